@@ -1,0 +1,30 @@
+"""tessarix: fast, exact, reproducible causal inference on panel data.
+
+All numerical work happens in the compiled module ``tessarix._tessarix``; this package
+re-exports its functions and result classes.
+"""
+
+from ._tessarix import (
+    DiDResult,
+    fit_twfe_py,
+    version,
+)
+
+
+class InternalError(BaseException):
+    """A broken internal invariant inside tessarix's native code.
+
+    Input validation should make this unreachable; if you see it, please report the call
+    that raised it. It derives from BaseException so that a generic ``except Exception``
+    does not silently swallow a bug.
+    """
+
+
+__version__ = version()
+
+__all__ = [
+    "DiDResult",
+    "InternalError",
+    "fit_twfe_py",
+    "version",
+]

@@ -1,0 +1,51 @@
+#include "bindings/array_view.hpp"
+
+#include <cmath>
+#include <vector>
+
+namespace tessarix::bindings {
+namespace {
+
+constexpr std::ptrdiff_t kItem = static_cast<std::ptrdiff_t>(sizeof(double));
+
+// True when the view covers one gap-free run of memory (C or Fortran order).
+bool contiguous(const ArrayView2& v) {
+  const auto r = static_cast<std::ptrdiff_t>(v.shape[0]);
+  const auto c = static_cast<std::ptrdiff_t>(v.shape[1]);
+  const bool c_order = (c <= 1 || v.strides[1] == kItem) && (r <= 1 || v.strides[0] == c * kItem);
+  const bool f_order = (r <= 1 || v.strides[0] == kItem) && (c <= 1 || v.strides[1] == r * kItem);
+  return c_order || f_order;
+}
+
+}  // namespace
+
+bool all_finite(const ArrayView2& v) {
+  const std::size_t n = v.shape[0] * v.shape[1];
+  if (n == 0) return true;
+  if (contiguous(v)) {
+    for (std::size_t k = 0; k < n; ++k) {
+      double x;
+      std::memcpy(&x, v.base + static_cast<std::ptrdiff_t>(k) * kItem, sizeof x);
+      if (!std::isfinite(x)) return false;
+    }
+    return true;
+  }
+  for (std::size_t i = 0; i < v.shape[0]; ++i) {
+    for (std::size_t j = 0; j < v.shape[1]; ++j) {
+      if (!std::isfinite(v.at(i, j))) return false;
+    }
+  }
+  return true;
+}
+
+Mat mat_from_numpy(const ArrayView2& v) {
+  const std::size_t rows = v.shape[0];
+  const std::size_t cols = v.shape[1];
+  std::vector<double> data(rows * cols, 0.0);
+  for (std::size_t i = 0; i < rows; ++i) {
+    for (std::size_t j = 0; j < cols; ++j) data[j * rows + i] = v.at(i, j);
+  }
+  return Mat::from_col_major(rows, cols, std::move(data));
+}
+
+}  // namespace tessarix::bindings

@@ -1,0 +1,43 @@
+#include "bindings/did_glue.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace tessarix::bindings {
+
+Checked<Panel> build_panel(const ArrayView2& y, std::span<const std::int64_t> cohorts) {
+  const auto shape = check_panel(y);
+  if (!shape) return std::unexpected(shape.error());
+  const auto [n, t] = *shape;
+  if (cohorts.size() != n) {
+    return std::unexpected("treat_start has " + std::to_string(cohorts.size()) +
+                           " entries but the panel has " + std::to_string(n) + " units");
+  }
+  std::vector<Panel::TreatStart> starts(n);
+  for (std::size_t u = 0; u < n; ++u) {
+    const std::int64_t c = cohorts[u];
+    if (c >= 0 && static_cast<std::uint64_t>(c) < t) starts[u] = static_cast<std::size_t>(c);
+  }
+  return Panel(mat_from_numpy(y), std::move(starts));
+}
+
+Checked<void> require_never_treated(const Panel& panel, std::string_view name,
+                                    std::string_view hint) {
+  const auto& starts = panel.treat_start();
+  if (std::any_of(starts.begin(), starts.end(), [](const auto& s) { return !s; })) return {};
+  return std::unexpected(std::string(name) +
+                         " needs at least one never-treated unit (treat_start < 0, or at/after "
+                         "the last period) as a control. " +
+                         std::string(hint));
+}
+
+Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name) {
+  const std::vector<std::size_t> cohorts = panel.cohorts();
+  if (std::any_of(cohorts.begin(), cohorts.end(), [](std::size_t c) { return c != 0; })) return {};
+  return std::unexpected(std::string(name) +
+                         ": no estimable cohort. Every unit is either never treated or treated "
+                         "from period 0 (no pre-period), so no treatment effect is identified.");
+}
+
+}  // namespace tessarix::bindings

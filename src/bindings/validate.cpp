@@ -1,0 +1,157 @@
+#include "bindings/validate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "bindings/format.hpp"
+
+namespace tessarix::bindings {
+namespace {
+
+std::string num(std::uint64_t v) { return std::to_string(v); }
+
+// Decimal text of a + b without wrapping (min_pre may be as large as a u64 allows).
+std::string sum_text(std::uint64_t a, std::uint64_t b) {
+  __extension__ using u128 = unsigned __int128;
+  u128 s = static_cast<u128>(a) + b;
+  std::string out;
+  do {
+    out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(s % 10)));
+    s /= 10;
+  } while (s != 0);
+  return out;
+}
+
+std::unexpected<std::string> fail(std::string message) {
+  return std::unexpected(std::move(message));
+}
+
+}  // namespace
+
+Checked<std::pair<std::size_t, std::size_t>> check_panel(const ArrayView2& y) {
+  const std::size_t n = y.shape[0];
+  const std::size_t t = y.shape[1];
+  if (n == 0 || t == 0) {
+    return fail("y must be a non-empty N×T panel; got shape (" + num(n) + ", " + num(t) + ")");
+  }
+  if (!all_finite(y)) return fail("y contains NaN or inf; tessarix requires a complete, finite panel");
+  return std::pair{n, t};
+}
+
+Checked<void> check_treated(std::span<const std::uint64_t> treated, std::size_t n) {
+  if (treated.empty()) return fail("`treated` must list at least one treated unit index");
+  std::vector<bool> seen(n, false);
+  for (std::uint64_t i : treated) {
+    if (i >= n) return fail("treated unit index " + num(i) + " out of range [0, " + num(n) + ")");
+    if (seen[i]) return fail("treated unit index " + num(i) + " listed more than once");
+    seen[i] = true;
+  }
+  if (treated.size() >= n) {
+    return fail("every unit is treated; need at least one never-treated unit as a donor/control");
+  }
+  return {};
+}
+
+Checked<void> check_indices(std::string_view name, std::span<const std::uint64_t> idx,
+                            std::size_t n) {
+  for (std::uint64_t i : idx) {
+    if (i >= n) {
+      return fail(std::string(name) + " index " + num(i) + " out of range [0, " + num(n) + ")");
+    }
+  }
+  return {};
+}
+
+Checked<void> check_min_count(std::string_view name, std::uint64_t value, std::uint64_t minimum) {
+  if (value < minimum) {
+    return fail(std::string(name) + " must be >= " + num(minimum) + "; got " + num(value));
+  }
+  return {};
+}
+
+Checked<void> check_unit_interval(std::string_view name, double x) {
+  if (!(std::isfinite(x) && x > 0.0 && x < 1.0)) {
+    return fail(std::string(name) + " must be in (0, 1); got " + fmt_real(x));
+  }
+  return {};
+}
+
+Checked<void> check_pos(std::string_view name, double x) {
+  if (!(std::isfinite(x) && x > 0.0)) {
+    return fail(std::string(name) + " must be finite and > 0; got " + fmt_real(x));
+  }
+  return {};
+}
+
+Checked<void> check_non_negative(std::string_view name, double x) {
+  if (!(std::isfinite(x) && x >= 0.0)) {
+    return fail(std::string(name) + " must be finite and >= 0; got " + fmt_real(x));
+  }
+  return {};
+}
+
+Checked<void> check_treat_time(std::uint64_t treat_time, std::size_t n_periods) {
+  if (treat_time < 1 || treat_time >= n_periods) {
+    return fail("treat_time " + num(treat_time) + " must be in [1, " + num(n_periods) +
+                ") so there is at least one pre- and one post-period");
+  }
+  return {};
+}
+
+Checked<std::pair<double, double>> check_weight_bounds(std::size_t n_donors, double min_weight,
+                                                       double max_weight) {
+  if (!(std::isfinite(min_weight) && min_weight >= 0.0 && min_weight <= 1.0)) {
+    return fail("min_weight must be in [0, 1]; got " + fmt_real(min_weight));
+  }
+  if (!(std::isfinite(max_weight) && max_weight > 0.0 && max_weight <= 1.0)) {
+    return fail("max_weight must be in (0, 1]; got " + fmt_real(max_weight));
+  }
+  if (min_weight > max_weight) {
+    return fail("min_weight (" + fmt_real(min_weight) + ") must not exceed max_weight (" +
+                fmt_real(max_weight) + ")");
+  }
+  if (n_donors == 0) return std::pair{min_weight, max_weight};
+  const double n = static_cast<double>(n_donors);
+  const std::string nt = fmt_real(n);
+  const std::string bound = fmt_fixed(1.0 / n, 4);
+  // The slack admits bounds of exactly 1/n despite rounding in min_weight * n.
+  if (min_weight * n > 1.000000000001) {
+    return fail("min_weight=" + fmt_real(min_weight) + " is infeasible with " + nt +
+                " donors: every donor at that floor would need total weight " +
+                fmt_fixed(min_weight * n, 4) + " > 1. Use min_weight <= " + bound + " (= 1/" +
+                nt + ").");
+  }
+  if (max_weight * n < 0.999999999999) {
+    return fail("max_weight=" + fmt_real(max_weight) + " is infeasible with " + nt +
+                " donors: capping every donor there allows total weight " +
+                fmt_fixed(max_weight * n, 4) + " < 1. Use max_weight >= " + bound + " (= 1/" +
+                nt + ").");
+  }
+  return std::pair{min_weight, max_weight};
+}
+
+Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,
+                                      std::size_t n_periods) {
+  const std::uint64_t t_count = n_periods;
+  if (test_len == 0 || test_len >= t_count) {
+    return fail("test_len must be in [1, " + num(t_count) + ") (panel has " + num(t_count) +
+                " periods); got " + num(test_len));
+  }
+  const auto pre = [min_pre](std::uint64_t t) { return min_pre > 0 ? min_pre : std::max<std::uint64_t>(t, 2); };
+  const std::uint64_t need = pre(test_len);
+  if (t_count - test_len >= need) return static_cast<std::size_t>(need);
+  std::uint64_t max_usable = 0;
+  for (std::uint64_t t = t_count - 1; t >= 1; --t) {
+    if (t_count - t >= pre(t)) {
+      max_usable = t;
+      break;
+    }
+  }
+  return fail("test_len=" + num(test_len) + " with a " + num(need) +
+              "-period pre-window needs at least " + sum_text(test_len, need) +
+              " periods, but the panel has " + num(t_count) + ". Reduce test_len (max usable here: " +
+              num(max_usable) + ") or pass a smaller min_pre.");
+}
+
+}  // namespace tessarix::bindings

@@ -1,0 +1,53 @@
+// The shared validation routines of the entry points. Each returns the noted value or the
+// complete user-facing message, which the entry point raises as ValueError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "bindings/array_view.hpp"
+
+namespace tessarix::bindings {
+
+template <class T>
+using Checked = std::expected<T, std::string>;
+
+// Shape (N, T) of a non-empty, complete, finite panel.
+Checked<std::pair<std::size_t, std::size_t>> check_panel(const ArrayView2& y);
+
+// At least one treated unit, each in [0, n) and listed once, and at least one left over.
+Checked<void> check_treated(std::span<const std::uint64_t> treated, std::size_t n);
+
+// Every index in [0, n); duplicates and emptiness are not tested.
+Checked<void> check_indices(std::string_view name, std::span<const std::uint64_t> idx,
+                            std::size_t n);
+
+// value >= minimum.
+Checked<void> check_min_count(std::string_view name, std::uint64_t value, std::uint64_t minimum);
+
+// 0 < x < 1 with x finite.
+Checked<void> check_unit_interval(std::string_view name, double x);
+
+// x finite and > 0.
+Checked<void> check_pos(std::string_view name, double x);
+
+// x finite and >= 0 (-0.0 passes): ridge-like parameters.
+Checked<void> check_non_negative(std::string_view name, double x);
+
+// 1 <= treat_time < T: at least one pre- and one post-period.
+Checked<void> check_treat_time(std::uint64_t treat_time, std::size_t n_periods);
+
+// Per-donor simplex weight bounds, feasible for n_donors (with 1e-12 slack); returns them.
+Checked<std::pair<double, double>> check_weight_bounds(std::size_t n_donors, double min_weight,
+                                                       double max_weight);
+
+// The pre-window length for a geo test window of test_len periods in a T-period panel.
+Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,
+                                      std::size_t n_periods);
+
+}  // namespace tessarix::bindings

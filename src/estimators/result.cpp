@@ -1,0 +1,22 @@
+#include "estimators/result.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "linalg/ops/norms.hpp"
+
+namespace tessarix {
+
+double mean(std::span<const double> x) {
+  if (x.empty()) return 0.0;
+  double s = 0.0;
+  for (double v : x) s += v;
+  return s / static_cast<double>(x.size());
+}
+
+double rms(std::span<const double> x) {
+  const double n = static_cast<double>(std::max<std::size_t>(x.size(), 1));
+  return linalg::scaled_norm(x) / std::sqrt(n);
+}
+
+}  // namespace tessarix

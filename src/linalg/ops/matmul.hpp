@@ -1,0 +1,30 @@
+// Dense kernels every factorization, solver and estimator is written on. The inner loops
+// run down contiguous columns (axpy for gemm/gemv, dot products for gemv_t/syrk_ata).
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "linalg/matrix.hpp"
+
+namespace tessarix::linalg {
+
+// C <- alpha * A * B + beta * C. beta == 0 never reads C; a zero alpha * B(p, j) skips
+// column p of A entirely, so infinities or NaN there cannot leak into C.
+void gemm(const Mat& a, const Mat& b, Mat& c, double alpha, double beta);
+
+// y <- alpha * A * x + beta * y, with the same beta and zero-skip rules as gemm.
+void gemv(const Mat& a, std::span<const double> x, std::span<double> y, double alpha,
+          double beta);
+
+// y <- alpha * A^T * x + beta * y; beta == 0 never reads y.
+void gemv_t(const Mat& a, std::span<const double> x, std::span<double> y, double alpha,
+            double beta);
+
+// A new vector A * x.
+std::vector<double> matvec(const Mat& a, std::span<const double> x);
+
+// The Gram matrix A^T A (lower triangle computed, mirrored to the upper).
+Mat syrk_ata(const Mat& a);
+
+}  // namespace tessarix::linalg

@@ -1,0 +1,49 @@
+#include "linalg/ops/norms.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "linalg/error.hpp"
+
+namespace tessarix::linalg {
+
+double dot(std::span<const double> a, std::span<const double> b) {
+  if (b.size() < a.size()) [[unlikely]] {
+    invariant_failure("dot: second operand shorter than the first (left: " +
+                      std::to_string(a.size()) + ", right: " + std::to_string(b.size()) + ")");
+  }
+  const std::size_t n = a.size();
+  const double* pa = a.data();
+  const double* pb = b.data();
+  double s = 0.0;
+  std::size_t i = 0;
+  // Four products per iteration, still added one after another in index order.
+  for (; i + 4 <= n; i += 4) {
+    s += pa[i] * pb[i];
+    s += pa[i + 1] * pb[i + 1];
+    s += pa[i + 2] * pb[i + 2];
+    s += pa[i + 3] * pb[i + 3];
+  }
+  for (; i < n; ++i) s += pa[i] * pb[i];
+  return s;
+}
+
+double scaled_norm(std::span<const double> x) {
+  double scale = 0.0;
+  double sum = 1.0;
+  for (double v : x) {
+    if (v == 0.0) continue;
+    const double a = std::fabs(v);
+    if (scale < a) {
+      const double r = scale / a;
+      sum = 1.0 + sum * (r * r);
+      scale = a;
+    } else {
+      const double r = a / scale;
+      sum = sum + r * r;
+    }
+  }
+  return scale * std::sqrt(sum);
+}
+
+}  // namespace tessarix::linalg

@@ -1,0 +1,16 @@
+// Reductions over vectors: the dot product and the overflow-safe scaled Euclidean norm.
+// Both accumulate strictly left to right so that results are bit-reproducible.
+#pragma once
+
+#include <span>
+
+namespace tessarix::linalg {
+
+// Sum of a[i] * b[i] over the indices of `a`; `b` must be at least as long as `a`.
+double dot(std::span<const double> a, std::span<const double> b);
+
+// Euclidean norm with running scaling (scale s, sum q): never overflows or underflows on
+// finite input. Zero entries are skipped.
+double scaled_norm(std::span<const double> x);
+
+}  // namespace tessarix::linalg

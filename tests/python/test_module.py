@@ -1,0 +1,84 @@
+import inspect
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tessarix
+from tessarix import _tessarix
+
+
+def run_python(code):
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    return out.stdout.strip()
+
+
+def test_version_and_docstrings():
+    assert tessarix.version() == "0.3.0"
+    assert _tessarix.__doc__ == "The compiled extension module `tessarix._tessarix`."
+    assert _tessarix.version.__doc__ == "The tessarix version string."
+    assert str(inspect.signature(_tessarix.version)) == "()"
+    assert str(inspect.signature(_tessarix.fit_twfe_py)) == "(y, cohorts)"
+    assert _tessarix.fit_twfe_py.__doc__ == "Two-way fixed-effects DiD with cluster-robust SE."
+    with pytest.raises(TypeError):
+        _tessarix.version(1)
+
+
+def test_import_does_not_load_numpy():
+    # Neither importing the package nor a call that is refused before any array is seen may
+    # import NumPy; the first real array binds it.
+    code = (
+        "import sys, tessarix\n"
+        "print(tessarix.version(), 'numpy' in sys.modules)\n"
+        "try:\n"
+        "    tessarix.fit_twfe_py([[1.0, 2.0]], [1])\n"
+        "except TypeError as e:\n"
+        "    print(e)\n"
+        "print('numpy' in sys.modules)\n"
+    )
+    assert run_python(code).splitlines() == [
+        "0.3.0 False",
+        "argument 'y': expected a 2-D float64 numpy.ndarray, got list",
+        "False",
+    ]
+
+
+def test_import_is_warning_free():
+    # Result classes carry their bare name; creating them must not warn (an import under
+    # `-W error` would fail).
+    code = "import warnings; warnings.simplefilter('error'); import tessarix; print(repr(tessarix.DiDResult))"
+    assert run_python(code) == "<class 'DiDResult'>"
+
+
+def test_module_exports_only_its_functions_and_classes():
+    public = {name for name in dir(_tessarix) if not name.startswith("_")}
+    assert public == {"version", "fit_twfe_py", "DiDResult"}
+    for name in public:
+        assert getattr(tessarix, name) is getattr(_tessarix, name)
+
+
+def test_internal_errors_derive_from_base_exception(hooks):
+    assert issubclass(tessarix.InternalError, BaseException)
+    assert not issubclass(tessarix.InternalError, Exception)
+    for released in (False, True):
+        with pytest.raises(tessarix.InternalError, match="^broken invariant$"):
+            hooks.invariant("broken invariant", released)
+    with pytest.raises(MemoryError):
+        hooks.bad_alloc()
+    # The module stays usable after a native failure.
+    assert tessarix.fit_twfe_py(np.eye(3) + 1.0, [1, -1, -1]).se >= 0.0
+
+
+def test_argument_binding_uses_cpython_wording():
+    y = np.zeros((3, 4))
+    with pytest.raises(TypeError, match=r"fit_twfe_py\(\) missing required argument 'cohorts'"):
+        tessarix.fit_twfe_py(y)
+    with pytest.raises(TypeError, match=r"fit_twfe_py\(\) got an unexpected keyword argument 'z'"):
+        tessarix.fit_twfe_py(y, [1, -1, -1], z=1)
+    with pytest.raises(TypeError, match=r"fit_twfe_py\(\) got multiple values for argument 'y'"):
+        tessarix.fit_twfe_py(y, [1, -1, -1], y=y)
+    with pytest.raises(TypeError, match=r"at most 2 arguments \(3 given\)"):
+        tessarix.fit_twfe_py(y, [1, -1, -1], 3)
+    res = tessarix.fit_twfe_py(cohorts=[1, -1, -1], y=y + np.arange(4.0))
+    assert isinstance(res, tessarix.DiDResult)
