@@ -1,0 +1,60 @@
+#include "linalg/factor/randomized.hpp"
+
+#include <algorithm>
+
+#include "linalg/factor/qr.hpp"
+#include "linalg/factor/svd.hpp"
+#include "linalg/ops/matmul.hpp"
+#include "linalg/rng.hpp"
+
+namespace tessarix::linalg {
+
+RandomizedSvd randomized_svd(const Mat& a, std::size_t rank, std::size_t oversample,
+                             std::size_t power_iters, std::uint64_t seed) {
+  const std::size_t m = a.rows();
+  const std::size_t n = a.cols();
+  const std::size_t l_max = std::min(m, n);
+  const std::size_t r = std::min(l_max, std::max<std::size_t>(rank, 1));
+  const std::size_t ell = std::min(l_max, r + oversample);
+
+  Xoshiro256pp rng(seed);
+  Mat omega(n, ell);
+  for (double& x : omega.data()) x = rng.normal();
+
+  Mat y(m, ell);
+  gemm(a, omega, y, 1.0, 0.0);
+  if (power_iters > 0) {
+    const Mat at = a.transpose();
+    Mat z(n, ell);
+    for (std::size_t it = 0; it < power_iters; ++it) {
+      gemm(at, y, z, 1.0, 0.0);
+      gemm(a, z, y, 1.0, 0.0);
+    }
+  }
+  auto qr = Qr::make(std::move(y));
+  if (!qr) invariant_failure("randomized_svd: QR of sample matrix");
+  const Mat q = qr->q_thin();
+
+  // B = Q^T A, built column by column as A^T q_j and transposed.
+  Mat bt(n, ell);
+  for (std::size_t j = 0; j < ell; ++j) gemv_t(a, q.col(j), bt.col(j), 1.0, 0.0);
+  const Svd small = Svd::make_tol(bt.transpose(), 60, 1e-15);
+  Mat u_full(m, small.u.cols());
+  gemm(q, small.u, u_full, 1.0, 0.0);
+
+  RandomizedSvd out;
+  out.u = Mat(m, r);
+  out.v = Mat(n, r);
+  out.s.assign(small.s.begin(), small.s.begin() + static_cast<std::ptrdiff_t>(r));
+  for (std::size_t j = 0; j < r; ++j) {
+    std::copy_n(u_full.col(j).data(), m, out.u.col(j).data());
+    std::copy_n(small.v.col(j).data(), n, out.v.col(j).data());
+  }
+  return out;
+}
+
+Mat RandomizedSvd::reconstruct_with(std::span<const double> values) const {
+  return reconstruct_from(u, v, values);
+}
+
+}  // namespace tessarix::linalg

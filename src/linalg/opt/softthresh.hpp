@@ -1,0 +1,18 @@
+// Singular-value soft-thresholding: the proximal step of nuclear-norm matrix completion.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "linalg/matrix.hpp"
+
+namespace tessarix::linalg {
+
+// (U diag(max(s - tau, 0)) V^T, sum of the thresholded values) from the full Jacobi SVD.
+std::pair<Mat, double> svt(const Mat& a, double tau);
+
+// The same from a rank-`rank` randomized SVD (oversampling 6, one power iteration).
+std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
+                                     double tau);
+
+}  // namespace tessarix::linalg

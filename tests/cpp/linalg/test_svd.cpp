@@ -1,0 +1,152 @@
+#include <cmath>
+
+#include "linalg/factor/randomized.hpp"
+#include "linalg/factor/svd.hpp"
+#include "linalg/ops/matmul.hpp"
+#include "linalg/opt/softthresh.hpp"
+#include "testing.hpp"
+
+namespace tessarix::linalg {
+namespace {
+
+using testing::random_mat;
+
+Mat product(const Mat& a, const Mat& b) {
+  Mat c(a.rows(), b.cols());
+  gemm(a, b, c, 1.0, 0.0);
+  return c;
+}
+
+double max_abs(const Mat& a) {
+  double r = 0.0;
+  for (double v : a.data()) r = std::max(r, std::fabs(v));
+  return r;
+}
+
+double max_abs_diff(const Mat& a, const Mat& b) {
+  double r = 0.0;
+  for (std::size_t k = 0; k < a.data().size(); ++k) r = std::max(r, std::fabs(a.data()[k] - b.data()[k]));
+  return r;
+}
+
+// A rank-r m x n matrix with singular values 10, 5, 2.5, ...
+Mat low_rank(std::size_t m, std::size_t n, std::size_t r, std::uint64_t seed) {
+  const Mat a = random_mat(m, r, seed);
+  Mat b = random_mat(r, n, seed + 1);
+  for (std::size_t i = 0; i < r; ++i)
+    for (std::size_t j = 0; j < n; ++j) b(i, j) *= 10.0 / double(1 << i);
+  return product(a, b);
+}
+
+// Orthonormal columns among the non-zero singular values, descending values, reconstruction.
+void expect_valid(const Mat& a, const Svd& s, double tol) {
+  const std::size_t k = std::min(a.rows(), a.cols());
+  ASSERT_EQ(s.u.rows(), a.rows());
+  ASSERT_EQ(s.u.cols(), k);
+  ASSERT_EQ(s.v.rows(), a.cols());
+  ASSERT_EQ(s.v.cols(), k);
+  ASSERT_EQ(s.s.size(), k);
+  for (std::size_t j = 0; j + 1 < k; ++j) EXPECT_GE(s.s[j], s.s[j + 1]);
+  for (double v : s.s) EXPECT_GE(v, 0.0);
+  const double scale = std::max(max_abs(a), 1e-300);
+  EXPECT_LT(max_abs_diff(s.reconstruct_with(s.s), a) / scale, tol);
+  const Mat utu = product(s.u.transpose(), s.u);
+  const Mat vtv = product(s.v.transpose(), s.v);
+  for (std::size_t i = 0; i < k; ++i) {
+    if (s.s[i] == 0.0) continue;
+    for (std::size_t j = 0; j < k; ++j) {
+      if (s.s[j] == 0.0) continue;
+      EXPECT_NEAR(utu(i, j), i == j ? 1.0 : 0.0, 1e-12);
+      EXPECT_NEAR(vtv(i, j), i == j ? 1.0 : 0.0, 1e-12);
+    }
+  }
+}
+
+TEST(Svd, TallWideAndSquare) {
+  for (auto [m, n] : {std::pair{30, 8}, {8, 30}, {12, 12}, {1, 5}, {5, 1}}) {
+    const Mat a = random_mat(m, n, 7 * m + n);
+    expect_valid(a, Svd::make_tol(a, 60, 1e-15), 1e-13);
+  }
+  const Svd wide = Svd::make_tol(random_mat(3, 7, 2), 60, 1e-15);
+  EXPECT_EQ(wide.u.rows(), 3u);
+  EXPECT_EQ(wide.u.cols(), 3u);
+  EXPECT_EQ(wide.v.rows(), 7u);
+  EXPECT_EQ(wide.v.cols(), 3u);
+  const Svd empty = Svd::make_tol(Mat(4, 0), 60, 1e-15);
+  EXPECT_TRUE(empty.s.empty());
+}
+
+TEST(Svd, RankDeficientGivesZeroValuesAndZeroVectors) {
+  const Mat a = low_rank(20, 6, 2, 3);
+  const Svd s = Svd::make_tol(a, 60, 1e-15);
+  expect_valid(a, s, 1e-13);
+  // Numerically the trailing values are at rounding level; an exactly rank-deficient input
+  // (zero columns) gives exact zeros and zero left vectors.
+  for (std::size_t j = 2; j < 6; ++j) EXPECT_LT(s.s[j], 1e-12 * s.s[0]);
+  Mat z = random_mat(10, 4, 4);
+  for (double& v : z.col(1)) v = 0.0;
+  for (double& v : z.col(3)) v = 0.0;
+  const Svd zs = Svd::make_tol(z, 60, 1e-15);
+  EXPECT_EQ(zs.s[2], 0.0);
+  EXPECT_EQ(zs.s[3], 0.0);
+  EXPECT_EQ(max_abs(Mat::from_col_major(10, 1, {zs.u.col(3).begin(), zs.u.col(3).end()})), 0.0);
+  expect_valid(z, zs, 1e-14);
+}
+
+TEST(Svd, RangeScalingKeepsExtremeMagnitudesAccurate) {
+  const Mat base = random_mat(9, 5, 5);
+  const Svd ref = Svd::make_tol(base, 60, 1e-15);
+  for (double scale : {1e200, 1e-200, 1e-310}) {
+    Mat a = base;
+    for (double& v : a.data()) v *= scale;
+    const Svd s = Svd::make_tol(a, 60, 1e-15);
+    for (std::size_t j = 0; j < 5; ++j) {
+      ASSERT_TRUE(std::isfinite(s.s[j]));
+      EXPECT_NEAR(s.s[j] / scale, ref.s[j], scale < 1e-300 ? 1e-8 : 1e-13);
+    }
+    if (scale > 1e-300) expect_valid(a, s, 1e-13);
+  }
+}
+
+TEST(Svt, ThresholdingAndNuclearNorm) {
+  const Mat a = random_mat(8, 6, 6);
+  const Svd s = Svd::make_tol(a, 60, 1e-15);
+  const auto [zero, nn0] = svt(a, s.s[0] * 1.01);
+  EXPECT_EQ(max_abs(zero), 0.0);
+  EXPECT_EQ(nn0, 0.0);
+  EXPECT_FALSE(std::signbit(nn0));
+  const auto [same, nn] = svt(a, 0.0);
+  EXPECT_LT(max_abs_diff(same, a), 1e-13);
+  double total = 0.0;
+  for (double v : s.s) total += v;
+  EXPECT_NEAR(nn, total, 1e-13);
+  const auto [half, nn_half] = svt(a, s.s[2]);
+  const Svd hs = Svd::make_tol(half, 60, 1e-15);
+  EXPECT_NEAR(hs.s[0], s.s[0] - s.s[2], 1e-12);
+  EXPECT_NEAR(nn_half, (s.s[0] - s.s[2]) + (s.s[1] - s.s[2]), 1e-12);
+}
+
+TEST(RandomizedSvd, SeededLowRankApproximation) {
+  const Mat a = low_rank(60, 40, 3, 8);
+  const Svd exact = Svd::make_tol(a, 60, 1e-15);
+  const RandomizedSvd r = randomized_svd(a, 3, 6, 1, 99);
+  ASSERT_EQ(r.s.size(), 3u);
+  for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(r.s[j], exact.s[j], 1e-10 * exact.s[0]);
+  EXPECT_LT(max_abs_diff(r.reconstruct_with(r.s), a), 1e-10 * max_abs(a));
+  const RandomizedSvd again = randomized_svd(a, 3, 6, 1, 99);
+  EXPECT_EQ(again.u, r.u);
+  EXPECT_EQ(again.s, r.s);
+  EXPECT_EQ(again.v, r.v);
+  EXPECT_NE(randomized_svd(a, 3, 6, 1, 100).u, r.u);
+  // Rank 0 behaves as rank 1; a rank beyond min(m, n) gives min(m, n) components.
+  EXPECT_EQ(randomized_svd(a, 0, 2, 0, 1).s.size(), 1u);
+  EXPECT_EQ(randomized_svd(random_mat(5, 9, 3), 50, 6, 1, 1).s.size(), 5u);
+  // Truncated thresholding agrees with the full one on a low-rank matrix.
+  const auto [full, nn_full] = svt(a, 0.5);
+  const auto [trunc, nn_trunc] = svt_truncated(a, 3, 7, 0.5);
+  EXPECT_LT(max_abs_diff(full, trunc), 1e-9 * max_abs(a));
+  EXPECT_NEAR(nn_full, nn_trunc, 1e-9 * nn_full);
+}
+
+}  // namespace
+}  // namespace tessarix::linalg
