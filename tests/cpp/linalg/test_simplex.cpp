@@ -29,83 +29,6 @@ Problem random_problem(std::size_t t0, std::size_t j, std::uint64_t seed) {
   return p;
 }
 
-// Solves the small dense system a x = r by Gaussian elimination with partial pivoting;
-// false when singular.
-bool gauss(std::vector<std::vector<double>> a, std::vector<double> r, std::vector<double>& x) {
-  const std::size_t n = r.size();
-  for (std::size_t c = 0; c < n; ++c) {
-    std::size_t piv = c;
-    for (std::size_t i = c + 1; i < n; ++i)
-      if (std::fabs(a[i][c]) > std::fabs(a[piv][c])) piv = i;
-    if (std::fabs(a[piv][c]) < 1e-14) return false;
-    std::swap(a[c], a[piv]);
-    std::swap(r[c], r[piv]);
-    for (std::size_t i = c + 1; i < n; ++i) {
-      const double f = a[i][c] / a[c][c];
-      for (std::size_t k = c; k < n; ++k) a[i][k] -= f * a[c][k];
-      r[i] -= f * r[c];
-    }
-  }
-  x.assign(n, 0.0);
-  for (std::size_t i = n; i-- > 0;) {
-    double s = r[i];
-    for (std::size_t k = i + 1; k < n; ++k) s -= a[i][k] * x[k];
-    x[i] = s / a[i][i];
-  }
-  return true;
-}
-
-// Independent reference: enumerates every assignment of each coordinate to its lower
-// bound, its upper bound or the free set, solves the equality-constrained KKT system of
-// the free set, and keeps the feasible point with the smallest objective.
-std::vector<double> brute_force(const Problem& p, double lambda, double lo, double hi) {
-  const std::size_t j = p.b.size();
-  std::size_t states = 1;
-  for (std::size_t i = 0; i < j; ++i) states *= 3;
-  std::vector<double> best;
-  double best_f = kInf;
-  for (std::size_t code = 0; code < states; ++code) {
-    std::vector<int> st(j);
-    std::size_t c = code;
-    for (std::size_t i = 0; i < j; ++i, c /= 3) st[i] = int(c % 3);
-    std::vector<double> w(j, 0.0);
-    std::vector<std::size_t> fr;
-    double fixed = 0.0;
-    for (std::size_t i = 0; i < j; ++i) {
-      if (st[i] == 0) w[i] = lo, fixed += lo;
-      else if (st[i] == 1) w[i] = hi, fixed += hi;
-      else fr.push_back(i);
-    }
-    if (fr.empty()) {
-      if (std::fabs(fixed - 1.0) > 1e-12) continue;
-    } else {
-      const std::size_t k = fr.size();
-      std::vector<std::vector<double>> a(k + 1, std::vector<double>(k + 1, 0.0));
-      std::vector<double> r(k + 1, 0.0);
-      for (std::size_t x = 0; x < k; ++x) {
-        for (std::size_t y = 0; y < k; ++y) a[x][y] = p.g(fr[x], fr[y]) + (x == y ? lambda : 0.0);
-        a[x][k] = -1.0;
-        a[k][x] = 1.0;
-        r[x] = p.b[fr[x]];
-        for (std::size_t i = 0; i < j; ++i)
-          if (st[i] != 2) r[x] -= p.g(fr[x], i) * w[i];
-      }
-      r[k] = 1.0 - fixed;
-      std::vector<double> sol;
-      if (!gauss(a, r, sol)) continue;
-      bool ok = true;
-      for (std::size_t x = 0; x < k; ++x) {
-        w[fr[x]] = sol[x];
-        ok = ok && sol[x] >= lo - 1e-12 && sol[x] <= hi + 1e-12;
-      }
-      if (!ok) continue;
-    }
-    const double f = objective(p.g, p.b, w, lambda);
-    if (f < best_f) best_f = f, best = w;
-  }
-  return best;
-}
-
 // Feasibility and the first-order optimality (KKT) gap measured by the bounded LMO.
 void expect_optimal(const Problem& p, const std::vector<double>& w, double lambda, double lo,
                     double hi, double tol) {
@@ -132,7 +55,7 @@ TEST(Simplex, FrankWolfeMatchesTheBruteForceOptimum) {
     const Problem p = random_problem(9, 5, seed);
     for (double lambda : {0.0, 0.3}) {
       const SimplexSolution sol = solve_fw(p.g, p.b, 20000, lambda, 1e-12);
-      const std::vector<double> ref = brute_force(p, lambda, 0.0, 1.0);
+      const std::vector<double> ref = testing::brute_force_qp(p.g, p.b, lambda, 0.0, 1.0);
       for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(sol.weights[i], ref[i], 1e-5) << seed;
       EXPECT_LE(objective(p.g, p.b, sol.weights, lambda), objective(p.g, p.b, ref, lambda) + 1e-10);
       expect_optimal(p, sol.weights, lambda, 0.0, 1.0, 1e-9);
@@ -145,7 +68,7 @@ TEST(Simplex, BoundedSolverMatchesTheBruteForceOptimum) {
     const Problem p = random_problem(8, 5, seed);
     for (auto [lo, hi] : {std::pair{0.05, 1.0}, {0.0, 0.35}, {0.1, 0.3}}) {
       const SimplexSolution sol = solve_bounded(p.g, p.b, 20000, 0.1, lo, hi, 1e-12);
-      const std::vector<double> ref = brute_force(p, 0.1, lo, hi);
+      const std::vector<double> ref = testing::brute_force_qp(p.g, p.b, 0.1, lo, hi);
       for (std::size_t i = 0; i < 5; ++i) EXPECT_NEAR(sol.weights[i], ref[i], 1e-6) << seed;
       EXPECT_LE(objective(p.g, p.b, sol.weights, 0.1), objective(p.g, p.b, ref, 0.1) + 1e-12);
       expect_optimal(p, sol.weights, 0.1, lo, hi, 1e-9);

@@ -1,0 +1,42 @@
+#include "estimators/sc/common.hpp"
+
+#include <string>
+
+namespace tessarix::sc {
+
+ScInputs prepare(const Panel& panel, std::size_t t0, const char* no_donor_message) {
+  const std::vector<std::size_t> treated = panel.treated_units();
+  if (treated.empty()) invariant_failure("no treated units");
+  if (t0 > panel.n_periods()) {
+    invariant_failure("treatment time " + std::to_string(t0) + " beyond the last period " +
+                      std::to_string(panel.n_periods()));
+  }
+  DonorBlock pre = panel.donor_pre(t0);
+  if (pre.ids.empty()) invariant_failure(no_donor_message);
+  ScInputs in;
+  in.x0 = std::move(pre.mat);
+  in.donor_ids = std::move(pre.ids);
+  in.x1 = std::move(panel.donor_post(t0).mat);
+  const std::vector<double> ybar = panel.unit_mean(treated);
+  in.y_pre.assign(ybar.begin(), ybar.begin() + static_cast<std::ptrdiff_t>(t0));
+  in.y_post.assign(ybar.begin() + static_cast<std::ptrdiff_t>(t0), ybar.end());
+  return in;
+}
+
+ScFit assemble(std::vector<double> y_post, std::vector<double> counterfactual,
+               std::span<const double> pre_residual, std::vector<double> weights,
+               std::vector<std::size_t> donor_ids) {
+  ScFit fit;
+  fit.att_path.resize(y_post.size());
+  for (std::size_t k = 0; k < y_post.size(); ++k) fit.att_path[k] = y_post[k] - counterfactual[k];
+  fit.att = mean(fit.att_path);
+  fit.pre_rmspe = rms(pre_residual);
+  fit.post_rmspe = rms(fit.att_path);
+  fit.counterfactual = std::move(counterfactual);
+  fit.treated_post = std::move(y_post);
+  fit.weights = std::move(weights);
+  fit.donor_ids = std::move(donor_ids);
+  return fit;
+}
+
+}  // namespace tessarix::sc

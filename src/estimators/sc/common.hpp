@@ -1,0 +1,33 @@
+// Shared plumbing of the synthetic-control family: extracting the averaged treated series
+// and the donor blocks from a panel, and assembling the fit record from a counterfactual.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "estimators/panel.hpp"
+#include "estimators/result.hpp"
+
+namespace tessarix::sc {
+
+// Everything a fit at treatment time t0 reads from the panel.
+struct ScInputs {
+  std::vector<double> y_pre;            // averaged treated path, periods 0..t0-1
+  std::vector<double> y_post;           // averaged treated path, periods t0..T-1
+  Mat x0;                               // donors' pre-periods, t0 x J
+  Mat x1;                               // donors' post-periods, (T - t0) x J
+  std::vector<std::size_t> donor_ids;   // never-treated units, ascending
+};
+
+// Treated units averaged into one series and the donor blocks at t0. Invariant failures:
+// "no treated units", `no_donor_message` when there is no never-treated unit, t0 > T.
+ScInputs prepare(const Panel& panel, std::size_t t0, const char* no_donor_message);
+
+// The fit record: att_path = y_post - counterfactual, att its mean, pre_rmspe the RMS of
+// the pre-period residual, post_rmspe the RMS of att_path.
+ScFit assemble(std::vector<double> y_post, std::vector<double> counterfactual,
+               std::span<const double> pre_residual, std::vector<double> weights,
+               std::vector<std::size_t> donor_ids);
+
+}  // namespace tessarix::sc

@@ -1,0 +1,215 @@
+#include "estimators/sc/sdid.hpp"
+
+#include <cmath>
+
+#include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
+#include "linalg/opt/simplex.hpp"
+
+namespace tessarix::sc::sdid {
+namespace {
+
+double sum(std::span<const double> x) {
+  double s = 0.0;
+  for (double v : x) s += v;
+  return s;
+}
+
+// sqrt(sum (x - mean)^2 / n): the spread around the mean, 0 when empty.
+double rms_around_mean(std::span<const double> x) {
+  if (x.empty()) return 0.0;
+  const double n = static_cast<double>(x.size());
+  const double m = sum(x) / n;
+  double ss = 0.0;
+  for (double v : x) ss += (v - m) * (v - m);
+  return std::sqrt(ss / n);
+}
+
+struct Blocks {
+  std::vector<std::size_t> treated;
+  std::vector<std::size_t> donors;
+  Mat x0;  // t0 x J
+  Mat x1;  // T_post x J
+  std::vector<double> ybar;
+};
+
+Blocks blocks(const Panel& panel, std::size_t t0) {
+  Blocks b;
+  b.treated = panel.treated_units();
+  b.donors = panel.never_treated_units();
+  if (b.treated.empty()) invariant_failure("no treated units");
+  if (b.donors.empty()) invariant_failure("no control units");
+  if (t0 == 0 || t0 >= panel.n_periods()) {
+    invariant_failure("SDID needs at least one pre- and one post-period (t0 in 1..n_periods)");
+  }
+  b.ybar = panel.unit_mean(b.treated);
+  b.x0 = std::move(panel.donor_pre(t0).mat);
+  b.x1 = std::move(panel.donor_post(t0).mat);
+  return b;
+}
+
+// Each donor's post-period mean q_j.
+std::vector<double> post_means(const Mat& x1) {
+  std::vector<double> q(x1.cols());
+  const double n = static_cast<double>(x1.rows());
+  for (std::size_t j = 0; j < x1.cols(); ++j) q[j] = sum(x1.col(j)) / n;
+  return q;
+}
+
+// Time weights: pre-periods weighted so that, across donors and up to a common shift, they
+// reproduce the donors' post-period means. No ridge, no bounds.
+std::vector<double> time_weights(const Mat& x0, std::span<const double> q) {
+  return simplex_with_intercept(x0.transpose(), q, 0.0, 0.0, 1.0);
+}
+
+// Sample standard deviation of the donors' first differences (donor-major order).
+double noise_level(const Mat& x0) {
+  const std::size_t t0 = x0.rows();
+  if (t0 < 2) return 0.0;
+  std::vector<double> diffs;
+  diffs.reserve((t0 - 1) * x0.cols());
+  for (std::size_t j = 0; j < x0.cols(); ++j) {
+    const std::span<const double> c = x0.col(j);
+    for (std::size_t t = 1; t < t0; ++t) diffs.push_back(c[t] - c[t - 1]);
+  }
+  if (diffs.size() < 2) return 0.0;
+  const double m = sum(diffs) / static_cast<double>(diffs.size());
+  double ss = 0.0;
+  for (double d : diffs) ss += (d - m) * (d - m);
+  return std::sqrt(ss / static_cast<double>(diffs.size() - 1));
+}
+
+}  // namespace
+
+std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double> b, double ridge,
+                                           double min_weight, double max_weight) {
+  const std::size_t n = a.rows();
+  const std::size_t m = a.cols();
+  if (m == 0) return {};
+  const double dn = static_cast<double>(n);
+  Mat ac = a;
+  for (std::size_t j = 0; j < m; ++j) {
+    const double mean = n > 0 ? sum(a.col(j)) / dn : 0.0;
+    for (double& v : ac.col(j)) v -= mean;
+  }
+  const double b_mean = n > 0 ? sum(b) / dn : 0.0;
+  std::vector<double> bc(b.begin(), b.end());
+  for (double& v : bc) v -= b_mean;
+  const Mat g = linalg::syrk_ata(ac);
+  std::vector<double> rhs(m);
+  linalg::gemv_t(ac, bc, rhs, 1.0, 0.0);
+  const bool bounded = min_weight > 0.0 || max_weight < 1.0;
+  const std::size_t cap = bounded ? 20000 : 10000;
+  const double tol = bounded ? 1e-12 : 1e-11;
+  return linalg::solve_bounded(g, rhs, cap, ridge, min_weight, max_weight, tol).weights;
+}
+
+ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+  Blocks in = blocks(panel, t0);
+  const std::size_t t_post = panel.n_periods() - t0;
+  const std::size_t j_count = in.donors.size();
+  const std::span<const double> y_pre(in.ybar.data(), t0);
+
+  const double sigma = noise_level(in.x0);
+  const double zeta =
+      sigma * std::pow(static_cast<double>(in.treated.size() * t_post), 0.25) * options.zeta_scale;
+  const std::vector<double> omega = simplex_with_intercept(
+      in.x0, y_pre, zeta * zeta * static_cast<double>(t0), options.min_weight, options.max_weight);
+  const std::vector<double> q = post_means(in.x1);
+  const std::vector<double> lambda = time_weights(in.x0, q);
+
+  const double u = linalg::dot(lambda, y_pre);
+  std::vector<double> a(j_count);
+  linalg::gemv_t(in.x0, lambda, a, 1.0, 0.0);
+
+  ScFit fit;
+  double post_total = 0.0;
+  for (std::size_t k = 0; k < t_post; ++k) post_total += in.ybar[t0 + k];
+  double shift = 0.0;
+  for (std::size_t j = 0; j < j_count; ++j) shift += omega[j] * (q[j] - a[j]);
+  fit.att = post_total / static_cast<double>(t_post) - u - shift;
+
+  fit.counterfactual.resize(t_post);
+  fit.att_path.resize(t_post);
+  for (std::size_t k = 0; k < t_post; ++k) {
+    double dev = 0.0;
+    for (std::size_t j = 0; j < j_count; ++j) dev += omega[j] * (in.x1(k, j) - a[j]);
+    fit.counterfactual[k] = u + dev;
+    fit.att_path[k] = in.ybar[t0 + k] - fit.counterfactual[k];
+  }
+  fit.treated_post.assign(in.ybar.begin() + static_cast<std::ptrdiff_t>(t0), in.ybar.end());
+
+  std::vector<double> r = linalg::matvec(in.x0, omega);
+  for (std::size_t t = 0; t < t0; ++t) r[t] = y_pre[t] - r[t];
+  fit.pre_rmspe = rms_around_mean(r);
+  fit.post_rmspe = rms_around_mean(fit.att_path);
+  fit.weights = omega;
+  fit.donor_ids = std::move(in.donors);
+  return fit;
+}
+
+double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
+                         std::span<const std::size_t> donors, std::span<const double> omega,
+                         std::span<const double> lambda) {
+  const std::size_t t_count = panel.n_periods();
+  if (t0 == 0 || lambda.size() != t0 || t0 >= t_count) {
+    invariant_failure("att_given_weights: needs 1 <= t0 < n_periods and one time weight per pre-period");
+  }
+  require_eq(omega.size(), donors.size(), "att_given_weights: omega length != donor count");
+  const double t_post = static_cast<double>(t_count - t0);
+  // Post-period mean minus the time-weighted pre-period level of one path.
+  const auto contrast = [&](std::span<const double> path) {
+    double post = 0.0;
+    for (std::size_t t = t0; t < t_count; ++t) post += path[t];
+    double pre = 0.0;
+    for (std::size_t t = 0; t < t0; ++t) pre += lambda[t] * path[t];
+    return post / t_post - pre;
+  };
+  const std::vector<double> ybar = panel.unit_mean(treated);
+  double control = 0.0;
+  std::vector<double> path(t_count);
+  for (std::size_t i = 0; i < donors.size(); ++i) {
+    for (std::size_t t = 0; t < t_count; ++t) path[t] = panel.y()(donors[i], t);
+    control += omega[i] * contrast(path);
+  }
+  return contrast(ybar) - control;
+}
+
+std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
+                                       const SdidOptions& options) {
+  const std::vector<std::size_t> treated = panel.treated_units();
+  if (treated.size() < 2) {
+    invariant_failure("the SDID jackknife needs >= 2 treated units; use placebo inference otherwise");
+  }
+  const ScFit fit = fit_at(panel, t0, options);
+  const std::vector<double>& omega = fit.weights;
+  const std::vector<std::size_t>& donors = fit.donor_ids;
+  const std::vector<double> lambda = time_weights(panel.donor_pre(t0).mat, post_means(panel.donor_post(t0).mat));
+
+  std::vector<double> out;
+  out.reserve(treated.size() + donors.size());
+  std::vector<std::size_t> subset;
+  for (std::size_t p = 0; p < treated.size(); ++p) {
+    subset.clear();
+    for (std::size_t i = 0; i < treated.size(); ++i) {
+      if (i != p) subset.push_back(treated[i]);
+    }
+    out.push_back(att_given_weights(panel, t0, subset, donors, omega, lambda));
+  }
+  std::vector<double> sub_omega;
+  for (std::size_t d = 0; d < donors.size(); ++d) {
+    if (!(omega[d] < 0.999999999999)) continue;  // a donor carrying all the weight
+    subset.clear();
+    sub_omega.clear();
+    const double scale = 1.0 - omega[d];
+    for (std::size_t i = 0; i < donors.size(); ++i) {
+      if (i == d) continue;
+      subset.push_back(donors[i]);
+      sub_omega.push_back(omega[i] / scale);
+    }
+    out.push_back(att_given_weights(panel, t0, treated, subset, sub_omega, lambda));
+  }
+  return out;
+}
+
+}  // namespace tessarix::sc::sdid
