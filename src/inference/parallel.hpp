@@ -1,0 +1,70 @@
+// The system's only source of parallelism: one process-wide work-stealing pool, used through
+// indexed, order-preserving parallel maps. Element i of a map's result is f(i) whatever the
+// number of workers or the scheduling, so every result built on it is reproducible.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "linalg/error.hpp"
+
+namespace tessarix::inference {
+
+// Number of workers of the shared pool (creating it on first use): TESSARIX_NUM_THREADS
+// when set to a positive integer, else the CPUs this process may run on.
+std::size_t num_threads();
+
+namespace detail {
+
+// Runs item(ctx, i) exactly once for every i in [0, n) on the shared pool and returns when
+// all have finished. From a thread outside the pool the whole range is handed to the pool
+// as one job and the caller blocks; from a worker (a map inside a map) the range runs
+// cooperatively inside the pool. An exception thrown by an item is kept and, after every
+// other item has finished, the one of the lowest failing index is rethrown.
+void run_indexed(std::size_t n, void* ctx, void (*item)(void* ctx, std::size_t i));
+
+}  // namespace detail
+
+// Applies f to every index in [0, n) in parallel; element i of the result is f(i).
+template <class F>
+auto par_map_indexed(std::size_t n, F&& f) -> std::vector<std::invoke_result_t<F&, std::size_t>> {
+  using R = std::invoke_result_t<F&, std::size_t>;
+  if (n == 0) return {};
+  std::vector<std::optional<R>> slots(n);
+  struct Ctx {
+    F* f;
+    std::vector<std::optional<R>>* slots;
+  } ctx{&f, &slots};
+  detail::run_indexed(n, &ctx, [](void* c, std::size_t i) {
+    auto* x = static_cast<Ctx*>(c);
+    (*x->slots)[i].emplace((*x->f)(i));
+  });
+  std::vector<R> out;
+  out.reserve(n);
+  for (auto& s : slots) {
+    if (!s) invariant_failure("parallel map: an item produced no result");
+    out.push_back(std::move(*s));
+  }
+  return out;
+}
+
+// The f64 map of the inference layer: element i = f(i).
+template <class F>
+std::vector<double> par_map(std::size_t n, F&& f) {
+  return par_map_indexed(n, [&](std::size_t i) -> double { return f(i); });
+}
+
+// Consumes `items` and applies f to each element in parallel; results in input order. Each
+// element is released as soon as its item is done.
+template <class T, class F>
+auto par_map_owned(std::vector<T> items, F&& f) -> std::vector<std::invoke_result_t<F&, T&&>> {
+  return par_map_indexed(items.size(), [&](std::size_t i) {
+    T item = std::move(items[i]);
+    return f(std::move(item));
+  });
+}
+
+}  // namespace tessarix::inference
