@@ -5,7 +5,20 @@ re-exports its functions and result classes.
 """
 
 from ._tessarix import (
+    BaconComponent,
+    BaconResult,
+    CPASCResult,
     DiDResult,
+    GeoDiagnostics,
+    MarketCandidate,
+    PowerResult,
+    SCResult,
+    fit_asc,
+    fit_fp,
+    fit_many,
+    fit_rsc,
+    fit_sc,
+    fit_sdid,
     fit_twfe_py,
     version,
 )
@@ -23,8 +36,21 @@ class InternalError(BaseException):
 __version__ = version()
 
 __all__ = [
+    "BaconComponent",
+    "BaconResult",
+    "CPASCResult",
     "DiDResult",
+    "GeoDiagnostics",
     "InternalError",
+    "MarketCandidate",
+    "PowerResult",
+    "SCResult",
+    "fit_asc",
+    "fit_fp",
+    "fit_many",
+    "fit_rsc",
+    "fit_sc",
+    "fit_sdid",
     "fit_twfe_py",
     "version",
 ]

@@ -1,6 +1,6 @@
 """Type stubs of the compiled extension module `tessarix._tessarix`."""
 
-from typing import Sequence, SupportsIndex, final
+from typing import Literal, Sequence, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
@@ -9,6 +9,80 @@ _Panel = npt.NDArray[np.float64]
 
 def version() -> str:
     """The tessarix version string."""
+
+def fit_sc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    penalty: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> SCResult:
+    """Fit synthetic control."""
+
+def fit_asc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    sc_ridge: SupportsFloat = 0.0,
+    aug_lambda: SupportsFloat | None = None,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> SCResult:
+    """Fit Augmented Synthetic Control (Ben-Michael et al. 2021)."""
+
+def fit_sdid(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    zeta_scale: SupportsFloat = 1.0,
+    inference: Literal["none", "placebo", "jackknife"] = "none",
+    level: SupportsFloat = 0.95,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> SCResult:
+    """Fit Synthetic Difference-in-Differences (Arkhangelsky et al. 2021)."""
+
+def fit_fp(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> SCResult:
+    """Fit the demeaned synthetic control (Ferman & Pinto 2021)."""
+
+def fit_rsc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: SupportsFloat = 0.999,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+) -> SCResult:
+    """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen 2018)."""
+
+def fit_many(
+    y3: npt.NDArray[np.float64],
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    method: Literal["sc", "asc", "sdid", "fp", "rsc"] = "sc",
+    ridge: SupportsFloat = 0.0,
+    zeta_scale: SupportsFloat = 1.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> npt.NDArray[np.float64]:
+    """Batched, parallel fitting for Monte-Carlo / power-analysis / robustness runs."""
 
 def fit_twfe_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
@@ -43,3 +117,156 @@ class DiDResult:
     def overall_group_att(self) -> float | None: ...
     @property
     def overall_group_se(self) -> float | None: ...
+
+@final
+class SCResult:
+    """Result of a synthetic-control-family fit, exposed to Python."""
+
+    @property
+    def att(self) -> float: ...
+    @property
+    def att_path(self) -> list[float]: ...
+    @property
+    def counterfactual(self) -> list[float]: ...
+    @property
+    def treated_post(self) -> list[float]: ...
+    @property
+    def weights(self) -> list[float]: ...
+    @property
+    def donor_ids(self) -> list[int]: ...
+    @property
+    def pre_rmspe(self) -> float: ...
+    @property
+    def post_rmspe(self) -> float: ...
+    @property
+    def p_value(self) -> float | None: ...
+    @property
+    def se(self) -> float | None: ...
+    @property
+    def ci_lower(self) -> float | None: ...
+    @property
+    def ci_upper(self) -> float | None: ...
+    @property
+    def inference_distribution(self) -> list[float] | None: ...
+    @property
+    def placebo_atts(self) -> list[float] | None: ...
+
+@final
+class CPASCResult:
+    """Result of a CP-ASC-family fit, exposed to Python."""
+
+    @property
+    def att(self) -> float: ...
+    @property
+    def p_value(self) -> float: ...
+    @property
+    def unit_ids(self) -> list[int]: ...
+    @property
+    def unit_att(self) -> list[float]: ...
+    @property
+    def unit_mspe(self) -> list[float]: ...
+    @property
+    def unit_weight(self) -> list[float]: ...
+    @property
+    def pooled_residual(self) -> list[float]: ...
+    @property
+    def null_residual(self) -> list[float]: ...
+    @property
+    def t0(self) -> int: ...
+
+@final
+class BaconComponent:
+    """One 2×2 comparison in a Goodman-Bacon decomposition."""
+
+    @property
+    def kind(self) -> str: ...
+    @property
+    def treated_cohort(self) -> int: ...
+    @property
+    def comparison_cohort(self) -> int | None: ...
+    @property
+    def weight(self) -> float: ...
+    @property
+    def estimate(self) -> float: ...
+
+@final
+class BaconResult:
+    """Result of a Goodman-Bacon decomposition."""
+
+    @property
+    def twfe(self) -> float: ...
+    @property
+    def forbidden_weight(self) -> float: ...
+    @property
+    def components(self) -> list[BaconComponent]: ...
+
+@final
+class PowerResult:
+    """Power-analysis result for one estimator (flattened for easy plotting)."""
+
+    @property
+    def method(self) -> str: ...
+    @property
+    def lifts(self) -> list[float]: ...
+    @property
+    def power(self) -> list[float]: ...
+    @property
+    def est_mean(self) -> list[float]: ...
+    @property
+    def est_lo(self) -> list[float]: ...
+    @property
+    def est_hi(self) -> list[float]: ...
+    @property
+    def mde_pct(self) -> float | None: ...
+    @property
+    def mde_abs_per_period(self) -> float | None: ...
+    @property
+    def mde_cumulative(self) -> float | None: ...
+    @property
+    def crit(self) -> float: ...
+    @property
+    def se_null(self) -> float: ...
+    @property
+    def n_windows(self) -> int: ...
+    @property
+    def ensemble_weights(self) -> list[float] | None: ...
+
+@final
+class GeoDiagnostics:
+    """Design diagnostics, exposed to Python."""
+
+    @property
+    def holdout_pct(self) -> float: ...
+    @property
+    def pre_fit_rel(self) -> float: ...
+    @property
+    def improvement_vs_naive(self) -> float: ...
+    @property
+    def seasonality_strength(self) -> float: ...
+    @property
+    def stability_score(self) -> float: ...
+    @property
+    def confidence(self) -> float: ...
+    @property
+    def warnings(self) -> list[str]: ...
+
+@final
+class MarketCandidate:
+    """One ranked candidate treatment-market set."""
+
+    @property
+    def treated(self) -> list[int]: ...
+    @property
+    def power_at_target(self) -> float: ...
+    @property
+    def mde_pct(self) -> float | None: ...
+    @property
+    def holdout_pct(self) -> float: ...
+    @property
+    def pre_fit_rel(self) -> float: ...
+    @property
+    def stability_score(self) -> float: ...
+    @property
+    def confidence(self) -> float: ...
+    @property
+    def score(self) -> float: ...

@@ -110,6 +110,11 @@ struct PyMarketCandidate {
 // Creates every result class and adds it to `module` in registration order; -1 on failure.
 int add_result_classes(PyObject* module);
 
+// Makes wrap() produce instances of the result classes already registered in `module` by
+// add_result_classes in another extension module (each module links its own copy of this
+// code); -1 on failure.
+int use_result_classes(PyObject* module);
+
 // A new Python object of the matching result class, owning `value`.
 PyObject* wrap(PyScResult&& value);
 PyObject* wrap(PyCpascResult&& value);

@@ -1,11 +1,14 @@
 // Test-only module `tessarix._testhooks` (built with TESSARIX_TEST_HOOKS=ON, never shipped):
 // exposes each argument converter and the failure boundary directly, so that the tests can
-// pin conversions that no entry point reaches yet.
+// pin conversions that no entry point reaches yet, and builds each result class from plain
+// Python values, so that the classes can be tested before (and apart from) the estimators
+// that return them.
 #include <new>
 #include <string>
 
 #include "bindings/boundary.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/results.hpp"
 #include "bindings/validate.hpp"
 
 namespace tessarix::bindings {
@@ -170,6 +173,176 @@ PyObject* h_bad_alloc(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* { throw std::bad_alloc(); });
 }
 
+// --- result-class builders ---------------------------------------------------------------
+// Every field is a keyword argument; omitted ones keep the record's default (zero, empty or
+// absent), and None gives an absent optional.
+
+template <std::size_t N>
+using Args = std::array<PyObject*, N>;
+
+std::vector<double> floats_or_empty(PyObject* obj, const char* name) {
+  return arg_or(obj, name, to_float_list, std::vector<double>{});
+}
+
+PyObject* h_make_sc_result(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static constexpr std::array<const char*, 14> names = {
+        "att",      "att_path", "counterfactual", "treated_post", "weights",
+        "donor_ids", "pre_rmspe", "post_rmspe",   "p_value",      "se",
+        "ci_lower", "ci_upper", "inference_distribution", "placebo_atts"};
+    const auto a = bind_args(args, kwargs, "make_sc_result", names, 0);
+    PyScResult r;
+    r.att = arg_or(a[0], names[0], to_real, 0.0);
+    r.att_path = floats_or_empty(a[1], names[1]);
+    r.counterfactual = floats_or_empty(a[2], names[2]);
+    r.treated_post = floats_or_empty(a[3], names[3]);
+    r.weights = floats_or_empty(a[4], names[4]);
+    r.donor_ids = arg_or(a[5], names[5], to_index_list, std::vector<std::uint64_t>{});
+    r.pre_rmspe = arg_or(a[6], names[6], to_real, 0.0);
+    r.post_rmspe = arg_or(a[7], names[7], to_real, 0.0);
+    r.p_value = optional_arg(a[8], names[8], to_real);
+    r.se = optional_arg(a[9], names[9], to_real);
+    r.ci_lower = optional_arg(a[10], names[10], to_real);
+    r.ci_upper = optional_arg(a[11], names[11], to_real);
+    r.inference_distribution = optional_arg(a[12], names[12], to_float_list);
+    r.placebo_atts = optional_arg(a[13], names[13], to_float_list);
+    return wrap(std::move(r));
+  });
+}
+
+PyObject* h_make_cpasc_result(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static constexpr std::array<const char*, 9> names = {
+        "att",         "p_value",         "unit_ids",      "unit_att", "unit_mspe",
+        "unit_weight", "pooled_residual", "null_residual", "t0"};
+    const auto a = bind_args(args, kwargs, "make_cpasc_result", names, 0);
+    PyCpascResult r;
+    r.att = arg_or(a[0], names[0], to_real, 0.0);
+    r.p_value = arg_or(a[1], names[1], to_real, 0.0);
+    r.unit_ids = arg_or(a[2], names[2], to_index_list, std::vector<std::uint64_t>{});
+    r.unit_att = floats_or_empty(a[3], names[3]);
+    r.unit_mspe = floats_or_empty(a[4], names[4]);
+    r.unit_weight = floats_or_empty(a[5], names[5]);
+    r.pooled_residual = floats_or_empty(a[6], names[6]);
+    r.null_residual = floats_or_empty(a[7], names[7]);
+    r.t0 = arg_or(a[8], names[8], to_count, std::uint64_t{0});
+    return wrap(std::move(r));
+  });
+}
+
+// A Bacon component from (kind, treated_cohort, comparison_cohort or None, weight, estimate).
+PyBaconComponent bacon_component(PyObject* obj) {
+  const char* kind = nullptr;
+  long long treated = 0;
+  PyObject* comparison = nullptr;
+  PyBaconComponent c;
+  if (!PyArg_ParseTuple(obj, "sLOdd", &kind, &treated, &comparison, &c.weight, &c.estimate)) {
+    throw PyErrorSet{};
+  }
+  c.kind = kind;
+  c.treated_cohort = treated;
+  if (comparison != Py_None) {
+    const long long k = PyLong_AsLongLong(comparison);
+    if (k == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    c.comparison_cohort = k;
+  }
+  return c;
+}
+
+PyObject* h_make_bacon_component(PyObject*, PyObject* args) {
+  return guarded([&] { return wrap(bacon_component(args)); });
+}
+
+// make_bacon_result(twfe, forbidden_weight, components): components as a list of the
+// tuples make_bacon_component takes.
+PyObject* h_make_bacon_result(PyObject*, PyObject* args) {
+  return guarded([&] {
+    PyBaconResult r;
+    PyObject* components = nullptr;
+    if (!PyArg_ParseTuple(args, "ddO!", &r.twfe, &r.forbidden_weight, &PyList_Type,
+                          &components)) {
+      throw PyErrorSet{};
+    }
+    for (Py_ssize_t i = 0; i < PyList_Size(components); ++i) {
+      PyObject* item = PyList_GetItem(components, i);  // borrowed
+      if (!PyTuple_Check(item)) {
+        PyErr_SetString(PyExc_TypeError, "components must be tuples");
+        throw PyErrorSet{};
+      }
+      r.components.push_back(bacon_component(item));
+    }
+    return wrap(std::move(r));
+  });
+}
+
+PyObject* h_make_power_result(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static constexpr std::array<const char*, 13> names = {
+        "method",         "lifts",  "power",   "est_mean",  "est_lo",
+        "est_hi",         "mde_pct", "mde_abs_per_period", "mde_cumulative",
+        "crit",           "se_null", "n_windows", "ensemble_weights"};
+    const auto a = bind_args(args, kwargs, "make_power_result", names, 0);
+    PyPowerResult r;
+    r.method = arg_or(a[0], names[0], to_choice, std::string());
+    r.lifts = floats_or_empty(a[1], names[1]);
+    r.power = floats_or_empty(a[2], names[2]);
+    r.est_mean = floats_or_empty(a[3], names[3]);
+    r.est_lo = floats_or_empty(a[4], names[4]);
+    r.est_hi = floats_or_empty(a[5], names[5]);
+    r.mde_pct = optional_arg(a[6], names[6], to_real);
+    r.mde_abs_per_period = optional_arg(a[7], names[7], to_real);
+    r.mde_cumulative = optional_arg(a[8], names[8], to_real);
+    r.crit = arg_or(a[9], names[9], to_real, 0.0);
+    r.se_null = arg_or(a[10], names[10], to_real, 0.0);
+    r.n_windows = arg_or(a[11], names[11], to_count, std::uint64_t{0});
+    r.ensemble_weights = optional_arg(a[12], names[12], to_float_list);
+    return wrap(std::move(r));
+  });
+}
+
+PyObject* h_make_geo_diagnostics(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static constexpr std::array<const char*, 7> names = {
+        "holdout_pct",     "pre_fit_rel", "improvement_vs_naive", "seasonality_strength",
+        "stability_score", "confidence",  "warnings"};
+    const auto a = bind_args(args, kwargs, "make_geo_diagnostics", names, 0);
+    PyGeoDiagnostics d;
+    d.holdout_pct = arg_or(a[0], names[0], to_real, 0.0);
+    d.pre_fit_rel = arg_or(a[1], names[1], to_real, 0.0);
+    d.improvement_vs_naive = arg_or(a[2], names[2], to_real, 0.0);
+    d.seasonality_strength = arg_or(a[3], names[3], to_real, 0.0);
+    d.stability_score = arg_or(a[4], names[4], to_real, 0.0);
+    d.confidence = arg_or(a[5], names[5], to_real, 0.0);
+    d.warnings = arg_or(a[6], names[6], to_name_list, std::vector<std::string>{});
+    return wrap(std::move(d));
+  });
+}
+
+PyObject* h_make_market_candidate(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    static constexpr std::array<const char*, 8> names = {
+        "treated",         "power_at_target", "mde_pct", "holdout_pct", "pre_fit_rel",
+        "stability_score", "confidence",      "score"};
+    const auto a = bind_args(args, kwargs, "make_market_candidate", names, 0);
+    PyMarketCandidate m;
+    m.treated = arg_or(a[0], names[0], to_index_list, std::vector<std::uint64_t>{});
+    m.power_at_target = arg_or(a[1], names[1], to_real, 0.0);
+    m.mde_pct = optional_arg(a[2], names[2], to_real);
+    m.holdout_pct = arg_or(a[3], names[3], to_real, 0.0);
+    m.pre_fit_rel = arg_or(a[4], names[4], to_real, 0.0);
+    m.stability_score = arg_or(a[5], names[5], to_real, 0.0);
+    m.confidence = arg_or(a[6], names[6], to_real, 0.0);
+    m.score = arg_or(a[7], names[7], to_real, 0.0);
+    return wrap(std::move(m));
+  });
+}
+
+// METH_VARARGS | METH_KEYWORDS functions go through PyCFunction's signature.
+template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
+PyCFunction with_keywords() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 PyMethodDef hooks[] = {
     {"panel", h_panel, METH_VARARGS, nullptr},
     {"check_panel", h_check_panel, METH_VARARGS, nullptr},
@@ -185,6 +358,17 @@ PyMethodDef hooks[] = {
     {"optional_count", h_optional_count, METH_VARARGS, nullptr},
     {"invariant", h_invariant, METH_VARARGS, nullptr},
     {"bad_alloc", h_bad_alloc, METH_NOARGS, nullptr},
+    {"make_sc_result", with_keywords<h_make_sc_result>(), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"make_cpasc_result", with_keywords<h_make_cpasc_result>(), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
+    {"make_bacon_component", h_make_bacon_component, METH_VARARGS, nullptr},
+    {"make_bacon_result", h_make_bacon_result, METH_VARARGS, nullptr},
+    {"make_power_result", with_keywords<h_make_power_result>(), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
+    {"make_geo_diagnostics", with_keywords<h_make_geo_diagnostics>(),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"make_market_candidate", with_keywords<h_make_market_candidate>(),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -194,4 +378,10 @@ PyModuleDef hooks_def = {PyModuleDef_HEAD_INIT, "_testhooks", "Test-only convers
 }  // namespace
 }  // namespace tessarix::bindings
 
-PyMODINIT_FUNC PyInit__testhooks(void) { return PyModule_Create(&tessarix::bindings::hooks_def); }
+// The builders return instances of the classes of the real module, not of a private copy.
+PyMODINIT_FUNC PyInit__testhooks(void) {
+  using namespace tessarix::bindings;
+  PyRef main_module(PyImport_ImportModule("tessarix._tessarix"));
+  if (!main_module || use_result_classes(main_module.get()) < 0) return nullptr;
+  return PyModule_Create(&hooks_def);
+}

@@ -24,6 +24,21 @@ inline linalg::Mat random_mat(std::size_t rows, std::size_t cols, std::uint64_t 
   return m;
 }
 
+// Random walks with unit-specific levels (base + u mod 7), one row per unit: panels with the
+// persistence and level differences of real outcome data.
+inline linalg::Mat random_walks(std::size_t n, std::size_t t, std::uint64_t seed, double base = 5.0,
+                                double step = 0.3) {
+  linalg::Mat y = random_mat(n, t, seed);
+  for (std::size_t u = 0; u < n; ++u) {
+    double level = base + double(u % 7);
+    for (std::size_t k = 0; k < t; ++k) {
+      level += step * y(u, k);
+      y(u, k) = level;
+    }
+  }
+  return y;
+}
+
 // Runs `f`, expecting an InvariantError whose message starts with `prefix`.
 template <class F>
 void expect_invariant(F&& f, const std::string& prefix) {

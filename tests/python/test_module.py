@@ -53,7 +53,24 @@ def test_import_is_warning_free():
 
 def test_module_exports_only_its_functions_and_classes():
     public = {name for name in dir(_tessarix) if not name.startswith("_")}
-    assert public == {"version", "fit_twfe_py", "DiDResult"}
+    assert public == {
+        "version",
+        "fit_sc",
+        "fit_asc",
+        "fit_sdid",
+        "fit_fp",
+        "fit_rsc",
+        "fit_many",
+        "fit_twfe_py",
+        "PowerResult",
+        "GeoDiagnostics",
+        "MarketCandidate",
+        "SCResult",
+        "CPASCResult",
+        "DiDResult",
+        "BaconComponent",
+        "BaconResult",
+    }
     for name in public:
         assert getattr(tessarix, name) is getattr(_tessarix, name)
 

@@ -18,8 +18,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   std::vector<double> w =
       linalg::sc_weights_bounded(x0, y_pre, options.sc_ridge, options.min_weight, options.max_weight)
           .weights;
-  std::vector<double> r = linalg::matvec(x0, w);
-  for (std::size_t t = 0; t < t0; ++t) r[t] = y_pre[t] - r[t];
+  const std::vector<double> r = residual(y_pre, x0, w);
 
   // Donor paths centred across donors, period by period.
   Mat xc = x0;
@@ -61,7 +60,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     }
     counterfactual[p] = value;
   }
-  return assemble(std::vector<double>(y_post.begin(), y_post.end()), std::move(counterfactual), r,
+  return assemble(y_post, std::move(counterfactual), r,
                   std::move(w), std::move(donor_ids));
 }
 

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "linalg/ops/matmul.hpp"
+
 namespace tessarix::sc {
 
 ScInputs prepare(const Panel& panel, std::size_t t0, const char* no_donor_message) {
@@ -23,7 +25,13 @@ ScInputs prepare(const Panel& panel, std::size_t t0, const char* no_donor_messag
   return in;
 }
 
-ScFit assemble(std::vector<double> y_post, std::vector<double> counterfactual,
+std::vector<double> residual(std::span<const double> y, const Mat& x, std::span<const double> w) {
+  std::vector<double> r = linalg::matvec(x, w);
+  for (std::size_t t = 0; t < r.size(); ++t) r[t] = y[t] - r[t];
+  return r;
+}
+
+ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactual,
                std::span<const double> pre_residual, std::vector<double> weights,
                std::vector<std::size_t> donor_ids) {
   ScFit fit;
@@ -33,7 +41,7 @@ ScFit assemble(std::vector<double> y_post, std::vector<double> counterfactual,
   fit.pre_rmspe = rms(pre_residual);
   fit.post_rmspe = rms(fit.att_path);
   fit.counterfactual = std::move(counterfactual);
-  fit.treated_post = std::move(y_post);
+  fit.treated_post.assign(y_post.begin(), y_post.end());
   fit.weights = std::move(weights);
   fit.donor_ids = std::move(donor_ids);
   return fit;

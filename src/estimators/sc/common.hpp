@@ -24,9 +24,12 @@ struct ScInputs {
 // "no treated units", `no_donor_message` when there is no never-treated unit, t0 > T.
 ScInputs prepare(const Panel& panel, std::size_t t0, const char* no_donor_message);
 
+// y - x w: the part of a path that the weighted columns of x leave unexplained.
+std::vector<double> residual(std::span<const double> y, const Mat& x, std::span<const double> w);
+
 // The fit record: att_path = y_post - counterfactual, att its mean, pre_rmspe the RMS of
 // the pre-period residual, post_rmspe the RMS of att_path.
-ScFit assemble(std::vector<double> y_post, std::vector<double> counterfactual,
+ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactual,
                std::span<const double> pre_residual, std::vector<double> weights,
                std::vector<std::size_t> donor_ids);
 

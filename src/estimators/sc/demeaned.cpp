@@ -27,8 +27,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
 
   std::vector<double> w =
       linalg::sc_weights_bounded(xd, yd, options.ridge, options.min_weight, options.max_weight).weights;
-  std::vector<double> r = linalg::matvec(xd, w);
-  for (std::size_t t = 0; t < t0; ++t) r[t] = yd[t] - r[t];
+  const std::vector<double> r = residual(yd, xd, w);
 
   std::vector<double> counterfactual(x1.rows());
   for (std::size_t p = 0; p < x1.rows(); ++p) {
@@ -36,7 +35,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     for (std::size_t j = 0; j < j_count; ++j) dev += w[j] * (x1(p, j) - m[j]);
     counterfactual[p] = ybar + dev;
   }
-  return assemble(std::vector<double>(y_post.begin(), y_post.end()), std::move(counterfactual), r,
+  return assemble(y_post, std::move(counterfactual), r,
                   std::move(w), std::move(donor_ids));
 }
 

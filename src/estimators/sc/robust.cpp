@@ -55,10 +55,9 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   Mat v_k(j_count, k);
   for (std::size_t c = 0; c < k; ++c) std::copy_n(svd.v.col(c).data(), j_count, v_k.col(c).data());
   std::vector<double> w = linalg::matvec(v_k, beta);
-  std::vector<double> r = linalg::matvec(f_pre, beta);
-  for (std::size_t t = 0; t < t0; ++t) r[t] = y_pre[t] - r[t];
+  const std::vector<double> r = residual(y_pre, f_pre, beta);
   std::vector<double> counterfactual = linalg::matvec(f_post, beta);
-  return assemble(std::vector<double>(y_post.begin(), y_post.end()), std::move(counterfactual), r,
+  return assemble(y_post, std::move(counterfactual), r,
                   std::move(w), std::move(donor_ids));
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "estimators/sc/common.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
 #include "linalg/opt/simplex.hpp"
@@ -139,8 +140,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   }
   fit.treated_post.assign(in.ybar.begin() + static_cast<std::ptrdiff_t>(t0), in.ybar.end());
 
-  std::vector<double> r = linalg::matvec(in.x0, omega);
-  for (std::size_t t = 0; t < t0; ++t) r[t] = y_pre[t] - r[t];
+  const std::vector<double> r = residual(y_pre, in.x0, omega);
   fit.pre_rmspe = rms_around_mean(r);
   fit.post_rmspe = rms_around_mean(fit.att_path);
   fit.weights = omega;

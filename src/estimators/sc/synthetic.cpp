@@ -34,10 +34,9 @@ std::vector<double> solve_weights(const Mat& x0, std::span<const double> y_pre,
 ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
   ScInputs in = prepare(panel, t0, "no donor (never-treated) units");
   std::vector<double> w = solve_weights(in.x0, in.y_pre, options);
-  std::vector<double> resid = linalg::matvec(in.x0, w);
-  for (std::size_t t = 0; t < resid.size(); ++t) resid[t] = in.y_pre[t] - resid[t];
+  const std::vector<double> resid = residual(in.y_pre, in.x0, w);
   std::vector<double> counterfactual = linalg::matvec(in.x1, w);
-  return assemble(std::move(in.y_post), std::move(counterfactual), resid, std::move(w),
+  return assemble(in.y_post, std::move(counterfactual), resid, std::move(w),
                   std::move(in.donor_ids));
 }
 

@@ -15,18 +15,8 @@ namespace {
 using testing::expect_invariant;
 using testing::random_mat;
 
-// A panel whose unit 0 is treated from t0 and whose other units are random walks with
-// unit-specific levels.
 Mat donor_panel(std::size_t n, std::size_t t, std::uint64_t seed) {
-  Mat y = random_mat(n, t, seed);
-  for (std::size_t u = 0; u < n; ++u) {
-    double level = 5.0 + double(u % 7);
-    for (std::size_t k = 0; k < t; ++k) {
-      level += 0.3 * y(u, k);
-      y(u, k) = level;
-    }
-  }
-  return y;
+  return testing::random_walks(n, t, seed);
 }
 
 Panel block(const Mat& y, std::vector<std::size_t> treated, std::size_t t0) {

@@ -1,0 +1,29 @@
+// Interval construction shared by every inference path: percentile intervals with a
+// standard error from resampled or placebo values, type-7 quantiles, and the standard-normal
+// quantile.
+#pragma once
+
+#include <span>
+
+namespace tessarix::inference {
+
+struct PercentileCi {
+  double estimate = 0.0;  // passed through
+  double se = 0.0;        // sample standard deviation of the samples (n - 1 divisor)
+  double lower = 0.0;     // quantile at (1 - level) / 2
+  double upper = 0.0;     // quantile at 1 - (1 - level) / 2
+  double level = 0.0;     // passed through
+};
+
+// Percentile bounds and spread of `samples`; level must lie in (0, 1) and the samples must
+// not contain NaN (invariant failures otherwise).
+PercentileCi percentile_ci(std::span<const double> samples, double estimate, double level);
+
+// Linear interpolation between order statistics of an ascending list (type 7); q is clamped
+// into [0, 1]; NaN for an empty list.
+double quantile_sorted(std::span<const double> sorted, double q);
+
+// Inverse standard-normal distribution function (Acklam's rational approximation).
+double normal_quantile(double p);
+
+}  // namespace tessarix::inference

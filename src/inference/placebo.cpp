@@ -1,0 +1,77 @@
+#include "inference/placebo.hpp"
+
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "inference/parallel.hpp"
+
+namespace tessarix::inference {
+
+ScFit ScMethod::fit_at(const Panel& panel, std::size_t t0) const {
+  return std::visit(
+      [&](const auto& opt) -> ScFit {
+        using O = std::decay_t<decltype(opt)>;
+        if constexpr (std::is_same_v<O, sc::synthetic::ScOptions>) return sc::synthetic::fit_at(panel, t0, opt);
+        if constexpr (std::is_same_v<O, sc::augmented::AscOptions>) return sc::augmented::fit_at(panel, t0, opt);
+        if constexpr (std::is_same_v<O, sc::sdid::SdidOptions>) return sc::sdid::fit_at(panel, t0, opt);
+        if constexpr (std::is_same_v<O, sc::demeaned::FpOptions>) return sc::demeaned::fit_at(panel, t0, opt);
+        if constexpr (std::is_same_v<O, sc::robust::RscOptions>) return sc::robust::fit_at(panel, t0, opt);
+      },
+      options);
+}
+
+double ScMethod::statistic(const ScFit& fit) const {
+  const bool absolute_att = std::holds_alternative<sc::sdid::SdidOptions>(options) ||
+                            std::holds_alternative<sc::demeaned::FpOptions>(options);
+  if (absolute_att) return std::fabs(fit.att);
+  return fit.pre_rmspe > 0.0 ? fit.post_rmspe / fit.pre_rmspe : std::numeric_limits<double>::infinity();
+}
+
+PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method) {
+  const std::vector<std::size_t> cohorts = panel.cohorts();
+  if (cohorts.size() != 1) invariant_failure("placebo test requires a single common treatment time");
+  const std::size_t t0 = cohorts[0];
+  ScFit real = method.fit_at(panel, t0);
+
+  const std::vector<std::size_t> donors = panel.never_treated_units();
+  const std::size_t n = donors.size();
+  const std::size_t t_count = panel.n_periods();
+  const Mat& y = panel.y();
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<std::pair<double, double>> pairs =
+      par_map_indexed(n, [&](std::size_t j) -> std::pair<double, double> {
+        if (n <= 1) return {kNaN, kNaN};  // a placebo needs at least one other donor
+        // Donor j first (pseudo-treated), then the other donors in ascending order.
+        Mat rows(n, t_count);
+        for (std::size_t t = 0; t < t_count; ++t) {
+          const std::span<const double> src = y.col(t);
+          const std::span<double> dst = rows.col(t);
+          dst[0] = src[donors[j]];
+          std::size_t r = 1;
+          for (std::size_t d = 0; d < n; ++d) {
+            if (d != j) dst[r++] = src[donors[d]];
+          }
+        }
+        const std::size_t first = 0;
+        const Panel placebo = Panel::block(std::move(rows), std::span<const std::size_t>(&first, 1), t0);
+        const ScFit fit = method.fit_at(placebo, t0);
+        return {method.statistic(fit), fit.att};
+      });
+
+  PlaceboResult out;
+  out.stat = method.statistic(real);
+  out.att = real.att;
+  out.att_path = std::move(real.att_path);
+  for (const auto& [s, a] : pairs) {
+    if (std::isnan(s)) continue;
+    out.placebo_stats.push_back(s);
+    out.placebo_atts.push_back(a);
+  }
+  std::size_t at_least = 0;
+  for (double s : out.placebo_stats) at_least += s >= out.stat ? 1 : 0;
+  out.p_value = static_cast<double>(at_least + 1) / static_cast<double>(out.placebo_stats.size() + 1);
+  return out;
+}
+
+}  // namespace tessarix::inference

@@ -1,0 +1,146 @@
+#include <cmath>
+#include <limits>
+
+#include "inference/batch.hpp"
+#include "inference/ci.hpp"
+#include "inference/placebo.hpp"
+#include "testing.hpp"
+
+namespace tessarix::inference {
+namespace {
+
+using testing::expect_invariant;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+Mat walks(std::size_t n, std::size_t t, std::uint64_t seed) {
+  return testing::random_walks(n, t, seed, 3.0, 0.4);
+}
+
+TEST(Quantiles, TypeSevenInterpolation) {
+  const std::vector<double> v{1, 2, 3, 4};
+  EXPECT_EQ(quantile_sorted(v, 0.5), 2.5);
+  EXPECT_EQ(quantile_sorted(v, -1.0), 1.0);
+  EXPECT_EQ(quantile_sorted(v, 2.0), 4.0);
+  EXPECT_DOUBLE_EQ(quantile_sorted(v, 0.1), 1.3);
+  EXPECT_TRUE(std::isnan(quantile_sorted({}, 0.5)));
+  EXPECT_EQ(quantile_sorted(std::vector<double>{7.0}, 0.9), 7.0);
+}
+
+TEST(PercentileCi, SpreadAndBounds) {
+  const PercentileCi one = percentile_ci(std::vector<double>{3.5}, 1.0, 0.9);
+  EXPECT_EQ(one.se, 0.0);
+  EXPECT_EQ(one.lower, 3.5);
+  EXPECT_EQ(one.upper, 3.5);
+  EXPECT_EQ(one.estimate, 1.0);
+  EXPECT_EQ(one.level, 0.9);
+  // Unsorted input: quantiles of the sorted copy, spread of the samples.
+  const PercentileCi ci = percentile_ci(std::vector<double>{5, 1, 4, 2, 3}, 0.0, 0.5);
+  EXPECT_EQ(ci.lower, 2.0);
+  EXPECT_EQ(ci.upper, 4.0);
+  EXPECT_DOUBLE_EQ(ci.se, std::sqrt(2.5));
+  expect_invariant([] { (void)percentile_ci(std::vector<double>{1, 2}, 0.0, 1.0); },
+                   "assertion failed: level > 0.0 && level < 1.0");
+  expect_invariant([] { (void)percentile_ci(std::vector<double>{1, kNaN}, 0.0, 0.9); }, "percentile_ci");
+  EXPECT_TRUE(std::isnan(percentile_ci(std::vector<double>{kNaN}, 0.0, 0.9).lower));
+}
+
+TEST(NormalQuantile, AcklamApproximation) {
+  EXPECT_EQ(normal_quantile(0.5), 0.0);
+  EXPECT_NEAR(normal_quantile(0.975), 1.959963984540054, 2e-9);
+  EXPECT_NEAR(normal_quantile(0.01), -2.326347874040841, 5e-9);   // lower tail branch
+  EXPECT_NEAR(normal_quantile(0.995), 2.5758293035489, 5e-9);    // upper tail branch
+  EXPECT_NEAR(normal_quantile(1e-10), -6.361340902404056, 1e-8);
+  for (double p : {0.001, 0.02, 0.3, 0.7, 0.98}) EXPECT_NEAR(normal_quantile(p), -normal_quantile(1.0 - p), 1e-12);
+  for (double p : {0.0, 1.0, kNaN, -0.5}) {
+    expect_invariant([p] { (void)normal_quantile(p); }, "normal_quantile needs p in (0, 1)");
+  }
+}
+
+TEST(Placebo, EqualsPerDonorRefits) {
+  const Mat y = walks(8, 14, 3);
+  const Panel panel = Panel::block(y, std::vector<std::size_t>{2}, 10);
+  for (const ScMethod& m : {ScMethod{sc::synthetic::ScOptions{}}, ScMethod{sc::sdid::SdidOptions{}},
+                            ScMethod{sc::augmented::AscOptions{}}, ScMethod{sc::demeaned::FpOptions{}},
+                            ScMethod{sc::robust::RscOptions{}}}) {
+    const PlaceboResult r = sc_placebo_method(panel, m);
+    const ScFit real = m.fit_at(panel, 10);
+    EXPECT_EQ(r.att, real.att);
+    EXPECT_EQ(r.att_path, real.att_path);
+    EXPECT_EQ(r.stat, m.statistic(real));
+    // Refit by hand: donor j first, then the other donors ascending (unit 2 left out).
+    const std::vector<std::size_t> donors{0, 1, 3, 4, 5, 6, 7};
+    std::vector<double> stats, atts;
+    for (std::size_t j = 0; j < donors.size(); ++j) {
+      std::vector<std::size_t> order{donors[j]};
+      for (std::size_t d : donors)
+        if (d != donors[j]) order.push_back(d);
+      Mat rows(order.size(), 14);
+      for (std::size_t r2 = 0; r2 < order.size(); ++r2)
+        for (std::size_t t = 0; t < 14; ++t) rows(r2, t) = y(order[r2], t);
+      const ScFit f = m.fit_at(Panel::block(rows, std::vector<std::size_t>{0}, 10), 10);
+      stats.push_back(m.statistic(f));
+      atts.push_back(f.att);
+    }
+    EXPECT_EQ(r.placebo_stats, stats);
+    EXPECT_EQ(r.placebo_atts, atts);
+    std::size_t k = 0;
+    for (double s : stats) k += s >= r.stat ? 1 : 0;
+    EXPECT_EQ(r.p_value, double(k + 1) / double(stats.size() + 1));
+  }
+}
+
+TEST(Placebo, StatisticsAndExtremePValues) {
+  const ScMethod sc{sc::synthetic::ScOptions{}};
+  ScFit perfect;
+  perfect.pre_rmspe = 0.0;
+  perfect.post_rmspe = 1.0;
+  EXPECT_EQ(sc.statistic(perfect), kInf);
+  perfect.pre_rmspe = kNaN;
+  EXPECT_EQ(sc.statistic(perfect), kInf);
+  perfect.att = -2.5;
+  EXPECT_EQ(ScMethod{sc::sdid::SdidOptions{}}.statistic(perfect), 2.5);
+
+  // A large effect on the treated unit ranks above every placebo: p = 1 / (m + 1).
+  Mat y = walks(10, 16, 5);
+  for (std::size_t k = 12; k < 16; ++k) y(0, k) += 50.0;
+  const PlaceboResult big = sc_placebo_method(Panel::block(y, std::vector<std::size_t>{0}, 12), sc);
+  EXPECT_EQ(big.placebo_stats.size(), 9u);
+  EXPECT_EQ(big.p_value, 1.0 / 10.0);
+
+  // A single never-treated unit leaves no placebo: empty lists and p = 1.
+  const PlaceboResult lone = sc_placebo_method(Panel::block(walks(3, 8, 7), std::vector<std::size_t>{0, 1}, 5), sc);
+  EXPECT_TRUE(lone.placebo_stats.empty());
+  EXPECT_TRUE(lone.placebo_atts.empty());
+  EXPECT_EQ(lone.p_value, 1.0);
+
+  expect_invariant([&] {
+    (void)sc_placebo_method(Panel(walks(4, 6, 9), {std::optional<std::size_t>(2), std::optional<std::size_t>(3),
+                                                   std::nullopt, std::nullopt}),
+                            sc);
+  }, "placebo test requires a single common treatment time");
+}
+
+TEST(Batch, EachPanelMatchesItsDirectFit) {
+  std::vector<Panel> panels;
+  for (std::uint64_t s = 0; s < 5; ++s) panels.push_back(Panel::block(walks(9, 12, 20 + s), std::vector<std::size_t>{1}, 8));
+  const std::vector<Panel> copy = panels;
+  const sc::synthetic::ScOptions so{0.0, 0.6, 0.1, 0.0};
+  const std::vector<double> sc_atts = sc_att_many(panels, 8, so);
+  const std::vector<double> sd_atts = sdid_att_many(panels, 8, {});
+  const std::vector<double> fp_atts = fp_att_many(panels, 8, {});
+  const std::vector<double> asc_atts = asc_att_many(panels, 8, {});
+  const std::vector<double> rsc_atts = rsc_att_many(panels, 8, {});
+  ASSERT_EQ(sc_atts.size(), 5u);
+  for (std::size_t k = 0; k < 5; ++k) {
+    EXPECT_EQ(sc_atts[k], sc::synthetic::fit_at(copy[k], 8, so).att);
+    EXPECT_EQ(sd_atts[k], sc::sdid::fit_at(copy[k], 8, {}).att);
+    EXPECT_EQ(fp_atts[k], sc::demeaned::fit_at(copy[k], 8, {}).att);
+    EXPECT_EQ(asc_atts[k], sc::augmented::fit_at(copy[k], 8, {}).att);
+    EXPECT_EQ(rsc_atts[k], sc::robust::fit_at(copy[k], 8, {}).att);
+  }
+  EXPECT_TRUE(sc_att_many({}, 8, so).empty());
+}
+
+}  // namespace
+}  // namespace tessarix::inference
