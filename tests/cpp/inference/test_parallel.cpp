@@ -1,15 +1,244 @@
+// The parallel map and its pool: results in index order, each item exactly once, nested maps,
+// failures, callers on several threads, forked children and the worker count.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "inference/parallel.hpp"
+#include "linalg/rng.hpp"
 
 namespace tessarix::inference {
 namespace {
 
-TEST(ParallelMap, OrderPreservingResults) {
-  const std::vector<double> out = par_map(100, [](std::size_t i) { return double(i) * 0.5; });
-  ASSERT_EQ(out.size(), 100u);
-  for (std::size_t i = 0; i < 100; ++i) EXPECT_EQ(out[i], double(i) * 0.5);
-  EXPECT_TRUE(par_map(0, [](std::size_t) { return 1.0; }).empty());
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Runs `body` in a forked child with TESSARIX_NUM_THREADS set to `workers` (unset when null);
+// true when it returned true. A child still running after a minute is killed and fails.
+bool in_child(const char* workers, const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (workers != nullptr) setenv("TESSARIX_NUM_THREADS", workers, 1);
+    else unsetenv("TESSARIX_NUM_THREADS");
+    bool ok = false;
+    try {
+      ok = body();
+    } catch (...) {
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  pid_t done = 0;
+  for (const auto deadline = Clock::now() + 60s; pid > 0 && done == 0;) {
+    if (Clock::now() > deadline) kill(pid, SIGKILL);
+    std::this_thread::sleep_for(2ms);
+    done = waitpid(pid, &status, WNOHANG);
+  }
+  return pid > 0 && done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Forks below start threads in the child, which the race detector does not support.
+#if defined(__SANITIZE_THREAD__)
+#define SKIP_WITHOUT_FORK() GTEST_SKIP() << "fork() under the race detector"
+#else
+#define SKIP_WITHOUT_FORK() (void)0
+#endif
+
+// Three levels of maps; item (i, j, k) returns its flat index if it is its first run.
+bool nested_maps_correct() {
+  std::vector<std::atomic<std::size_t>> runs(6 * 5 * 40);
+  const auto out = par_map_indexed(6, [&](std::size_t i) {
+    return par_map_indexed(5, [&](std::size_t j) {
+      return par_map_indexed(40, [&](std::size_t k) {
+        const std::size_t f = (i * 5 + j) * 40 + k;
+        return runs[f].fetch_add(1) + f;
+      });
+    });
+  });
+  bool ok = true;
+  for (std::size_t f = 0; f < runs.size(); ++f) {
+    ok = ok && runs[f] == 1 && out[f / 200][f / 40 % 5][f % 40] == f;
+  }
+  return ok;
+}
+
+// Items 17, 523 and 900 fail (17 last when there are several workers), then items 2 and 5 of
+// an outer map fail inside nested maps: the lowest index is rethrown, every other item ran.
+bool lowest_failure_wins() {
+  const bool lowest_last = num_threads() > 1;
+  std::atomic<int> ran{0}, thrown{0};
+  std::string first, nested;
+  try {
+    par_map(1000, [&](std::size_t i) {
+      const auto deadline = Clock::now() + 10s;
+      while (i == 17 && lowest_last && thrown < 2 && Clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+      if (i != 17 && i != 523 && i != 900) return double(ran.fetch_add(1));
+      thrown.fetch_add(1);
+      throw std::runtime_error(std::to_string(i));
+    });
+  } catch (const std::runtime_error& e) {
+    first = e.what();
+  }
+  try {
+    par_map(8, [](std::size_t i) {
+      return par_map(50, [i](std::size_t k) {
+        if ((i == 5 || i == 2) && k >= 30) {
+          throw std::runtime_error(std::to_string(i) + ":" + std::to_string(k));
+        }
+        return 0.0;
+      })[0];
+    });
+  } catch (const std::runtime_error& e) {
+    nested = e.what();
+  }
+  return first == "17" && ran == 997 && nested == "2:30";
+}
+
+// Four threads outside the pool map at once, every other map nested.
+bool concurrent_callers_correct() {
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (std::size_t t = 0; t < 4; ++t) {
+    callers.emplace_back([t, &wrong] {
+      for (std::size_t r = 0; r < 25; ++r) {
+        const std::size_t n = 1 + (t * 37 + r * 11) % 300;
+        const auto out = par_map_indexed(n, [&](std::size_t i) {
+          if (r % 2 == 0) return i * t;
+          return par_map_indexed(3, [&](std::size_t k) { return i * t + k; })[2] - 2;
+        });
+        for (std::size_t i = 0; i < n; ++i) wrong += out[i] != i * t;
+      }
+    });
+  }
+  for (auto& c : callers) c.join();
+  return wrong == 0;
+}
+
+// A random number of normal draws from the item's own substream.
+double random_item(std::size_t i) {
+  auto rng = linalg::Xoshiro256pp::substream(20240611, i);
+  double s = 0.0;
+  for (std::uint64_t k = 1 + rng.gen_range(40); k > 0; --k) s += rng.normal();
+  return s;
+}
+
+// Two items that each wait (up to 20 s) until both have started: true only if they overlap.
+bool two_items_overlap() {
+  std::atomic<int> arrived{0};
+  const auto met = par_map_indexed(2, [&](std::size_t) {
+    arrived.fetch_add(1);
+    for (const auto deadline = Clock::now() + 20s; arrived < 2; std::this_thread::yield()) {
+      if (Clock::now() > deadline) return 0;
+    }
+    return 1;
+  });
+  return met[0] == 1 && met[1] == 1;
+}
+
+TEST(ParallelMap, PreservesOrderAndRunsEachItemOnce) {
+  for (std::size_t n : {0u, 1u, 2u, 7u, 1000u}) {
+    std::vector<std::atomic<int>> runs(n);
+    const auto out = par_map_indexed(n, [&](std::size_t i) { return runs[i]++ + 3 * i; });
+    ASSERT_EQ(out.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_TRUE(out[i] == 3 * i && runs[i] == 1) << "item " << i << " of " << n;
+    }
+  }
+  std::vector<std::unique_ptr<int>> boxes;
+  for (int i = 0; i < 100; ++i) boxes.push_back(std::make_unique<int>(i));
+  const auto doubled =
+      par_map_owned(std::move(boxes), [](std::unique_ptr<int> p) { return *p * 2; });
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(doubled[i], i * 2);
+}
+
+TEST(ParallelMap, NestedMapsFailuresAndConcurrentCallers) {
+  EXPECT_TRUE(nested_maps_correct());
+  for (int rep = 0; rep < 20; ++rep) EXPECT_TRUE(lowest_failure_wins()) << "repetition " << rep;
+  EXPECT_THROW(par_map(5, [](std::size_t i) {
+                 if (i == 4) invariant_failure("broken");
+                 return 1.0;
+               }),
+               InvariantError);
+  EXPECT_TRUE(concurrent_callers_correct());
+}
+
+TEST(ParallelMap, RandomItemsIdenticalForAnyWorkerCount) {
+  std::vector<double> serial(777);
+  for (std::size_t i = 0; i < serial.size(); ++i) serial[i] = random_item(i);
+  EXPECT_EQ(par_map(serial.size(), random_item), serial);
+  SKIP_WITHOUT_FORK();
+  for (const char* workers : {"1", "3"}) {
+    EXPECT_TRUE(in_child(workers, [&] { return par_map(serial.size(), random_item) == serial; }))
+        << workers << " workers";
+  }
+}
+
+TEST(ParallelPool, WorkerCountFromEnvironmentOrAffinity) {
+  SKIP_WITHOUT_FORK();
+  ASSERT_GE(num_threads(), 1u);  // every child below inherits a running pool
+  cpu_set_t mask;
+  ASSERT_EQ(sched_getaffinity(0, sizeof mask, &mask), 0);
+  const std::size_t cpus = static_cast<std::size_t>(CPU_COUNT(&mask));
+  EXPECT_TRUE(in_child("3", [] { return num_threads() == 3; }));
+  EXPECT_TRUE(in_child("1", [] { return num_threads() == 1; }));
+  const char* unset = nullptr;
+  for (const char* ignored : {unset, "0", "-2", "abc", "4x", "", " 2"}) {
+    EXPECT_TRUE(in_child(ignored, [&] { return num_threads() == cpus; }))
+        << (ignored != nullptr ? ignored : "unset");
+  }
+  EXPECT_TRUE(in_child(nullptr, [&] {
+    int first = 0;
+    while (!CPU_ISSET(first, &mask)) ++first;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(first, &one);
+    return sched_setaffinity(0, sizeof one, &one) == 0 && num_threads() == 1;
+  }));
+}
+
+TEST(ParallelPool, OneWorkerRunsNestedMapsCooperatively) {
+  SKIP_WITHOUT_FORK();
+  EXPECT_TRUE(in_child("1", [] {
+    return nested_maps_correct() && lowest_failure_wins() && concurrent_callers_correct();
+  }));
+}
+
+TEST(ParallelPool, TwoWorkersShareFlatAndNestedMaps) {
+  SKIP_WITHOUT_FORK();
+  EXPECT_TRUE(in_child("2", [] {
+    const auto nested = par_map_indexed(1, [](std::size_t) { return two_items_overlap(); });
+    return two_items_overlap() && nested[0];
+  }));
+}
+
+TEST(ParallelPool, ForkedChildBuildsItsOwnPool) {
+  SKIP_WITHOUT_FORK();
+  // The parent keeps its pool busy so that forks land while its locks are taken.
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) par_map(64, random_item);
+  });
+  for (int rep = 0; rep < 10; ++rep) {
+    const bool ok = in_child("2", [] { return num_threads() == 2 && nested_maps_correct(); });
+    EXPECT_TRUE(ok) << "fork " << rep;
+    if (!ok) break;
+  }
+  stop = true;
+  busy.join();
 }
 
 }  // namespace
