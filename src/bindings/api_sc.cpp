@@ -227,15 +227,8 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
       // normal interval around the fit's effect.
       const std::vector<double> loo = sc::sdid::jackknife_loo_atts(panel, a.treat_time, options);
       const std::size_t n = loo.size();
-      double se = 0.0;
-      if (n >= 2) {
-        double sum = 0.0;
-        for (double v : loo) sum += v;
-        const double m = sum / static_cast<double>(n);
-        double ss = 0.0;
-        for (double v : loo) ss += (v - m) * (v - m);
-        se = std::sqrt(static_cast<double>(n - 1) / static_cast<double>(n) * ss);
-      }
+      const double se =
+          n >= 2 ? std::sqrt(static_cast<double>(n - 1) / static_cast<double>(n) * sum_sq_dev(loo)) : 0.0;
       const double z = inference::normal_quantile(1.0 - (1.0 - level) / 2.0);
       result.se = se;
       result.ci_lower = fit.att - z * se;

@@ -14,6 +14,13 @@ double mean(std::span<const double> x) {
   return s / static_cast<double>(x.size());
 }
 
+double sum_sq_dev(std::span<const double> x) {
+  const double m = mean(x);
+  double ss = 0.0;
+  for (double v : x) ss += (v - m) * (v - m);
+  return ss;
+}
+
 double rms(std::span<const double> x) {
   const double n = static_cast<double>(std::max<std::size_t>(x.size(), 1));
   return linalg::scaled_norm(x) / std::sqrt(n);

@@ -22,6 +22,9 @@ struct ScFit {
 // Plain left-to-right sum divided by the count; 0 for an empty slice.
 double mean(std::span<const double> x);
 
+// Sum of squared deviations from the mean (the mean as above); 0 for an empty slice.
+double sum_sq_dev(std::span<const double> x);
+
 // Root mean square via the scaled Euclidean norm: norm / sqrt(max(n, 1)); 0 when empty.
 double rms(std::span<const double> x);
 

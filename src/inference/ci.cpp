@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "estimators/result.hpp"
 #include "linalg/error.hpp"
 
 namespace tessarix::inference {
@@ -37,14 +38,7 @@ PercentileCi percentile_ci(std::span<const double> samples, double estimate, dou
   ci.lower = quantile_sorted(sorted, alpha);
   ci.upper = quantile_sorted(sorted, 1.0 - alpha);
   const std::size_t n = samples.size();
-  if (n >= 2) {
-    double sum = 0.0;
-    for (double x : samples) sum += x;
-    const double mean = sum / static_cast<double>(n);
-    double ss = 0.0;
-    for (double x : samples) ss += (x - mean) * (x - mean);
-    ci.se = std::sqrt(ss / static_cast<double>(n - 1));
-  }
+  if (n >= 2) ci.se = std::sqrt(sum_sq_dev(samples) / static_cast<double>(n - 1));
   return ci;
 }
 

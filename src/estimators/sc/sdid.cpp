@@ -19,11 +19,7 @@ double sum(std::span<const double> x) {
 // sqrt(sum (x - mean)^2 / n): the spread around the mean, 0 when empty.
 double rms_around_mean(std::span<const double> x) {
   if (x.empty()) return 0.0;
-  const double n = static_cast<double>(x.size());
-  const double m = sum(x) / n;
-  double ss = 0.0;
-  for (double v : x) ss += (v - m) * (v - m);
-  return std::sqrt(ss / n);
+  return std::sqrt(sum_sq_dev(x) / static_cast<double>(x.size()));
 }
 
 struct Blocks {
@@ -74,10 +70,7 @@ double noise_level(const Mat& x0) {
     for (std::size_t t = 1; t < t0; ++t) diffs.push_back(c[t] - c[t - 1]);
   }
   if (diffs.size() < 2) return 0.0;
-  const double m = sum(diffs) / static_cast<double>(diffs.size());
-  double ss = 0.0;
-  for (double d : diffs) ss += (d - m) * (d - m);
-  return std::sqrt(ss / static_cast<double>(diffs.size() - 1));
+  return std::sqrt(sum_sq_dev(diffs) / static_cast<double>(diffs.size() - 1));
 }
 
 }  // namespace
