@@ -78,9 +78,12 @@ PyObject* fit_family(const PanelArgs& a, const inference::ScMethod& method, bool
   {
     ReleaseGil unlocked;
     const Panel panel = Panel::block(std::move(y), treated, a.treat_time);
-    const ScFit fit = method.fit_at(panel, a.treat_time);
+    ScFit fit = method.fit_at(panel, a.treat_time);
     result = result_from_fit(fit);
-    if (placebo) attach_placebo(result, inference::sc_placebo_method(panel, method), fit.att, level);
+    if (placebo) {
+      const double att = fit.att;
+      attach_placebo(result, inference::sc_placebo_method(panel, method, std::move(fit)), att, level);
+    }
   }
   return wrap(std::move(result));
 }

@@ -28,11 +28,23 @@ double ScMethod::statistic(const ScFit& fit) const {
   return fit.pre_rmspe > 0.0 ? fit.post_rmspe / fit.pre_rmspe : std::numeric_limits<double>::infinity();
 }
 
-PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method) {
+namespace {
+
+std::size_t single_cohort(const Panel& panel) {
   const std::vector<std::size_t> cohorts = panel.cohorts();
   if (cohorts.size() != 1) invariant_failure("placebo test requires a single common treatment time");
-  const std::size_t t0 = cohorts[0];
-  ScFit real = method.fit_at(panel, t0);
+  return cohorts[0];
+}
+
+}  // namespace
+
+PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method) {
+  const std::size_t t0 = single_cohort(panel);
+  return sc_placebo_method(panel, method, method.fit_at(panel, t0));
+}
+
+PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method, ScFit real) {
+  const std::size_t t0 = single_cohort(panel);
 
   const std::vector<std::size_t> donors = panel.never_treated_units();
   const std::size_t n = donors.size();

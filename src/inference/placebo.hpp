@@ -42,4 +42,8 @@ struct PlaceboResult {
 // depend on the number of workers.
 PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method);
 
+// The same, given the real fit (method.fit_at on the panel at its treatment time) that the
+// caller already has.
+PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method, ScFit real);
+
 }  // namespace tessarix::inference

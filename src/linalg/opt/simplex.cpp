@@ -207,61 +207,80 @@ SimplexSolution solve_fw(const Mat& g, std::span<const double> b, std::size_t ma
   if (j == 0) return out;
   Workspace ws(j);
   std::vector<double>& w = ws.w;
+  std::vector<double>& gr = ws.g;
+  std::vector<double>& gw = ws.gw;
+  std::vector<double>& d = ws.d;
   std::fill(w.begin(), w.end(), 1.0 / static_cast<double>(j));
   double gap = kInf;
+  // Each iteration makes four passes over the coordinates; every sum still runs in index
+  // order, so fusing the loops changes no result.
   for (std::size_t it = 0; it < max_iter; ++it) {
-    grad_into(g, b, w, lambda, ws.gw, ws.g);
-    const std::vector<double>& gr = ws.g;
+    // Gradient, toward vertex (smallest entry, lowest index on ties), away vertex (largest
+    // entry among the support) and g^T w.
+    gemv(g, w, gw, 1.0, 0.0);
+    const double* pw = w.data();
+    const double* pgw = gw.data();
+    double* pg = gr.data();
     std::size_t s = 0;
-    for (std::size_t i = 1; i < j; ++i) {
-      if (gr[i] < gr[s]) s = i;
-    }
     std::size_t a = j;  // j: no away vertex
+    double g_s = 0.0, g_a = 0.0, gtw = 0.0;
     for (std::size_t i = 0; i < j; ++i) {
-      if (w[i] > 1e-14 && (a == j || gr[i] > gr[a])) a = i;
+      const double gi = pgw[i] + lambda * pw[i] - b[i];
+      pg[i] = gi;
+      if (i == 0 || gi < g_s) {
+        if (i == 0) g_s = gi;
+        else s = i, g_s = gi;
+      }
+      if (pw[i] > 1e-14 && (a == j || gi > g_a)) a = i, g_a = gi;
+      gtw += gi * pw[i];
     }
-    const double gw = dot(gr, w);
-    gap = gw - gr[s];
+    gap = gtw - g_s;
     if (gap <= tol) {
       out.weights = std::move(w);
       out.iters = it;
       out.gap = gap;
       return out;
     }
-    // Direction and its image under G: G d = G e_s - G w (toward) or G w - G e_a (away), so
-    // that an iteration costs one matrix-vector product.
-    double gamma_max = 1.0;
-    const bool away = a < j && (gr[a] - gw) > (gw - gr[s]);
-    if (away) {
-      gamma_max = w[a] >= 1.0 ? kInf : w[a] / (1.0 - w[a]);
-      const std::span<const double> ga = g.col(a);
-      for (std::size_t i = 0; i < j; ++i) {
-        ws.d[i] = w[i];
-        ws.gd[i] = ws.gw[i] - ga[i];
-      }
-      ws.d[a] = w[a] - 1.0;
-    } else {
-      const std::span<const double> gs = g.col(s);
-      for (std::size_t i = 0; i < j; ++i) {
-        ws.d[i] = -w[i];
-        ws.gd[i] = gs[i] - ws.gw[i];
-      }
-      ws.d[s] = 1.0 - w[s];
-    }
-    const double gd = dot(gr, ws.d);
+    // Direction d and, without a second product, G d = G e_s - G w (toward) or G w - G e_a
+    // (away); then g^T d and d^T (G + lambda I) d for the exact line search.
+    const bool away = a < j && (g_a - gtw) > (gtw - g_s);
+    double* pd = d.data();
+    double gd = 0.0;
     double q = 0.0;
-    for (std::size_t i = 0; i < j; ++i) q += ws.d[i] * (ws.gd[i] + lambda * ws.d[i]);
+    if (away) {
+      const double* gv = g.col(a).data();
+      for (std::size_t i = 0; i < j; ++i) {
+        const double di = i == a ? pw[i] - 1.0 : pw[i];
+        const double gdi = pgw[i] - gv[i];
+        pd[i] = di;
+        gd += pg[i] * di;
+        q += di * (gdi + lambda * di);
+      }
+    } else {
+      const double* gv = g.col(s).data();
+      for (std::size_t i = 0; i < j; ++i) {
+        const double di = i == s ? 1.0 - pw[i] : -pw[i];
+        const double gdi = gv[i] - pgw[i];
+        pd[i] = di;
+        gd += pg[i] * di;
+        q += di * (gdi + lambda * di);
+      }
+    }
+    const double gamma_max = !away ? 1.0 : (w[a] >= 1.0 ? kInf : w[a] / (1.0 - w[a]));
     double gamma;
     if (q <= 0.0) {
       gamma = gd < 0.0 ? std::fmin(gamma_max, 1.0) : 0.0;
     } else {
       gamma = clamp(-gd / q, 0.0, gamma_max);
     }
-    for (std::size_t i = 0; i < j; ++i) w[i] += gamma * ws.d[i];
-    for (double& v : w) {
+    // Step, clean-up of negative round-off, and renormalisation of the sum.
+    double total = 0.0;
+    for (std::size_t i = 0; i < j; ++i) {
+      double v = w[i] + gamma * pd[i];
       if (v < 0.0) v = 0.0;
+      w[i] = v;
+      total += v;
     }
-    const double total = sum(w);
     if (total > 0.0 && std::fabs(total - 1.0) > 1e-15) {
       const double inv = 1.0 / total;
       for (double& v : w) v *= inv;
