@@ -44,7 +44,7 @@ def test_results_are_bit_identical_for_any_worker_count():
 
 def test_lock_is_released_while_fitting():
     rng = np.random.default_rng(8)
-    stack = np.cumsum(rng.normal(size=(400, 40, 30)), axis=2) + 10.0
+    stack = np.cumsum(rng.normal(size=(1200, 40, 30)), axis=2) + 10.0
     window = {}
 
     def work():
