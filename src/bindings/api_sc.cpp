@@ -68,24 +68,33 @@ struct PanelArgs {
   std::vector<std::size_t> treated_units() const { return {treated.begin(), treated.end()}; }
 };
 
-// Copies y, then with the interpreter lock released fits the block-design panel with
-// `method` and optionally attaches in-space placebo inference.
-PyObject* fit_family(const PanelArgs& a, const inference::ScMethod& method, bool placebo,
-                     double level) {
+// Copies y, then with the interpreter lock released builds the block-design panel and runs
+// `estimate` on it (owned data only); the record is wrapped once the lock is back.
+template <class Estimate>
+PyObject* on_block_panel(const PanelArgs& a, Estimate estimate) {
   Mat y = mat_from_numpy(a.y);
   const std::vector<std::size_t> treated = a.treated_units();
   PyScResult result;
   {
     ReleaseGil unlocked;
     const Panel panel = Panel::block(std::move(y), treated, a.treat_time);
+    result = estimate(panel);
+  }
+  return wrap(std::move(result));
+}
+
+// Fits the panel with `method` and optionally attaches in-space placebo inference.
+PyObject* fit_family(const PanelArgs& a, const inference::ScMethod& method, bool placebo,
+                     double level) {
+  return on_block_panel(a, [&](const Panel& panel) {
     ScFit fit = method.fit_at(panel, a.treat_time);
-    result = result_from_fit(fit);
+    PyScResult result = result_from_fit(fit);
     if (placebo) {
       const double att = fit.att;
       attach_placebo(result, inference::sc_placebo_method(panel, method, std::move(fit)), att, level);
     }
-  }
-  return wrap(std::move(result));
+    return result;
+  });
 }
 
 double real_arg(PyObject* obj, const char* name, double fallback) {
@@ -218,14 +227,9 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
       return fit_family(a, inference::ScMethod{options}, inference_kind == "placebo", level);
     }
 
-    Mat y = mat_from_numpy(a.y);
-    const std::vector<std::size_t> treated = a.treated_units();
-    PyScResult result;
-    {
-      ReleaseGil unlocked;
-      const Panel panel = Panel::block(std::move(y), treated, a.treat_time);
+    return on_block_panel(a, [&](const Panel& panel) {
       const ScFit fit = sc::sdid::fit_at(panel, a.treat_time, options);
-      result = result_from_fit(fit);
+      PyScResult result = result_from_fit(fit);
       // Fixed-weights leave-one-unit-out jackknife: SE from the spread of the LOO effects,
       // normal interval around the fit's effect.
       const std::vector<double> loo = sc::sdid::jackknife_loo_atts(panel, a.treat_time, options);
@@ -236,8 +240,8 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
       result.se = se;
       result.ci_lower = fit.att - z * se;
       result.ci_upper = fit.att + z * se;
-    }
-    return wrap(std::move(result));
+      return result;
+    });
   });
 }
 
