@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -49,12 +50,13 @@ void grad_into(const Mat& g, std::span<const double> b, std::span<const double> 
   for (std::size_t i = 0; i < out.size(); ++i) out[i] = gw[i] + lambda * w[i] - b[i];
 }
 
-// Scratch buffers reused across iterations, so that no loop allocates.
+// Scratch buffers of the bounded solver, reused across iterations so that no loop allocates
+// (`candidate` holds the polish's trial point).
 struct Workspace {
-  std::vector<double> gw, g, d, gd, z, w, w_old, y, s;
+  std::vector<double> gw, g, candidate, z, w, w_old, y, s;
   std::vector<std::size_t> order;
   explicit Workspace(std::size_t j)
-      : gw(j), g(j), d(j), gd(j), z(j), w(j), w_old(j), y(j), s(j), order(j) {}
+      : gw(j), g(j), candidate(j), z(j), w(j), w_old(j), y(j), s(j), order(j) {}
 };
 
 void project_into(std::span<const double> z, Bounds bd, std::span<double> x) {
@@ -168,6 +170,189 @@ void polish(const Mat& g, std::span<const double> b, double lambda, Bounds bd, d
   }
 }
 
+// --- Away-step Frank-Wolfe with O(J) steps ------------------------------------------------
+
+// Every kRefreshEvery steps G w and the line-search scalars are recomputed exactly (one O(J^2)
+// product) and the iterate is put back onto sum 1: between refreshes they are updated in
+// closed form, so their rounding drift stays at the level of a few dozen rank-one updates.
+constexpr std::size_t kRefreshEvery = 10;
+// Coordinates above this are the support from which the away vertex is chosen.
+constexpr double kSupport = 1e-14;
+// The iterate is rescaled onto the simplex once its sum has drifted further than this.
+constexpr double kSumSlack = 1e-15;
+
+// Exact minimiser over [0, gamma_max] of the quadratic along d with slope gd = g^T d and
+// curvature q = d^T (G + lambda I) d; a non-positive curvature takes the longest useful step.
+double line_search(double gd, double q, double gamma_max) {
+  if (q <= 0.0) return gd < 0.0 ? std::fmin(gamma_max, 1.0) : 0.0;
+  return clamp(-gd / q, 0.0, gamma_max);
+}
+
+// Toward vertex s (smallest gradient entry, lowest index on ties) and away vertex a (largest
+// entry over the support, lowest index on ties; a == J when the support is empty).
+struct Vertices {
+  std::size_t s;
+  std::size_t a;
+  double g_s;
+  double g_a;
+};
+
+#define TESSARIX_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
+
+// Four doubles, and four 64-bit lanes for comparison masks and indices (GCC vector extensions:
+// one AVX2 register, or two SSE2 registers in the default clone).
+using V4 = double __attribute__((vector_size(32)));
+using V4i = long long __attribute__((vector_size(32)));
+
+// The vertices of the gradient g = G w + lambda w - b, given G w. Lane k of the vector scan
+// visits the indices i = k mod 4 in ascending order and keeps its first extremum; merging the
+// lanes by value and then by index gives exactly the lowest-index extremum of a sequential
+// scan, and the comparisons of one element no longer wait for those of the previous one.
+TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, const double* w,
+                                            const double* b, double lambda) {
+  const auto none = static_cast<long long>(j);
+  V4 lo = V4{} + kInf, hi = V4{} - kInf;
+  V4i lo_at = V4i{} + none, hi_at = V4i{} + none, at = V4i{0, 1, 2, 3};
+  const std::size_t whole = j - j % 4;
+  for (std::size_t i = 0; i < whole; i += 4, at += 4) {
+    V4 wi, gwi, bi;
+    std::memcpy(&wi, w + i, sizeof wi);
+    std::memcpy(&gwi, gw + i, sizeof gwi);
+    std::memcpy(&bi, b + i, sizeof bi);
+    const V4 gi = gwi + lambda * wi - bi;
+    const V4i lower = (gi < lo) | (lo_at == none);
+    lo = lower ? gi : lo;
+    lo_at = lower ? at : lo_at;
+    const V4i higher = (wi > kSupport) & ((gi > hi) | (hi_at == none));
+    hi = higher ? gi : hi;
+    hi_at = higher ? at : hi_at;
+  }
+  Vertices v{j, j, kInf, -kInf};
+  const auto take = [&](double g_lo, std::size_t i_lo, double g_hi, std::size_t i_hi) {
+    if (i_lo < j && (v.s == j || g_lo < v.g_s || (g_lo == v.g_s && i_lo < v.s))) v.s = i_lo, v.g_s = g_lo;
+    if (i_hi < j && (v.a == j || g_hi > v.g_a || (g_hi == v.g_a && i_hi < v.a))) v.a = i_hi, v.g_a = g_hi;
+  };
+  for (int k = 0; k < 4; ++k) {
+    take(lo[k], static_cast<std::size_t>(lo_at[k]), hi[k], static_cast<std::size_t>(hi_at[k]));
+  }
+  for (std::size_t i = whole; i < j; ++i) {
+    const double gi = gw[i] + lambda * w[i] - b[i];
+    take(gi, i, gi, w[i] > kSupport ? i : j);
+  }
+  return v;
+}
+
+// w <- w + gamma (e_v - w) and gw <- gw + gamma (G e_v - gw) (sign +1, a toward step), or
+// w <- w + gamma (w - e_v) and gw <- gw + gamma (gw - G e_v) (sign -1, an away step).
+TESSARIX_SIMD_CLONES void move_along(std::size_t j, std::size_t v, double sign, double gamma,
+                                     const double* gv, double* w, double* gw) {
+  const double wv = w[v];
+  if (sign > 0.0) {
+    for (std::size_t i = 0; i < j; ++i) {
+      w[i] += gamma * -w[i];
+      gw[i] += gamma * (gv[i] - gw[i]);
+    }
+    w[v] = wv + gamma * (1.0 - wv);
+  } else {
+    for (std::size_t i = 0; i < j; ++i) {
+      w[i] += gamma * w[i];
+      gw[i] += gamma * (gw[i] - gv[i]);
+    }
+    w[v] = wv + gamma * (wv - 1.0);
+  }
+}
+
+#undef TESSARIX_SIMD_CLONES
+
+// The iterate of away-step Frank-Wolfe with what a step needs of it kept current in O(J): a
+// toward step moves w along e_s - w and an away step along w - e_a, so G w moves along one
+// column of G and w^T G w, w^T w and b^T w have closed-form updates; the gradient
+// G w + lambda w - b, g^T w and the exact line search follow from them.
+class FrankWolfe {
+public:
+  // Starts at the barycentre (1/J, ..., 1/J).
+  FrankWolfe(const Mat& g, std::span<const double> b, double lambda)
+      : g_(g), b_(b), lambda_(lambda), w_(b.size(), 1.0 / static_cast<double>(b.size())),
+        gw_(b.size()) {
+    recompute();
+  }
+
+  // Due after kRefreshEvery steps, or as soon as a clean-up has left G w behind.
+  bool refresh_due(std::size_t it) const { return stale_ || it % kRefreshEvery == 0; }
+
+  // Puts w back onto sum 1 when its sum has drifted, then recomputes G w and the scalars.
+  void refresh() {
+    const double total = sum(w_);
+    if (total > 0.0 && std::fabs(total - 1.0) > kSumSlack) {
+      const double inv = 1.0 / total;
+      for (double& v : w_) v *= inv;
+    }
+    recompute();
+  }
+
+  Vertices vertices() const {
+    return find_vertices(w_.size(), gw_.data(), w_.data(), b_.data(), lambda_);
+  }
+
+  // g^T w = w^T G w + lambda w^T w - b^T w.
+  double gtw() const { return wgw_ + lambda_ * ww_ - bw_; }
+
+  // Step along d = e_s - w, at most to the vertex.
+  void step_toward(std::size_t s, double g_s) {
+    const Along d{g_s - gtw(), gw_[s] - wgw_, g_(s, s) - 2.0 * gw_[s] + wgw_, w_[s] - ww_,
+                  1.0 - 2.0 * w_[s] + ww_, b_[s] - bw_};
+    const double gamma = line_search(d.gd, d.dgd + lambda_ * d.dd, 1.0);
+    move_along(w_.size(), s, 1.0, gamma, g_.col(s).data(), w_.data(), gw_.data());
+    advance(gamma, d);
+  }
+
+  // Step along d = w - e_a, at most until w_a reaches 0 (a drop step).
+  void step_away(std::size_t a, double g_a) {
+    const double wa = w_[a];
+    const Along d{gtw() - g_a, wgw_ - gw_[a], wgw_ - 2.0 * gw_[a] + g_(a, a), ww_ - wa,
+                  ww_ - 2.0 * wa + 1.0, bw_ - b_[a]};
+    const double gamma_max = wa >= 1.0 ? kInf : wa / (1.0 - wa);
+    const double gamma = line_search(d.gd, d.dgd + lambda_ * d.dd, gamma_max);
+    move_along(w_.size(), a, -1.0, gamma, g_.col(a).data(), w_.data(), gw_.data());
+    advance(gamma, d);
+    // Only w_a can round below zero; clearing it leaves G w behind, so refresh next.
+    if (w_[a] < 0.0) w_[a] = 0.0, stale_ = true;
+  }
+
+  std::vector<double> weights() && { return std::move(w_); }
+
+private:
+  // A direction d through its products: g^T d, d^T G w, d^T G d, d^T w, d^T d, d^T b.
+  struct Along {
+    double gd, dgw, dgd, dw, dd, db;
+  };
+
+  // G w (whose product skips zero weights: Frank-Wolfe iterates are sparse) and the scalars.
+  void recompute() {
+    gemv(g_, w_, gw_, 1.0, 0.0);
+    wgw_ = dot(w_, gw_);
+    ww_ = dot(w_, w_);
+    bw_ = dot(b_, w_);
+    stale_ = false;
+  }
+
+  void advance(double gamma, const Along& d) {
+    wgw_ += gamma * (2.0 * d.dgw + gamma * d.dgd);
+    ww_ += gamma * (2.0 * d.dw + gamma * d.dd);
+    bw_ += gamma * d.db;
+  }
+
+  const Mat& g_;
+  std::span<const double> b_;
+  double lambda_;
+  std::vector<double> w_;
+  std::vector<double> gw_;
+  double wgw_ = 0.0;
+  double ww_ = 0.0;
+  double bw_ = 0.0;
+  bool stale_ = false;
+};
+
 }  // namespace
 
 double objective(const Mat& g, std::span<const double> b, std::span<const double> w,
@@ -205,90 +390,29 @@ SimplexSolution solve_fw(const Mat& g, std::span<const double> b, std::size_t ma
   const std::size_t j = b.size();
   SimplexSolution out;
   if (j == 0) return out;
-  Workspace ws(j);
-  std::vector<double>& w = ws.w;
-  std::vector<double>& gr = ws.g;
-  std::vector<double>& gw = ws.gw;
-  std::vector<double>& d = ws.d;
-  std::fill(w.begin(), w.end(), 1.0 / static_cast<double>(j));
+  FrankWolfe fw(g, b, lambda);
   double gap = kInf;
-  // Each iteration makes four passes over the coordinates; every sum still runs in index
-  // order, so fusing the loops changes no result.
   for (std::size_t it = 0; it < max_iter; ++it) {
-    // Gradient, toward vertex (smallest entry, lowest index on ties), away vertex (largest
-    // entry among the support) and g^T w.
-    gemv(g, w, gw, 1.0, 0.0);
-    const double* pw = w.data();
-    const double* pgw = gw.data();
-    double* pg = gr.data();
-    std::size_t s = 0;
-    std::size_t a = j;  // j: no away vertex
-    double g_s = 0.0, g_a = 0.0, gtw = 0.0;
-    for (std::size_t i = 0; i < j; ++i) {
-      const double gi = pgw[i] + lambda * pw[i] - b[i];
-      pg[i] = gi;
-      if (i == 0 || gi < g_s) {
-        if (i == 0) g_s = gi;
-        else s = i, g_s = gi;
-      }
-      if (pw[i] > 1e-14 && (a == j || gi > g_a)) a = i, g_a = gi;
-      gtw += gi * pw[i];
-    }
-    gap = gtw - g_s;
+    if (it > 0 && fw.refresh_due(it)) fw.refresh();
+    const Vertices v = fw.vertices();
+    const double gtw = fw.gtw();
+    gap = gtw - v.g_s;
     if (gap <= tol) {
-      out.weights = std::move(w);
       out.iters = it;
       out.gap = gap;
+      out.weights = std::move(fw).weights();
       return out;
     }
-    // Direction d and, without a second product, G d = G e_s - G w (toward) or G w - G e_a
-    // (away); then g^T d and d^T (G + lambda I) d for the exact line search.
-    const bool away = a < j && (g_a - gtw) > (gtw - g_s);
-    double* pd = d.data();
-    double gd = 0.0;
-    double q = 0.0;
-    if (away) {
-      const double* gv = g.col(a).data();
-      for (std::size_t i = 0; i < j; ++i) {
-        const double di = i == a ? pw[i] - 1.0 : pw[i];
-        const double gdi = pgw[i] - gv[i];
-        pd[i] = di;
-        gd += pg[i] * di;
-        q += di * (gdi + lambda * di);
-      }
+    // Away step when its gap beats the Frank-Wolfe gap.
+    if (v.a < j && (v.g_a - gtw) > (gtw - v.g_s)) {
+      fw.step_away(v.a, v.g_a);
     } else {
-      const double* gv = g.col(s).data();
-      for (std::size_t i = 0; i < j; ++i) {
-        const double di = i == s ? 1.0 - pw[i] : -pw[i];
-        const double gdi = gv[i] - pgw[i];
-        pd[i] = di;
-        gd += pg[i] * di;
-        q += di * (gdi + lambda * di);
-      }
-    }
-    const double gamma_max = !away ? 1.0 : (w[a] >= 1.0 ? kInf : w[a] / (1.0 - w[a]));
-    double gamma;
-    if (q <= 0.0) {
-      gamma = gd < 0.0 ? std::fmin(gamma_max, 1.0) : 0.0;
-    } else {
-      gamma = clamp(-gd / q, 0.0, gamma_max);
-    }
-    // Step, clean-up of negative round-off, and renormalisation of the sum.
-    double total = 0.0;
-    for (std::size_t i = 0; i < j; ++i) {
-      double v = w[i] + gamma * pd[i];
-      if (v < 0.0) v = 0.0;
-      w[i] = v;
-      total += v;
-    }
-    if (total > 0.0 && std::fabs(total - 1.0) > 1e-15) {
-      const double inv = 1.0 / total;
-      for (double& v : w) v *= inv;
+      fw.step_toward(v.s, v.g_s);
     }
   }
-  out.weights = std::move(w);
   out.iters = max_iter;
   out.gap = gap;
+  out.weights = std::move(fw).weights();
   return out;
 }
 
@@ -327,7 +451,7 @@ SimplexSolution solve_bounded(const Mat& g, std::span<const double> b, std::size
     grad_into(g, b, ws.y, lambda, ws.gw, ws.g);
     for (std::size_t i = 0; i < j; ++i) ws.z[i] = ws.y[i] - eta * ws.g[i];
     project_into(ws.z, bd, ws.w);
-    if (it != 0 && it % 25 == 0) polish(g, b, lambda, bd, delta, ws.w, ws.d);
+    if (it != 0 && it % 25 == 0) polish(g, b, lambda, bd, delta, ws.w, ws.candidate);
     if (it % 5 == 0 || it == max_iter - 1) {
       grad_into(g, b, ws.w, lambda, ws.gw, ws.g);
       lmo_into(ws.g, bd, ws.order, ws.s);
