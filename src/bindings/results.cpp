@@ -59,7 +59,7 @@ struct Field {
 };
 
 // Everything that makes a result class: its name, docstring and repr, and its attributes in
-// declared order.
+// declared order (which is also the order of its pickled state).
 template <class T, class... Fields>
 struct ResultClass {
   using Record = T;
@@ -348,22 +348,30 @@ constexpr bool kIsOptional = false;
 template <class E>
 constexpr bool kIsOptional<std::optional<E>> = true;
 
-template <class V>
+// What a stored record becomes: an attribute hands it out as a new instance of its class,
+// pickling state as the plain tuple of its own state.
+enum class Form { attribute, state };
+
+template <class T>
+PyObject* record_state(const T& record);
+
+template <Form F, class V>
 PyObject* to_py(const V& v) {
   if constexpr (kIsVector<V>) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(v.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < v.size(); ++i) {
-      PyObject* item = to_py(v[i]);
+      PyObject* item = to_py<F>(v[i]);
       if (item == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
     }
     return list.release();
   } else if constexpr (kIsOptional<V>) {
     if (!v) Py_RETURN_NONE;
-    return to_py(*v);
+    return to_py<F>(*v);
   } else if constexpr (kIsResult<V>) {
-    return wrap_record(V(v));  // a stored record is handed out as a new instance of its class
+    if constexpr (F == Form::attribute) return wrap_record(V(v));
+    else return record_state(v);
   } else if constexpr (std::is_same_v<V, double>) {
     return PyFloat_FromDouble(v);
   } else if constexpr (std::is_same_v<V, std::int64_t>) {
@@ -379,7 +387,7 @@ PyObject* to_py(const V& v) {
 template <class F>
 PyObject* get_attribute(PyObject* self, void*) {
   using T = typename F::Record;
-  return guarded([&] { return to_py(native<T>(self).*F::member); });
+  return guarded([&] { return to_py<Form::attribute>(native<T>(self).*F::member); });
 }
 
 // The class's getset table, built once from its fields and kept for the life of the process
@@ -395,6 +403,150 @@ PyGetSetDef* attribute_table(const ResultClass<T, Fields...>& decl) {
       decl.fields);
   return table.data();
 }
+
+// --- pickling state ---------------------------------------------------------------------
+// The state of a record is the tuple of its attribute values in declared order, as the
+// attributes return them, except that a stored record (a Bacon component) is its own state
+// tuple rather than an object. Reading it back checks every value, so a malformed state
+// raises TypeError (wrong shape or type) or ValueError (an integer out of range).
+
+template <class T>
+PyObject* record_state(const T& record) {
+  return std::apply(
+      [&](const auto&... field) -> PyObject* {
+        PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(sizeof...(field))));
+        if (!tuple) return nullptr;
+        Py_ssize_t i = 0;
+        const bool ok = ([&] {
+          PyObject* item = to_py<Form::state>(record.*field.member);
+          return item != nullptr && PyTuple_SetItem(tuple.get(), i++, item) == 0;  // steals
+        }() && ...);
+        return ok ? tuple.release() : nullptr;
+      },
+      class_of<T>().fields);
+}
+
+// Which value of which state is being read, for the error message.
+struct StateSlot {
+  const char* record;
+  const char* field;
+};
+
+[[noreturn]] void wrong_type(const StateSlot& at, const char* expected, PyObject* got) {
+  PyRef type_name(PyType_GetName(Py_TYPE(got)));
+  if (type_name) {
+    PyErr_Format(PyExc_TypeError, "%s state: %s expects %s, got %U", at.record, at.field,
+                 expected, type_name.get());
+  }
+  throw PyErrorSet{};
+}
+
+[[noreturn]] void out_of_range(const StateSlot& at, const char* expected, PyObject* got) {
+  PyErr_Clear();  // CPython's OverflowError, replaced by the message below
+  PyErr_Format(PyExc_ValueError, "%s state: %s expects %s, got %R", at.record, at.field,
+               expected, got);
+  throw PyErrorSet{};
+}
+
+template <class T>
+T record_from_state(PyObject* state);
+
+template <class V>
+V from_state(PyObject* obj, const StateSlot& at) {
+  if constexpr (kIsVector<V>) {
+    if (!PyList_Check(obj)) wrong_type(at, "a list", obj);
+    V out;
+    for (Py_ssize_t i = 0; i < PyList_Size(obj); ++i) {
+      const PyRef item(Py_NewRef(PyList_GetItem(obj, i)));
+      out.push_back(from_state<typename V::value_type>(item.get(), at));
+    }
+    return out;
+  } else if constexpr (kIsOptional<V>) {
+    if (obj == Py_None) return std::nullopt;
+    return from_state<typename V::value_type>(obj, at);
+  } else if constexpr (kIsResult<V>) {
+    return record_from_state<V>(obj);
+  } else if constexpr (std::is_same_v<V, double>) {
+    if (!PyFloat_Check(obj)) wrong_type(at, "a float", obj);
+    return PyFloat_AsDouble(obj);
+  } else if constexpr (std::is_same_v<V, std::int64_t>) {
+    if (!PyLong_Check(obj)) wrong_type(at, "an int", obj);
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) out_of_range(at, "a signed 64-bit integer", obj);
+    return v;
+  } else if constexpr (std::is_same_v<V, std::uint64_t>) {
+    if (!PyLong_Check(obj)) wrong_type(at, "an int", obj);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      out_of_range(at, "an unsigned 64-bit integer", obj);
+    }
+    return v;
+  } else {
+    static_assert(std::is_same_v<V, std::string>, "no Python form for this field type");
+    if (!PyUnicode_Check(obj)) wrong_type(at, "a str", obj);
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (utf8 == nullptr) throw PyErrorSet{};
+    return std::string(utf8, static_cast<std::size_t>(size));
+  }
+}
+
+template <class T>
+T record_from_state(PyObject* state) {
+  const auto& decl = class_of<T>();
+  constexpr Py_ssize_t n = std::tuple_size_v<std::remove_cvref_t<decltype(decl.fields)>>;
+  if (!PyTuple_Check(state)) {
+    PyRef type_name(PyType_GetName(Py_TYPE(state)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError, "%s state expects a tuple of %zd values, got %U",
+                   decl.name.bare(), n, type_name.get());
+    }
+    throw PyErrorSet{};
+  }
+  if (PyTuple_Size(state) != n) {
+    PyErr_Format(PyExc_TypeError, "%s state expects a tuple of %zd values, got %zd",
+                 decl.name.bare(), n, PyTuple_Size(state));
+    throw PyErrorSet{};
+  }
+  T record;
+  std::apply(
+      [&](const auto&... field) {
+        Py_ssize_t i = 0;
+        ((record.*field.member =
+              from_state<typename std::remove_cvref_t<decltype(field)>::Value>(
+                  PyTuple_GetItem(state, i++), StateSlot{decl.name.bare(), field.name})),
+         ...);
+      },
+      decl.fields);
+  return record;
+}
+
+// __reduce__: (cls._from_state, (state,)). The reconstructor is a class method, so pickle
+// stores it by reference to the class (tessarix.<Name>) and no constructor is exposed.
+template <class T>
+PyObject* reduce(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyRef rebuild(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                                         "_from_state"));
+    if (!rebuild) throw PyErrorSet{};
+    PyRef state(record_state(native<T>(self)));
+    if (!state) throw PyErrorSet{};
+    return Py_BuildValue("O(O)", rebuild.get(), state.get());
+  });
+}
+
+template <class T>
+PyObject* from_state_method(PyObject* cls, PyObject* state) {
+  return guarded([&] { return instantiate(cls, record_from_state<T>(state)); });
+}
+
+template <class T>
+std::array<PyMethodDef, 3> pickle_methods = {{
+    {"__reduce__", &reduce<T>, METH_NOARGS, "Helper for pickle."},
+    {"_from_state", &from_state_method<T>, METH_O | METH_CLASS,
+     "Rebuild a result from the state its __reduce__ returned (used by pickle and copy)."},
+    {nullptr, nullptr, 0, nullptr},
+}};
 
 // --- type machinery ---------------------------------------------------------------------
 
@@ -427,6 +579,7 @@ PyObject* create_class(const ResultClass<T, Fields...>& decl) {
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(decl.doc)},
       {Py_tp_getset, attribute_table(decl)},
+      {Py_tp_methods, pickle_methods<T>.data()},
       {Py_tp_repr, reinterpret_cast<void*>(&repr<T>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc<T>)},
       {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
