@@ -1,5 +1,6 @@
 // The native records behind the Python result classes, and their wrapping into read-only
-// Python objects. Each attribute read builds a fresh Python value from the stored field.
+// Python objects. Each attribute read builds a fresh Python value from the stored field;
+// instances pickle and copy through a private reconstructor of their class.
 #pragma once
 
 #include <cstdint>

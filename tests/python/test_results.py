@@ -1,4 +1,7 @@
 import gc
+import inspect
+import pydoc
+import sys
 import types
 
 import numpy as np
@@ -188,6 +191,19 @@ def test_classes_are_registered_in_order_and_reexported():
         cls = getattr(_tessarix, name)
         assert cls.__name__ == name and cls.__doc__ == CLASS_DOCS[name]
         assert getattr(tessarix, name) is cls and name in tessarix.__all__
+
+
+@pytest.mark.parametrize("name", list(ATTRIBUTES))
+def test_result_classes_live_in_the_package(name):
+    cls = getattr(_tessarix, name)
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("tessarix", name, name)
+    assert inspect.getmodule(cls) is sys.modules["tessarix"]
+    # help() documents the class with every attribute, each docstring indented beneath it.
+    text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+    assert f"class {name} in module tessarix" in text and CLASS_DOCS[name] in text
+    for attr, doc in ATTRIBUTES[name]:
+        lines = (doc or "").splitlines()
+        assert f" |  {attr}\n" + "".join(f" |      {line}\n" for line in lines) in text, attr
 
 
 @pytest.mark.parametrize("name", list(ATTRIBUTES))
