@@ -14,6 +14,7 @@
 #include "estimators/sc/sdid.hpp"
 #include "inference/batch.hpp"
 #include "inference/ci.hpp"
+#include "inference/jackknife.hpp"
 
 namespace tessarix::bindings {
 
@@ -228,18 +229,13 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     return on_block_panel(a, [&](const Panel& panel) {
-      const ScFit fit = sc::sdid::fit_at(panel, a.treat_time, options);
-      PyScResult result = result_from_fit(fit);
-      // Fixed-weights leave-one-unit-out jackknife: SE from the spread of the LOO effects,
-      // normal interval around the fit's effect.
-      const std::vector<double> loo = sc::sdid::jackknife_loo_atts(panel, a.treat_time, options);
-      const std::size_t n = loo.size();
-      const double se =
-          n >= 2 ? std::sqrt(static_cast<double>(n - 1) / static_cast<double>(n) * sum_sq_dev(loo)) : 0.0;
-      const double z = inference::normal_quantile(1.0 - (1.0 - level) / 2.0);
+      const sc::sdid::SdidFit full = sc::sdid::fit_with_time_weights(panel, a.treat_time, options);
+      PyScResult result = result_from_fit(full.fit);
+      const double se = inference::jackknife_se(inference::sdid_jackknife(panel, a.treat_time, full));
+      const inference::NormalCi ci = inference::normal_ci(full.fit.att, se, level);
       result.se = se;
-      result.ci_lower = fit.att - z * se;
-      result.ci_upper = fit.att + z * se;
+      result.ci_lower = ci.lower;
+      result.ci_upper = ci.upper;
       return result;
     });
   });

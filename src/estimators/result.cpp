@@ -26,4 +26,15 @@ double rms(std::span<const double> x) {
   return linalg::scaled_norm(x) / std::sqrt(n);
 }
 
+int square_safe_exponent(std::span<const double> x) {
+  // Squares of values in [2^-200, 2^200) and their sums stay far inside the normal range.
+  constexpr int kSafeExp = 200;
+  double big = 0.0;
+  for (double v : x) big = std::fmax(big, std::fabs(v));
+  if (big == 0.0 || !std::isfinite(big)) return 0;
+  int k = 0;
+  std::frexp(big, &k);
+  return k > -kSafeExp && k <= kSafeExp ? 0 : 1 - k;
+}
+
 }  // namespace tessarix

@@ -2,6 +2,7 @@
 // (mean, overflow-safe root mean square) its fields are defined with.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
@@ -27,5 +28,22 @@ double sum_sq_dev(std::span<const double> x);
 
 // Root mean square via the scaled Euclidean norm: norm / sqrt(max(n, 1)); 0 when empty.
 double rms(std::span<const double> x);
+
+// 0 when the squares of x can be summed without overflow or underflow (max |x| in
+// [2^-200, 2^200), or x all zero); otherwise the e for which 2^e max |x| lies in [1, 2).
+int square_safe_exponent(std::span<const double> x);
+
+// stat(x) for a statistic that scales with its values (a spread, a root mean square of
+// deviations), computed on 2^e x where the squares of x would overflow or vanish and scaled
+// back; exactly stat(x) otherwise. Finite values then never give an infinite or a spuriously
+// zero spread.
+template <class Stat>
+double scale_free(std::span<const double> x, Stat stat) {
+  const int e = square_safe_exponent(x);
+  if (e == 0) return stat(x);
+  std::vector<double> scaled(x.begin(), x.end());
+  for (double& v : scaled) v = std::ldexp(v, e);
+  return std::ldexp(stat(std::span<const double>(scaled)), -e);
+}
 
 }  // namespace tessarix

@@ -38,7 +38,11 @@ PercentileCi percentile_ci(std::span<const double> samples, double estimate, dou
   ci.lower = quantile_sorted(sorted, alpha);
   ci.upper = quantile_sorted(sorted, 1.0 - alpha);
   const std::size_t n = samples.size();
-  if (n >= 2) ci.se = std::sqrt(sum_sq_dev(samples) / static_cast<double>(n - 1));
+  if (n >= 2) {
+    ci.se = scale_free(samples, [n](std::span<const double> x) {
+      return std::sqrt(sum_sq_dev(x) / static_cast<double>(n - 1));
+    });
+  }
   return ci;
 }
 
@@ -69,6 +73,11 @@ double normal_quantile(double p) {
            (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
   }
   return -tail(std::sqrt(-2.0 * std::log(1.0 - p)));
+}
+
+NormalCi normal_ci(double estimate, double se, double level) {
+  const double z = normal_quantile(1.0 - (1.0 - level) / 2.0);
+  return {estimate - z * se, estimate + z * se};
 }
 
 }  // namespace tessarix::inference

@@ -26,4 +26,12 @@ double quantile_sorted(std::span<const double> sorted, double q);
 // Inverse standard-normal distribution function (Acklam's rational approximation).
 double normal_quantile(double p);
 
+struct NormalCi {
+  double lower = 0.0;
+  double upper = 0.0;
+};
+
+// estimate -/+ z se with z the standard-normal quantile at 1 - (1 - level) / 2.
+NormalCi normal_ci(double estimate, double se, double level);
+
 }  // namespace tessarix::inference

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "estimators/fe/within.hpp"
+#include "estimators/scale.hpp"
 
 namespace tessarix::did::twfe {
 
@@ -19,7 +20,9 @@ Mat treatment_matrix(const Panel& panel) {
   return d;
 }
 
-TwfeFit fit(const Panel& panel) {
+namespace {
+
+TwfeFit fit_in_range(const Panel& panel) {
   const Mat d = fe::two_way_within(treatment_matrix(panel));
   const Mat y = fe::two_way_within(panel.y());
   const std::size_t n = panel.n_units();
@@ -47,6 +50,19 @@ TwfeFit fit(const Panel& panel) {
   for (double s : score) meat += s * s;
   if (n > 1) meat = meat * static_cast<double>(n) / static_cast<double>(n - 1);
   out.se = sxx > 0.0 ? std::sqrt(meat / (sxx * sxx)) : 0.0;
+  return out;
+}
+
+}  // namespace
+
+TwfeFit fit(const Panel& panel) {
+  // Squares of the scores overflow, or underflow to nothing, outside the ordinary range of
+  // magnitudes; the coefficient and its SE are linear in the outcomes.
+  const int e = rescale_exponent(panel.y());
+  if (e == 0) return fit_in_range(panel);
+  TwfeFit out = fit_in_range(rescaled(panel, e));
+  out.att = std::ldexp(out.att, -e);
+  out.se = std::ldexp(out.se, -e);
   return out;
 }
 

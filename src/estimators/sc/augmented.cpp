@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "estimators/sc/common.hpp"
-#include "linalg/factor/cholesky.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
 #include "linalg/opt/simplex.hpp"
+#include "linalg/solve/lstsq.hpp"
 
 namespace tessarix::sc::augmented {
 
@@ -29,21 +29,26 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     const double m = s / denom;
     for (std::size_t j = 0; j < j_count; ++j) xc(t, j) = x0(t, j) - m;
   }
-  const Mat k = linalg::syrk_ata(xc.transpose());  // t0 x t0 Gram in period space
   double lambda = 0.0;
   if (options.aug_lambda) {
     lambda = *options.aug_lambda;
   } else if (t0 > 0) {
+    // 0.1 * trace(K) / t0 for the centred Gram K = xc xc^T in period space, its diagonal
+    // summed period by period.
     double trace = 0.0;
-    for (std::size_t t = 0; t < t0; ++t) trace += k(t, t);
+    for (std::size_t t = 0; t < t0; ++t) {
+      double k_tt = 0.0;
+      for (std::size_t j = 0; j < j_count; ++j) k_tt += xc(t, j) * xc(t, j);
+      trace += k_tt;
+    }
     lambda = 0.1 * trace / static_cast<double>(t0);
   }
-  std::optional<linalg::Cholesky> chol;
-  if (lambda > 0.0) {
-    auto c = linalg::Cholesky::make_ridge(k, lambda);
-    if (!c) invariant_failure("centered Gram + λI is SPD for λ > 0");
-    chol = std::move(*c);
-  }
+  // The prediction at r of the ridge regression of the donors' period-p outcomes on their
+  // centred pre-period paths, r^T (K + lambda I)^-1 xc x1_p, equals x1_p^T c with
+  // c = (xc^T xc + lambda I)^-1 xc^T r: the ridge coefficients of r on the centred donor
+  // columns, one solve for every post-period.
+  std::vector<double> c;
+  if (lambda > 0.0) c = linalg::ridge(xc, r, lambda);
 
   const std::size_t n_post = x1.rows();
   std::vector<double> counterfactual(n_post);
@@ -51,13 +56,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   for (std::size_t p = 0; p < n_post; ++p) {
     for (std::size_t j = 0; j < j_count; ++j) row[j] = x1(p, j);
     double value = linalg::dot(row, w);
-    if (chol) {
-      // Prediction at r of the ridge regression of the donors' period-p outcomes on their
-      // centred pre-period paths.
-      const std::vector<double> z = linalg::matvec(xc, row);
-      const std::vector<double> v = chol->solve_vec(z);
-      value += linalg::dot(r, v);
-    }
+    if (!c.empty()) value += linalg::dot(row, c);
     counterfactual[p] = value;
   }
   return assemble(y_post, std::move(counterfactual), r,
@@ -65,8 +64,13 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
-  ScInputs in = prepare(panel, t0, "no donor units");
-  return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), options);
+  return at_canonical_scale(panel, [&](const Panel& p, int e) {
+    AscOptions at_scale = options;
+    at_scale.sc_ridge = rescaled_sq(options.sc_ridge, e);
+    if (options.aug_lambda) at_scale.aug_lambda = rescaled_sq(*options.aug_lambda, e);
+    ScInputs in = prepare(p, t0, "no donor units");
+    return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), at_scale);
+  });
 }
 
 }  // namespace tessarix::sc::augmented

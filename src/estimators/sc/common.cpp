@@ -1,5 +1,6 @@
 #include "estimators/sc/common.hpp"
 
+#include <cmath>
 #include <string>
 
 #include "linalg/ops/matmul.hpp"
@@ -44,6 +45,17 @@ ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactua
   fit.treated_post.assign(y_post.begin(), y_post.end());
   fit.weights = std::move(weights);
   fit.donor_ids = std::move(donor_ids);
+  return fit;
+}
+
+ScFit unscaled(ScFit fit, int e) {
+  const auto back = [e](double v) { return std::ldexp(v, -e); };
+  for (auto* path : {&fit.att_path, &fit.counterfactual, &fit.treated_post}) {
+    for (double& v : *path) v = back(v);
+  }
+  fit.att = back(fit.att);
+  fit.pre_rmspe = back(fit.pre_rmspe);
+  fit.post_rmspe = back(fit.post_rmspe);
   return fit;
 }
 

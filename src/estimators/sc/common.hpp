@@ -1,5 +1,6 @@
 // Shared plumbing of the synthetic-control family: extracting the averaged treated series
-// and the donor blocks from a panel, and assembling the fit record from a counterfactual.
+// and the donor blocks from a panel, assembling the fit record from a counterfactual, and
+// fitting a panel of any magnitude at its canonical scale.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
+#include "estimators/scale.hpp"
 
 namespace tessarix::sc {
 
@@ -32,5 +34,19 @@ std::vector<double> residual(std::span<const double> y, const Mat& x, std::span<
 ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactual,
                std::span<const double> pre_residual, std::vector<double> weights,
                std::vector<std::size_t> donor_ids);
+
+// The fit with every field in outcome units (att, paths, RMSPEs) multiplied by 2^-e; the
+// weights are scale-free.
+ScFit unscaled(ScFit fit, int e);
+
+// fit(p, e) on the panel at its canonical scale, scaled back with `unscaled`: p is the panel
+// times 2^e (e = 0: the panel itself, fitted as it is), and `fit` puts its squared-unit
+// parameters at that scale with rescaled_sq.
+template <class Fit>
+auto at_canonical_scale(const Panel& panel, Fit&& fit) -> decltype(fit(panel, 0)) {
+  const int e = rescale_exponent(panel.y());
+  if (e == 0) return fit(panel, 0);
+  return unscaled(fit(rescaled(panel, e), e), e);
+}
 
 }  // namespace tessarix::sc

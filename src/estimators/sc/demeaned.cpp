@@ -40,8 +40,12 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options) {
-  ScInputs in = prepare(panel, t0, "no donor (never-treated) units");
-  return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), options);
+  return at_canonical_scale(panel, [&](const Panel& p, int e) {
+    FpOptions at_scale = options;
+    at_scale.ridge = rescaled_sq(options.ridge, e);
+    ScInputs in = prepare(p, t0, "no donor (never-treated) units");
+    return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), at_scale);
+  });
 }
 
 }  // namespace tessarix::sc::demeaned

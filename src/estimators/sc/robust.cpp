@@ -46,11 +46,14 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     for (std::size_t t = 0; t < t0; ++t) f_pre(t, c) = svd.u(t, c) * sigma;
     for (std::size_t p = 0; p < n_post; ++p) f_post(p, c) = svd.u(t0 + p, c) * sigma;
   }
-  auto solved = options.ridge > 0.0 ? linalg::ridge(f_pre, y_pre, options.ridge)
-                                    : linalg::ols(f_pre, y_pre);
-  // A failed regression (only possible for t0 = 0 or a failed ridge factorization) leaves
-  // the coefficients at zero.
-  const std::vector<double> beta = solved ? std::move(*solved) : std::vector<double>(k, 0.0);
+  std::vector<double> beta;
+  if (options.ridge > 0.0) {
+    beta = linalg::ridge(f_pre, y_pre, options.ridge);
+  } else {
+    // Least squares fails only without a pre-period (t0 = 0), which leaves no fit to make.
+    auto solved = linalg::ols(f_pre, y_pre);
+    beta = solved ? std::move(*solved) : std::vector<double>(k, 0.0);
+  }
 
   Mat v_k(j_count, k);
   for (std::size_t c = 0; c < k; ++c) std::copy_n(svd.v.col(c).data(), j_count, v_k.col(c).data());
@@ -62,8 +65,12 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options) {
-  ScInputs in = prepare(panel, t0, "no donor (never-treated) units");
-  return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), options);
+  return at_canonical_scale(panel, [&](const Panel& p, int e) {
+    RscOptions at_scale = options;
+    at_scale.ridge = rescaled_sq(options.ridge, e);
+    ScInputs in = prepare(p, t0, "no donor (never-treated) units");
+    return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), at_scale);
+  });
 }
 
 }  // namespace tessarix::sc::robust

@@ -98,7 +98,9 @@ std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double>
   return linalg::solve_bounded(g, rhs, cap, ridge, min_weight, max_weight, tol).weights;
 }
 
-ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+namespace {
+
+SdidFit fit_in_range(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   Blocks in = blocks(panel, t0);
   const std::size_t t_post = panel.n_periods() - t0;
   const std::size_t j_count = in.donors.size();
@@ -138,7 +140,23 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   fit.post_rmspe = rms_around_mean(fit.att_path);
   fit.weights = omega;
   fit.donor_ids = std::move(in.donors);
-  return fit;
+  return {std::move(fit), lambda};
+}
+
+}  // namespace
+
+// Found by the canonical-scale wrapper through argument-dependent lookup.
+SdidFit unscaled(SdidFit full, int e) {
+  full.fit = sc::unscaled(std::move(full.fit), e);
+  return full;
+}
+
+SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+  return at_canonical_scale(panel, [&](const Panel& p, int) { return fit_in_range(p, t0, options); });
+}
+
+ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+  return fit_with_time_weights(panel, t0, options).fit;
 }
 
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
@@ -168,40 +186,41 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
   return contrast(ybar) - control;
 }
 
-std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
-                                       const SdidOptions& options) {
-  const std::vector<std::size_t> treated = panel.treated_units();
-  if (treated.size() < 2) {
+Jackknife::Jackknife(const Panel& panel, const SdidFit& full)
+    : treated_(panel.treated_units()), donors_(full.fit.donor_ids), omega_(full.fit.weights),
+      lambda_(full.time_weights) {
+  if (treated_.size() < 2) {
     invariant_failure("the SDID jackknife needs >= 2 treated units; use placebo inference otherwise");
   }
-  const ScFit fit = fit_at(panel, t0, options);
-  const std::vector<double>& omega = fit.weights;
-  const std::vector<std::size_t>& donors = fit.donor_ids;
-  const std::vector<double> lambda = time_weights(panel.donor_pre(t0).mat, post_means(panel.donor_post(t0).mat));
+  for (std::size_t d = 0; d < donors_.size(); ++d) {
+    if (omega_[d] < 0.999999999999) left_out_donors_.push_back(d);  // else it carries all the weight
+  }
+}
 
-  std::vector<double> out;
-  out.reserve(treated.size() + donors.size());
+double Jackknife::loo_att(const Panel& panel, std::size_t t0, std::size_t k) const {
   std::vector<std::size_t> subset;
-  for (std::size_t p = 0; p < treated.size(); ++p) {
-    subset.clear();
-    for (std::size_t i = 0; i < treated.size(); ++i) {
-      if (i != p) subset.push_back(treated[i]);
+  if (k < treated_.size()) {
+    for (std::size_t i = 0; i < treated_.size(); ++i) {
+      if (i != k) subset.push_back(treated_[i]);
     }
-    out.push_back(att_given_weights(panel, t0, subset, donors, omega, lambda));
+    return att_given_weights(panel, t0, subset, donors_, omega_, lambda_);
   }
+  const std::size_t d = left_out_donors_.at(k - treated_.size());
+  const double scale = 1.0 - omega_[d];
   std::vector<double> sub_omega;
-  for (std::size_t d = 0; d < donors.size(); ++d) {
-    if (!(omega[d] < 0.999999999999)) continue;  // a donor carrying all the weight
-    subset.clear();
-    sub_omega.clear();
-    const double scale = 1.0 - omega[d];
-    for (std::size_t i = 0; i < donors.size(); ++i) {
-      if (i == d) continue;
-      subset.push_back(donors[i]);
-      sub_omega.push_back(omega[i] / scale);
-    }
-    out.push_back(att_given_weights(panel, t0, treated, subset, sub_omega, lambda));
+  for (std::size_t i = 0; i < donors_.size(); ++i) {
+    if (i == d) continue;
+    subset.push_back(donors_[i]);
+    sub_omega.push_back(omega_[i] / scale);
   }
+  return att_given_weights(panel, t0, treated_, subset, sub_omega, lambda_);
+}
+
+std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
+                                       const SdidOptions& options) {
+  const Jackknife jk(panel, fit_with_time_weights(panel, t0, options));
+  std::vector<double> out(jk.size());
+  for (std::size_t k = 0; k < out.size(); ++k) out[k] = jk.loo_att(panel, t0, k);
   return out;
 }
 

@@ -23,6 +23,16 @@ struct SdidOptions {
 std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double> b, double ridge,
                                            double min_weight, double max_weight);
 
+// The SDID fit together with its time weights (one per pre-period, scale-free like the unit
+// weights), which the jackknife reuses.
+struct SdidFit {
+  ScFit fit;
+  std::vector<double> time_weights;
+};
+
+// The SDID fit at the panel's canonical scale, in outcome units.
+SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options);
+
 // The SDID fit: weights are the unit weights; pre/post RMSPE are deviations around the mean.
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
 
@@ -32,8 +42,29 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
                          std::span<const std::size_t> donors, std::span<const double> omega,
                          std::span<const double> lambda);
 
-// Leave-one-out effects with the full-sample weights held fixed: each treated unit left out
-// in turn, then each donor whose weight is below 1 - 1e-12 (remaining weights renormalised).
+// The fixed-weights leave-one-out jackknife of a fit: its cases are each treated unit left out
+// in turn, then each donor whose weight is below 1 - 1e-12 left out with the remaining
+// weights renormalised (a donor carrying all the weight has no case). The weights stay those
+// of the full fit throughout.
+class Jackknife {
+public:
+  // Invariant failure with fewer than two treated units.
+  Jackknife(const Panel& panel, const SdidFit& full);
+
+  std::size_t size() const { return treated_.size() + left_out_donors_.size(); }
+
+  // The effect of case k (0 <= k < size()) on `panel` (the fitted panel, at any scale).
+  double loo_att(const Panel& panel, std::size_t t0, std::size_t k) const;
+
+private:
+  std::vector<std::size_t> treated_;
+  std::vector<std::size_t> donors_;
+  std::vector<double> omega_;
+  std::vector<double> lambda_;
+  std::vector<std::size_t> left_out_donors_;  // positions in donors_
+};
+
+// Every leave-one-out effect in case order, fitting the panel first.
 std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
                                        const SdidOptions& options);
 

@@ -32,12 +32,16 @@ std::vector<double> solve_weights(const Mat& x0, std::span<const double> y_pre,
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
-  ScInputs in = prepare(panel, t0, "no donor (never-treated) units");
-  std::vector<double> w = solve_weights(in.x0, in.y_pre, options);
-  const std::vector<double> resid = residual(in.y_pre, in.x0, w);
-  std::vector<double> counterfactual = linalg::matvec(in.x1, w);
-  return assemble(in.y_post, std::move(counterfactual), resid, std::move(w),
-                  std::move(in.donor_ids));
+  return at_canonical_scale(panel, [&](const Panel& p, int e) {
+    ScOptions at_scale = options;
+    at_scale.ridge = rescaled_sq(options.ridge, e);
+    ScInputs in = prepare(p, t0, "no donor (never-treated) units");
+    std::vector<double> w = solve_weights(in.x0, in.y_pre, at_scale);
+    const std::vector<double> resid = residual(in.y_pre, in.x0, w);
+    std::vector<double> counterfactual = linalg::matvec(in.x1, w);
+    return assemble(in.y_post, std::move(counterfactual), resid, std::move(w),
+                    std::move(in.donor_ids));
+  });
 }
 
 }  // namespace tessarix::sc::synthetic

@@ -353,6 +353,13 @@ private:
   bool stale_ = false;
 };
 
+// An infinite ridge outweighs the rest of the objective: the minimiser of ||w||^2 over the
+// (bounded) simplex, which is the uniform vector. Only a penalty put at a panel's canonical
+// scale can become infinite.
+SimplexSolution ridge_dominated(std::size_t j) {
+  return {std::vector<double>(j, 1.0 / static_cast<double>(j)), 0, 0.0};
+}
+
 }  // namespace
 
 double objective(const Mat& g, std::span<const double> b, std::span<const double> w,
@@ -390,6 +397,7 @@ SimplexSolution solve_fw(const Mat& g, std::span<const double> b, std::size_t ma
   const std::size_t j = b.size();
   SimplexSolution out;
   if (j == 0) return out;
+  if (std::isinf(lambda)) return ridge_dominated(j);
   FrankWolfe fw(g, b, lambda);
   double gap = kInf;
   for (std::size_t it = 0; it < max_iter; ++it) {
@@ -421,6 +429,7 @@ SimplexSolution solve_bounded(const Mat& g, std::span<const double> b, std::size
   const std::size_t j = b.size();
   if (j == 0) return {};
   if (!(lo > 0.0) && !(hi < 1.0)) return solve_fw(g, b, max_iter, lambda, tol);
+  if (std::isinf(lambda)) return ridge_dominated(j);
   const Bounds bd = effective_bounds(j, lo, hi);
 
   double row_max = 0.0;

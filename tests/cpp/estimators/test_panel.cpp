@@ -1,7 +1,9 @@
 #include <cmath>
+#include <limits>
 
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
+#include "estimators/scale.hpp"
 #include "testing.hpp"
 
 namespace tessarix {
@@ -72,6 +74,32 @@ TEST(FitSummaries, MeanAndScaledRms) {
   EXPECT_DOUBLE_EQ(rms(std::vector<double>{3, -4}), 5.0 / std::sqrt(2.0));
   // No overflow where the naive sum of squares would be infinite.
   EXPECT_DOUBLE_EQ(rms(std::vector<double>{1e300, 1e300}), 1e300);
+}
+
+TEST(Rescaling, OnlyOutsideTheOrdinaryRangeToTheCanonicalBinade) {
+  struct Case {
+    double largest;
+    int exponent;  // 2^exponent * largest lies in [1, 2), or 0 for "fitted as it is"
+  };
+  const double top = std::ldexp(1.0, kMaxOrdinaryExp);
+  for (const Case& c : {Case{0.0, 0}, Case{1.0, 0}, Case{1.5, 0}, Case{std::nextafter(top, 0.0), 0},
+                        Case{top, -kMaxOrdinaryExp}, Case{0.75, 1}, Case{1e-300, 997},
+                        Case{4.9e-324, 1074}, Case{1.7e308, -1023}}) {
+    SCOPED_TRACE(::testing::Message() << "largest " << c.largest);
+    Mat y(2, 2);
+    y(1, 0) = -c.largest;  // the magnitude counts, not the sign
+    y(0, 1) = c.largest / 4.0;
+    EXPECT_EQ(rescale_exponent(y), c.exponent);
+    if (c.exponent == 0 || c.largest == 0.0) continue;
+    const double canonical = std::fabs(rescaled(y, c.exponent)(1, 0));
+    EXPECT_GE(canonical, 1.0);
+    EXPECT_LT(canonical, 2.0);
+  }
+  // Penalties in squared units move by 2^(2e), saturating without losing "present".
+  EXPECT_EQ(rescaled_sq(3.0, -2), 3.0 / 16.0);
+  EXPECT_EQ(rescaled_sq(1e-3, 1000), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(rescaled_sq(1e-3, -1000), std::numeric_limits<double>::denorm_min());
+  EXPECT_EQ(rescaled_sq(0.0, -1000), 0.0);
 }
 
 }  // namespace

@@ -160,20 +160,65 @@ TEST(Cholesky, FactorAndSolve) {
   EXPECT_TRUE(Cholesky::make_ridge(syrk_ata(with_zero), 1e-6));
 }
 
-TEST(Ridge, NormalEquationsAndTheZeroPenaltyLimit) {
+// Ridge coefficients from the stacked least-squares problem [X; sqrt(lambda) I] b = [y; 0],
+// solved by QR: another way to the same answer for moderate lambda.
+std::vector<double> stacked_ridge(const Mat& x, const std::vector<double>& y, double lambda) {
+  const std::size_t m = x.rows(), n = x.cols();
+  Mat a(m + n, n);
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t i = 0; i < m; ++i) a(i, j) = x(i, j);
+    a(m + j, j) = std::sqrt(lambda);
+  }
+  std::vector<double> rhs(y);
+  rhs.resize(m + n, 0.0);
+  return *ols(a, rhs);
+}
+
+TEST(Ridge, MatchesTheStackedLeastSquaresProblem) {
+  struct Case {
+    std::size_t m, n;
+    double lambda;
+  };
+  for (const Case& c : {Case{25, 4, 2.5}, Case{25, 4, 1e-3}, Case{6, 11, 0.7}, Case{11, 11, 40.0}}) {
+    SCOPED_TRACE(::testing::Message() << c.m << " x " << c.n << ", lambda " << c.lambda);
+    const Mat x = random_mat(c.m, c.n, 12 + c.m);
+    const std::vector<double> y = col_vec(random_mat(c.m, 1, 13 + c.n));
+    const std::vector<double> b = ridge(x, y, c.lambda);
+    const std::vector<double> ref = stacked_ridge(x, y, c.lambda);
+    for (std::size_t j = 0; j < c.n; ++j) EXPECT_NEAR(b[j], ref[j], 1e-12);
+  }
+  // lambda -> 0 on a full-rank design is least squares; an infinite lambda shrinks to zero.
   const Mat x = random_mat(25, 4, 12);
   const std::vector<double> y = col_vec(random_mat(25, 1, 13));
-  const auto b0 = ridge(x, y, 0.0);
-  const auto bo = ols(x, y);
-  ASSERT_TRUE(b0 && bo);
-  for (std::size_t j = 0; j < 4; ++j) EXPECT_NEAR((*b0)[j], (*bo)[j], 1e-12);
-  const double lambda = 2.5;
-  const auto br = ridge(x, y, lambda);
-  std::vector<double> lhs = matvec(syrk_ata(x), *br);
-  std::vector<double> rhs(4);
-  gemv_t(x, y, rhs, 1.0, 0.0);
-  for (std::size_t j = 0; j < 4; ++j) EXPECT_NEAR(lhs[j] + lambda * (*br)[j], rhs[j], 1e-12);
-  EXPECT_EQ(ridge(Mat(3, 2), std::vector<double>(3), 0.0).error(), LinalgError::not_positive_definite(0));
+  const std::vector<double> b0 = ridge(x, y, 0.0);
+  const std::vector<double> bo = *ols(x, y);
+  for (std::size_t j = 0; j < 4; ++j) EXPECT_NEAR(b0[j], bo[j], 1e-12);
+  EXPECT_EQ(ridge(x, y, std::numeric_limits<double>::infinity()), std::vector<double>(4, 0.0));
+  EXPECT_EQ(ridge(Mat(0, 3), {}, 1.0), std::vector<double>(3, 0.0));
+}
+
+TEST(Ridge, SoundForTinyPenaltiesOnRankDeficientDesignsAtAnyScale) {
+  // X = [a, a, c]: the normal matrix is singular, and X^T X + lambda I loses positive
+  // definiteness in rounding once lambda is small against the data. The ridge solution
+  // tends to the minimum-norm least-squares one, which splits a's coefficient evenly.
+  const Mat base = random_mat(30, 2, 21);
+  const std::vector<double> y = col_vec(random_mat(30, 1, 22));
+  Mat x(30, 3);
+  for (std::size_t i = 0; i < 30; ++i) x(i, 0) = x(i, 1) = base(i, 0), x(i, 2) = base(i, 1);
+  const std::vector<double> ls = *ols(base, y);
+  for (int e : {0, 300, -300}) {
+    for (double lambda : {1e-30, 1e-12}) {
+      SCOPED_TRACE(::testing::Message() << "scale 2^" << e << ", lambda " << lambda);
+      Mat xs = x;
+      for (double& v : xs.data()) v = std::ldexp(v, e);
+      std::vector<double> ys = y;
+      for (double& v : ys) v = std::ldexp(v, e);
+      const std::vector<double> b = ridge(xs, ys, std::ldexp(lambda, 2 * e));
+      EXPECT_NEAR(b[0], ls[0] / 2.0, 1e-9);
+      EXPECT_NEAR(b[1], ls[0] / 2.0, 1e-9);
+      EXPECT_NEAR(b[2], ls[1], 1e-9);
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,32 @@
+// Exact power-of-two rescaling of outcome data. The estimators square outcomes (Gram
+// matrices, sums of squares) and stop their solvers on absolute tolerances, so they are exact
+// and meaningful over a range of magnitudes only. A panel outside that range is fitted at a
+// canonical scale, its values times 2^e, which binary floating point represents exactly, and
+// every result in outcome units is scaled back by 2^-e; a panel inside it is fitted as it is.
+#pragma once
+
+#include "estimators/panel.hpp"
+
+namespace tessarix {
+
+// Largest magnitudes fitted as they are: [1, 2^kMaxOrdinaryExp). Below 1 the solvers'
+// absolute tolerances grow loose against the Gram matrices; far above, squares of outcomes
+// head for the top of the double range.
+inline constexpr int kMaxOrdinaryExp = 100;
+
+// 0 when max |y| lies in [1, 2^kMaxOrdinaryExp) or y is empty or all zero; otherwise the e
+// for which 2^e max |y| lies in [1, 2).
+int rescale_exponent(const Mat& y);
+
+// y * 2^e elementwise.
+Mat rescaled(Mat y, int e);
+
+// The panel with its outcomes multiplied by 2^e (starts and covariates unchanged).
+Panel rescaled(const Panel& panel, int e);
+
+// x * 2^(2e): a parameter in squared outcome units (a ridge) at the canonical scale. Beyond
+// the double range it saturates: to +inf, where the penalty dominates, or for a positive x to
+// the smallest positive double, where it tends to vanish.
+double rescaled_sq(double x, int e);
+
+}  // namespace tessarix
