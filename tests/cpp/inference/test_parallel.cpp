@@ -136,6 +136,47 @@ double random_item(std::size_t i) {
   return s;
 }
 
+// A sum of normal draws from the item's own substream whose count varies a hundredfold with
+// the item, so that items of a map cost unevenly and keep workers stealing from each other.
+double uneven_item(std::size_t i) {
+  auto rng = linalg::Xoshiro256pp::substream(977, i);
+  double s = 0.0;
+  for (std::uint64_t k = 10 + 10 * rng.gen_range(100); k > 0; --k) s += rng.normal();
+  return s;
+}
+
+// Maps n uneven items; "" when every result is in its own slot and every item ran once. With
+// several workers, item 0 also waits (up to 20 s) until an item of the upper half has run:
+// another worker must have stolen it, so items finish far from index order and a result
+// written to the wrong slot cannot go unnoticed.
+std::string order_kept_under_stealing(std::size_t n) {
+  std::vector<double> expected(n);
+  for (std::size_t i = 0; i < n; ++i) expected[i] = uneven_item(i);
+  const bool await_steal = num_threads() > 1 && n > 1;
+  std::vector<std::atomic<int>> runs(n);
+  std::vector<std::thread::id> ran_on(n);
+  std::atomic<bool> upper_done{false};
+  const auto out = par_map(n, [&](std::size_t i) {
+    runs[i].fetch_add(1);
+    ran_on[i] = std::this_thread::get_id();
+    for (const auto deadline = Clock::now() + 20s;
+         i == 0 && await_steal && !upper_done && Clock::now() < deadline;) {
+      std::this_thread::sleep_for(50us);
+    }
+    const double v = uneven_item(i);
+    if (i >= n / 2) upper_done = true;
+    return v;
+  });
+  if (out.size() != n) return "wrong length";
+  bool stolen = !await_steal;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (runs[i] != 1) return "item " + std::to_string(i) + " ran " + std::to_string(runs[i]) + " times";
+    if (out[i] != expected[i]) return "wrong result in slot " + std::to_string(i);
+    stolen = stolen || (i >= n / 2 && ran_on[i] != ran_on[0]);
+  }
+  return stolen ? "" : "no item of the upper half ran on another worker";
+}
+
 // Two items that each wait (up to 20 s) until both have started: true only if they overlap.
 bool two_items_overlap() {
   std::atomic<int> arrived{0};
@@ -151,18 +192,18 @@ bool two_items_overlap() {
 
 TEST(ParallelMap, PreservesOrderAndRunsEachItemOnce) {
   for (std::size_t n : {0u, 1u, 2u, 7u, 1000u}) {
-    std::vector<std::atomic<int>> runs(n);
-    const auto out = par_map_indexed(n, [&](std::size_t i) { return runs[i]++ + 3 * i; });
-    ASSERT_EQ(out.size(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-      EXPECT_TRUE(out[i] == 3 * i && runs[i] == 1) << "item " << i << " of " << n;
-    }
+    EXPECT_EQ(order_kept_under_stealing(n), "") << n << " items";
   }
   std::vector<std::unique_ptr<int>> boxes;
   for (int i = 0; i < 100; ++i) boxes.push_back(std::make_unique<int>(i));
   const auto doubled =
       par_map_owned(std::move(boxes), [](std::unique_ptr<int> p) { return *p * 2; });
   for (int i = 0; i < 100; ++i) EXPECT_EQ(doubled[i], i * 2);
+  SKIP_WITHOUT_FORK();
+  for (const char* workers : {"2", "3"}) {
+    EXPECT_TRUE(in_child(workers, [] { return order_kept_under_stealing(1000).empty(); }))
+        << workers << " workers";
+  }
 }
 
 TEST(ParallelMap, NestedMapsFailuresAndConcurrentCallers) {
