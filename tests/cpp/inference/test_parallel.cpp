@@ -1,5 +1,6 @@
 // The parallel map and its pool: results in index order, each item exactly once, nested maps,
-// failures, callers on several threads, forked children and the worker count.
+// failures, callers on several threads, cancellation through an interrupt check, forked
+// children and the worker count.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -177,6 +179,144 @@ std::string order_kept_under_stealing(std::size_t n) {
   return stolen ? "" : "no item of the upper half ran on another worker";
 }
 
+// True once the map whose item calls this is cancelled: a map nested in a cancelled map throws
+// MapCancelled without running its item.
+bool cancellation_visible() {
+  try {
+    par_map(1, [](std::size_t) { return 0.0; });
+    return false;
+  } catch (const MapCancelled&) {
+    return true;
+  }
+}
+
+// An interrupt check and what it observes: how often it ran and whether ever off the thread
+// that installed it; items count their starts and finishes.
+struct Probe {
+  const bool cancel;
+  const std::thread::id caller = std::this_thread::get_id();
+  const Clock::time_point deadline = Clock::now() + 20s;
+  std::atomic<int> checks{0};
+  std::atomic<bool> off_caller{false};
+  std::atomic<std::size_t> started{0};
+  std::atomic<std::size_t> finished{0};
+
+  static bool check(void* self) noexcept {
+    Probe& p = *static_cast<Probe*>(self);
+    p.off_caller = p.off_caller || std::this_thread::get_id() != p.caller;
+    p.checks.fetch_add(1);
+    return p.cancel;
+  }
+
+  // Holds an item until its map is cancelled, or, for a check that never cancels, until the
+  // check has run, so that every map outlives the first waiting slice. All gates give up 20 s
+  // after the probe was made, so a map that is never cancelled fails instead of hanging.
+  void gate() const {
+    while (Clock::now() < deadline) {
+      if (cancel ? cancellation_visible() : checks > 0) return;
+      std::this_thread::sleep_for(200us);
+    }
+  }
+
+  // "" when the check ran once, on the caller's thread, and the map returned after its
+  // running items (at most one per worker, as each waits at the gate) had finished.
+  std::string after_cancel() const {
+    const std::size_t s = started, f = finished;
+    if (checks != 1 || off_caller) return "check ran " + std::to_string(checks) + " times";
+    if (s > num_threads()) return std::to_string(s) + " items started";
+    if (f != s) return "returned while items were running";
+    std::this_thread::sleep_for(20ms);
+    if (started != s) return "an item started after the map returned";
+    return "";
+  }
+};
+
+// Cancels a flat map whose every item fails once let through, while another thread maps
+// alongside; then maps under a check that runs and declines. "" when each behaves.
+std::string cancels_flat_map() {
+  constexpr std::size_t n = 1000;
+  Probe probe{true};
+  std::vector<double> other;
+  std::thread other_caller([&] { other = par_map(300, uneven_item); });
+  std::string outcome = "returned normally";
+  try {
+    ScopedInterruptCheck installed(&Probe::check, &probe);
+    par_map(n, [&](std::size_t i) -> double {
+      probe.started.fetch_add(1);
+      probe.gate();
+      probe.finished.fetch_add(1);
+      throw std::runtime_error("item " + std::to_string(i));  // outranked by the cancellation
+    });
+  } catch (const MapCancelled&) {
+    outcome = probe.after_cancel();
+  } catch (const std::exception& e) {
+    outcome = std::string("threw ") + e.what();
+  }
+  other_caller.join();
+  if (!outcome.empty()) return "cancelled map: " + outcome;
+  bool other_right = other.size() == 300;
+  for (std::size_t i = 0; other_right && i < other.size(); ++i) other_right = other[i] == uneven_item(i);
+  if (!other_right) return "the map of another thread went wrong";
+
+  Probe declining{false};
+  ScopedInterruptCheck installed(&Probe::check, &declining);
+  const auto out = par_map(n, [&](std::size_t i) {
+    declining.gate();
+    return uneven_item(i);
+  });
+  for (std::size_t i = 0; i < n; ++i) {
+    if (out[i] != uneven_item(i)) return "declined check: wrong result in slot " + std::to_string(i);
+  }
+  if (declining.checks < 1 || declining.off_caller) return "declined check did not run, or ran elsewhere";
+  return "";
+}
+
+// Cancels a map of 6 items that each map 100 items: the nested maps stop with it, and each
+// outer item that had started sees its nested map throw MapCancelled.
+std::string cancels_nested_maps() {
+  Probe probe{true};
+  std::atomic<std::size_t> outer_started{0}, nested_cancelled{0};
+  std::string outcome = "returned normally";
+  try {
+    ScopedInterruptCheck installed(&Probe::check, &probe);
+    par_map(6, [&](std::size_t i) {
+      outer_started.fetch_add(1);
+      try {
+        return par_map(100, [&](std::size_t k) {
+          probe.started.fetch_add(1);
+          probe.gate();
+          probe.finished.fetch_add(1);
+          return uneven_item(i * 100 + k);
+        })[0];
+      } catch (const MapCancelled&) {
+        nested_cancelled.fetch_add(1);
+        throw;
+      }
+    });
+  } catch (const MapCancelled&) {
+    outcome = probe.after_cancel();
+    if (outcome.empty() && (outer_started > num_threads() || nested_cancelled != outer_started)) {
+      outcome = std::to_string(outer_started) + " outer items started, " +
+                std::to_string(nested_cancelled) + " nested maps cancelled";
+    }
+  } catch (const std::exception& e) {
+    outcome = std::string("threw ") + e.what();
+  }
+  return outcome.empty() ? "" : "nested maps: " + outcome;
+}
+
+// Both cancellations, then maps of every shape on the same pool: "" when all behave.
+std::string cancellation_leaves_pool_working() {
+  for (const std::string& fault : {cancels_flat_map(), cancels_nested_maps()}) {
+    if (!fault.empty()) return fault;
+  }
+  if (const std::string fault = order_kept_under_stealing(1000); !fault.empty()) return fault;
+  if (!nested_maps_correct() || !lowest_failure_wins() || !concurrent_callers_correct()) {
+    return "maps after the cancellations went wrong";
+  }
+  return "";
+}
+
 // Two items that each wait (up to 20 s) until both have started: true only if they overlap.
 bool two_items_overlap() {
   std::atomic<int> arrived{0};
@@ -203,6 +343,18 @@ TEST(ParallelMap, PreservesOrderAndRunsEachItemOnce) {
   for (const char* workers : {"2", "3"}) {
     EXPECT_TRUE(in_child(workers, [] { return order_kept_under_stealing(1000).empty(); }))
         << workers << " workers";
+  }
+}
+
+TEST(ParallelMap, InterruptCheckCancelsFlatAndNestedMaps) {
+  EXPECT_EQ(cancellation_leaves_pool_working(), "");
+  SKIP_WITHOUT_FORK();
+  for (const char* workers : {"1", "3"}) {
+    EXPECT_TRUE(in_child(workers, [] {
+      const std::string fault = cancellation_leaves_pool_working();
+      if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str());
+      return fault.empty();
+    })) << workers << " workers";
   }
 }
 
