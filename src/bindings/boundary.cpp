@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "inference/parallel.hpp"
+
 namespace tessarix::bindings {
 namespace {
 
@@ -42,6 +44,10 @@ void translate_current_exception() {
     PyErr_SetString(PyExc_ValueError, e.message.c_str());
   } catch (const InvariantError& e) {
     raise_internal_error(e.what());
+  } catch (const inference::MapCancelled&) {
+    // A signal handler raised while a map waited, and that exception (KeyboardInterrupt for
+    // Ctrl-C) is the call's result; nothing may replace it.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "bindings/interrupt.hpp"
 #include "bindings/python.hpp"
 #include "linalg/error.hpp"
 
@@ -42,16 +43,19 @@ PyObject* guarded(F&& body) noexcept {
 }
 
 // Releases the interpreter lock for its lifetime. Declared inside the guarded body, so it
-// re-acquires the lock while unwinding, before any Python error is set.
+// re-acquires the lock while unwinding, before any Python error is set. Meanwhile the parallel
+// maps started on this thread check for signals between waiting slices, so that Ctrl-C
+// cancels them (see SignalCheck).
 class ReleaseGil {
 public:
-  ReleaseGil() : state_(PyEval_SaveThread()) {}
+  ReleaseGil() : state_(PyEval_SaveThread()), signals_(state_) {}
   ReleaseGil(const ReleaseGil&) = delete;
   ReleaseGil& operator=(const ReleaseGil&) = delete;
   ~ReleaseGil() { PyEval_RestoreThread(state_); }
 
 private:
   PyThreadState* state_;
+  SignalCheck signals_;  // after state_: installed once the lock is released
 };
 
 // The value of a validation result, or UserError with its message.

@@ -1,7 +1,8 @@
 // The process-wide work-stealing pool behind the parallel maps. Each worker owns a deque of
 // index ranges (it pops the newest, thieves take the oldest); callers outside the pool go
 // through one shared injector queue. A range is halved until single items remain, so idle
-// workers always find something coarse to steal.
+// workers always find something coarse to steal. Cancellation is one flag per map from
+// outside the pool, shared by the maps nested in its items, and checked before every item.
 #include "inference/parallel.hpp"
 
 #include <sched.h>
@@ -34,14 +35,24 @@ constexpr std::size_t kMaxWorkers = 4096;
 // One call of run_indexed. It lives on the caller's stack; nothing touches it after the
 // last item's completion has been counted, so the caller may return as soon as it sees zero.
 struct Job {
-  Job(void* c, ItemFn f, std::size_t n, std::uint32_t d)
-      : ctx(c), item(f), depth(d), remaining(n) {}
+  Job(void* c, ItemFn f, std::size_t n, std::uint32_t d, const std::atomic<bool>* inherited_stop)
+      : ctx(c),
+        item(f),
+        depth(d),
+        stop(inherited_stop != nullptr ? inherited_stop : &cancelled),
+        remaining(n) {}
 
   void* const ctx;
   const ItemFn item;
   // 0 for a job handed in from outside the pool (its caller blocks), else one more than the
   // depth of the item that started it (its caller is a worker that helps while it waits).
   const std::uint32_t depth;
+  // Set by the caller of a job from outside the pool when its interrupt check fires.
+  std::atomic<bool> cancelled{false};
+  // The flag this job obeys: its own for a job from outside, else the one of the job whose item
+  // started it, so that one store stops a whole tree of nested maps. That outer job outlives
+  // this one, since its item waits for this job to finish.
+  const std::atomic<bool>* const stop;
   std::atomic<std::size_t> remaining;
 
   std::mutex failure_mutex;
@@ -119,13 +130,22 @@ private:
 
 class Pool;
 
-// Which pool, if any, the current thread works for, and the depth of the item it is running.
+// Which pool, if any, the current thread works for, and the depth and cancellation flag of the
+// job whose item it is running.
 struct CurrentWorker {
   Pool* pool = nullptr;
   std::size_t index = 0;
   std::uint32_t depth = 0;
+  const std::atomic<bool>* stop = nullptr;
 };
 constinit thread_local CurrentWorker t_worker{};
+
+// The interrupt check this thread installed for the maps it hands to the pool.
+struct InterruptCheck {
+  ScopedInterruptCheck::Check check = nullptr;
+  void* ctx = nullptr;
+};
+constinit thread_local InterruptCheck t_interrupt{};
 
 class Pool {
 public:
@@ -152,12 +172,27 @@ public:
   pid_t owner() const { return owner_; }
   std::size_t size() const { return started_; }
 
-  // The caller is not one of our workers: queue the whole range and block until it is done.
-  void run_external(Job& job, std::size_t n) {
+  // The caller is not one of our workers: queue the whole range and block until it is done,
+  // running `interrupt` between slices of the wait until it asks to cancel the job. Once it
+  // has, the wait goes on without it for the items that are still running.
+  void run_external(Job& job, std::size_t n, InterruptCheck interrupt) {
     if (!injector_.push_back({&job, 0, n})) throw std::bad_alloc();
     wake_for(/*helpers_can_take=*/false);
+    const auto done = [&] { return job.remaining.load(std::memory_order_acquire) == 0; };
     std::unique_lock lock(sleep_mutex_);
-    done_cv_.wait(lock, [&] { return job.remaining.load(std::memory_order_acquire) == 0; });
+    while (interrupt.check != nullptr) {
+      if (done_cv_.wait_for(lock, interrupt_check_interval, done)) return;
+      // The check may block (on an interpreter lock, say), so it runs without the pool's mutex:
+      // workers go on finishing items and other callers go on queueing theirs meanwhile.
+      lock.unlock();
+      const bool cancel = interrupt.check(interrupt.ctx);
+      lock.lock();
+      if (cancel) {
+        job.cancelled.store(true, std::memory_order_relaxed);
+        break;
+      }
+    }
+    done_cv_.wait(lock, done);
   }
 
   // The caller is worker `self` inside an item: run the range here and help until it is done.
@@ -221,20 +256,23 @@ private:
   }
 
   // Halves the range, publishing each upper half for thieves, until one item is left; the
-  // split never changes which items run, only who runs them.
+  // split never changes which items run, only who runs them. Once the job is cancelled, the
+  // rest of the range is counted as done without running (or splitting) it.
   void execute(std::size_t self, Task task) {
     Job& job = *task.job;
-    while (task.hi - task.lo > 1) {
+    const auto cancelled = [&job] { return job.stop->load(std::memory_order_relaxed); };
+    while (task.hi - task.lo > 1 && !cancelled()) {
       const std::size_t mid = task.lo + (task.hi - task.lo) / 2;
       // Out of memory for the queue: run the rest of the range here instead.
       if (!workers_[self].deque.push_back({&job, mid, task.hi})) break;
       wake_for(/*helpers_can_take=*/true);
       task.hi = mid;
     }
-    const std::uint32_t outer_depth = t_worker.depth;
+    const CurrentWorker outer = t_worker;
     t_worker.depth = job.depth;
-    for (std::size_t i = task.lo; i < task.hi; ++i) run_item(job, i);
-    t_worker.depth = outer_depth;
+    t_worker.stop = job.stop;
+    for (std::size_t i = task.lo; i < task.hi && !cancelled(); ++i) run_item(job, i);
+    t_worker = outer;
     finish(job, task.hi - task.lo);
   }
 
@@ -366,18 +404,30 @@ Pool& shared_pool() {
 
 std::size_t num_threads() { return shared_pool().size(); }
 
+ScopedInterruptCheck::ScopedInterruptCheck(Check check, void* ctx) noexcept
+    : previous_check_(t_interrupt.check), previous_ctx_(t_interrupt.ctx) {
+  t_interrupt = {check, ctx};
+}
+
+ScopedInterruptCheck::~ScopedInterruptCheck() { t_interrupt = {previous_check_, previous_ctx_}; }
+
 namespace detail {
 
 void run_indexed(std::size_t n, void* ctx, void (*item)(void* ctx, std::size_t i)) {
   if (n == 0) return;
   Pool& pool = shared_pool();
   const bool inside = t_worker.pool == &pool;
-  Job job(ctx, item, n, inside ? t_worker.depth + 1 : 0);
+  Job job(ctx, item, n, inside ? t_worker.depth + 1 : 0, inside ? t_worker.stop : nullptr);
   if (inside) {
     pool.run_nested(t_worker.index, job, n);
   } else {
-    pool.run_external(job, n);
+    pool.run_external(job, n, t_interrupt);
   }
+  // Cancellation outranks item failures: the caller asked to stop, and a failure seen on the
+  // way out may only be its echo (a nested map that threw MapCancelled). A flag is never
+  // cleared, and a worker that skipped items for it counted them done after seeing it, so the
+  // wait for that count makes it visible here.
+  if (job.stop->load(std::memory_order_relaxed)) throw MapCancelled();
   if (job.failure) std::rethrow_exception(job.failure);
 }
 

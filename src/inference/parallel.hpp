@@ -1,9 +1,12 @@
 // The system's only source of parallelism: one process-wide work-stealing pool, used through
 // indexed, order-preserving parallel maps. Element i of a map's result is f(i) whatever the
-// number of workers or the scheduling, so every result built on it is reproducible.
+// number of workers or the scheduling, so every result built on it is reproducible. A caller
+// outside the pool can install an interrupt check that cancels its maps while they wait.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -17,13 +20,46 @@ namespace tessarix::inference {
 // when set to a positive integer, else the CPUs this process may run on.
 std::size_t num_threads();
 
+// Thrown by a parallel map that was cancelled through an interrupt check, once the items that
+// were already running have finished. Items not started by then never run.
+class MapCancelled : public std::exception {
+public:
+  const char* what() const noexcept override { return "parallel map cancelled"; }
+};
+
+// How long a caller outside the pool waits for its map between two runs of its interrupt check.
+inline constexpr std::chrono::milliseconds interrupt_check_interval{20};
+
+// Installs `check` as the interrupt check of the calling thread for the lifetime of this object
+// (a null check installs none); the previous one is restored on destruction. While installed,
+// every map this thread hands to the pool waits in slices of interrupt_check_interval and runs
+// check(ctx) on this thread between slices, never more often and never on a worker. Once it
+// returns true the map is cancelled, and with it every map nested inside its items: workers
+// start no further item of any of them, and each throws MapCancelled to its caller, even if
+// all of its items happened to be done.
+class ScopedInterruptCheck {
+public:
+  using Check = bool (*)(void* ctx) noexcept;
+
+  ScopedInterruptCheck(Check check, void* ctx) noexcept;
+  ~ScopedInterruptCheck();
+  ScopedInterruptCheck(const ScopedInterruptCheck&) = delete;
+  ScopedInterruptCheck& operator=(const ScopedInterruptCheck&) = delete;
+
+private:
+  Check previous_check_;
+  void* previous_ctx_;
+};
+
 namespace detail {
 
 // Runs item(ctx, i) exactly once for every i in [0, n) on the shared pool and returns when
 // all have finished. From a thread outside the pool the whole range is handed to the pool
-// as one job and the caller blocks; from a worker (a map inside a map) the range runs
-// cooperatively inside the pool. An exception thrown by an item is kept and, after every
-// other item has finished, the one of the lowest failing index is rethrown.
+// as one job and the caller blocks, running its interrupt check between waiting slices; from
+// a worker (a map inside a map) the range runs cooperatively inside the pool and obeys the
+// cancellation of the map whose item started it. An exception thrown by an item is kept and,
+// after every other item has finished, the one of the lowest failing index is rethrown; a
+// cancelled map throws MapCancelled instead, whatever its items threw.
 void run_indexed(std::size_t n, void* ctx, void (*item)(void* ctx, std::size_t i));
 
 }  // namespace detail

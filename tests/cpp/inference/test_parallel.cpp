@@ -1,5 +1,6 @@
 // The parallel map and its pool: results in index order, each item exactly once, nested maps,
-// failures, callers on several threads, forked children and the worker count.
+// failures, callers on several threads, cancellation through an interrupt check, forked
+// children and the worker count.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -9,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -136,6 +138,185 @@ double random_item(std::size_t i) {
   return s;
 }
 
+// A sum of normal draws from the item's own substream whose count varies a hundredfold with
+// the item, so that items of a map cost unevenly and keep workers stealing from each other.
+double uneven_item(std::size_t i) {
+  auto rng = linalg::Xoshiro256pp::substream(977, i);
+  double s = 0.0;
+  for (std::uint64_t k = 10 + 10 * rng.gen_range(100); k > 0; --k) s += rng.normal();
+  return s;
+}
+
+// Maps n uneven items; "" when every result is in its own slot and every item ran once. With
+// several workers, item 0 also waits (up to 20 s) until an item of the upper half has run:
+// another worker must have stolen it, so items finish far from index order and a result
+// written to the wrong slot cannot go unnoticed.
+std::string order_kept_under_stealing(std::size_t n) {
+  std::vector<double> expected(n);
+  for (std::size_t i = 0; i < n; ++i) expected[i] = uneven_item(i);
+  const bool await_steal = num_threads() > 1 && n > 1;
+  std::vector<std::atomic<int>> runs(n);
+  std::vector<std::thread::id> ran_on(n);
+  std::atomic<bool> upper_done{false};
+  const auto out = par_map(n, [&](std::size_t i) {
+    runs[i].fetch_add(1);
+    ran_on[i] = std::this_thread::get_id();
+    for (const auto deadline = Clock::now() + 20s;
+         i == 0 && await_steal && !upper_done && Clock::now() < deadline;) {
+      std::this_thread::sleep_for(50us);
+    }
+    const double v = uneven_item(i);
+    if (i >= n / 2) upper_done = true;
+    return v;
+  });
+  if (out.size() != n) return "wrong length";
+  bool stolen = !await_steal;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (runs[i] != 1) return "item " + std::to_string(i) + " ran " + std::to_string(runs[i]) + " times";
+    if (out[i] != expected[i]) return "wrong result in slot " + std::to_string(i);
+    stolen = stolen || (i >= n / 2 && ran_on[i] != ran_on[0]);
+  }
+  return stolen ? "" : "no item of the upper half ran on another worker";
+}
+
+// True once the map whose item calls this is cancelled: a map nested in a cancelled map throws
+// MapCancelled without running its item.
+bool cancellation_visible() {
+  try {
+    par_map(1, [](std::size_t) { return 0.0; });
+    return false;
+  } catch (const MapCancelled&) {
+    return true;
+  }
+}
+
+// An interrupt check and what it observes: how often it ran and whether ever off the thread
+// that installed it; items count their starts and finishes.
+struct Probe {
+  const bool cancel;
+  const std::thread::id caller = std::this_thread::get_id();
+  const Clock::time_point deadline = Clock::now() + 20s;
+  std::atomic<int> checks{0};
+  std::atomic<bool> off_caller{false};
+  std::atomic<std::size_t> started{0};
+  std::atomic<std::size_t> finished{0};
+
+  static bool check(void* self) noexcept {
+    Probe& p = *static_cast<Probe*>(self);
+    p.off_caller = p.off_caller || std::this_thread::get_id() != p.caller;
+    p.checks.fetch_add(1);
+    return p.cancel;
+  }
+
+  // Holds an item until its map is cancelled, or, for a check that never cancels, until the
+  // check has run, so that every map outlives the first waiting slice. All gates give up 20 s
+  // after the probe was made, so a map that is never cancelled fails instead of hanging.
+  void gate() const {
+    while (Clock::now() < deadline) {
+      if (cancel ? cancellation_visible() : checks > 0) return;
+      std::this_thread::sleep_for(200us);
+    }
+  }
+
+  // "" when the check ran once, on the caller's thread, and the map returned after its
+  // running items (at most one per worker, as each waits at the gate) had finished.
+  std::string after_cancel() const {
+    const std::size_t s = started, f = finished;
+    if (checks != 1 || off_caller) return "check ran " + std::to_string(checks) + " times";
+    if (s > num_threads()) return std::to_string(s) + " items started";
+    if (f != s) return "returned while items were running";
+    std::this_thread::sleep_for(20ms);
+    if (started != s) return "an item started after the map returned";
+    return "";
+  }
+};
+
+// Cancels a flat map whose every item fails once let through, while another thread maps
+// alongside; then maps under a check that runs and declines. "" when each behaves.
+std::string cancels_flat_map() {
+  constexpr std::size_t n = 1000;
+  Probe probe{true};
+  std::vector<double> other;
+  std::thread other_caller([&] { other = par_map(300, uneven_item); });
+  std::string outcome = "returned normally";
+  try {
+    ScopedInterruptCheck installed(&Probe::check, &probe);
+    par_map(n, [&](std::size_t i) -> double {
+      probe.started.fetch_add(1);
+      probe.gate();
+      probe.finished.fetch_add(1);
+      throw std::runtime_error("item " + std::to_string(i));  // outranked by the cancellation
+    });
+  } catch (const MapCancelled&) {
+    outcome = probe.after_cancel();
+  } catch (const std::exception& e) {
+    outcome = std::string("threw ") + e.what();
+  }
+  other_caller.join();
+  if (!outcome.empty()) return "cancelled map: " + outcome;
+  bool other_right = other.size() == 300;
+  for (std::size_t i = 0; other_right && i < other.size(); ++i) other_right = other[i] == uneven_item(i);
+  if (!other_right) return "the map of another thread went wrong";
+
+  Probe declining{false};
+  ScopedInterruptCheck installed(&Probe::check, &declining);
+  const auto out = par_map(n, [&](std::size_t i) {
+    declining.gate();
+    return uneven_item(i);
+  });
+  for (std::size_t i = 0; i < n; ++i) {
+    if (out[i] != uneven_item(i)) return "declined check: wrong result in slot " + std::to_string(i);
+  }
+  if (declining.checks < 1 || declining.off_caller) return "declined check did not run, or ran elsewhere";
+  return "";
+}
+
+// Cancels a map of 6 items that each map 100 items: the nested maps stop with it, and each
+// outer item that had started sees its nested map throw MapCancelled.
+std::string cancels_nested_maps() {
+  Probe probe{true};
+  std::atomic<std::size_t> outer_started{0}, nested_cancelled{0};
+  std::string outcome = "returned normally";
+  try {
+    ScopedInterruptCheck installed(&Probe::check, &probe);
+    par_map(6, [&](std::size_t i) {
+      outer_started.fetch_add(1);
+      try {
+        return par_map(100, [&](std::size_t k) {
+          probe.started.fetch_add(1);
+          probe.gate();
+          probe.finished.fetch_add(1);
+          return uneven_item(i * 100 + k);
+        })[0];
+      } catch (const MapCancelled&) {
+        nested_cancelled.fetch_add(1);
+        throw;
+      }
+    });
+  } catch (const MapCancelled&) {
+    outcome = probe.after_cancel();
+    if (outcome.empty() && (outer_started > num_threads() || nested_cancelled != outer_started)) {
+      outcome = std::to_string(outer_started) + " outer items started, " +
+                std::to_string(nested_cancelled) + " nested maps cancelled";
+    }
+  } catch (const std::exception& e) {
+    outcome = std::string("threw ") + e.what();
+  }
+  return outcome.empty() ? "" : "nested maps: " + outcome;
+}
+
+// Both cancellations, then maps of every shape on the same pool: "" when all behave.
+std::string cancellation_leaves_pool_working() {
+  for (const std::string& fault : {cancels_flat_map(), cancels_nested_maps()}) {
+    if (!fault.empty()) return fault;
+  }
+  if (const std::string fault = order_kept_under_stealing(1000); !fault.empty()) return fault;
+  if (!nested_maps_correct() || !lowest_failure_wins() || !concurrent_callers_correct()) {
+    return "maps after the cancellations went wrong";
+  }
+  return "";
+}
+
 // Two items that each wait (up to 20 s) until both have started: true only if they overlap.
 bool two_items_overlap() {
   std::atomic<int> arrived{0};
@@ -151,18 +332,30 @@ bool two_items_overlap() {
 
 TEST(ParallelMap, PreservesOrderAndRunsEachItemOnce) {
   for (std::size_t n : {0u, 1u, 2u, 7u, 1000u}) {
-    std::vector<std::atomic<int>> runs(n);
-    const auto out = par_map_indexed(n, [&](std::size_t i) { return runs[i]++ + 3 * i; });
-    ASSERT_EQ(out.size(), n);
-    for (std::size_t i = 0; i < n; ++i) {
-      EXPECT_TRUE(out[i] == 3 * i && runs[i] == 1) << "item " << i << " of " << n;
-    }
+    EXPECT_EQ(order_kept_under_stealing(n), "") << n << " items";
   }
   std::vector<std::unique_ptr<int>> boxes;
   for (int i = 0; i < 100; ++i) boxes.push_back(std::make_unique<int>(i));
   const auto doubled =
       par_map_owned(std::move(boxes), [](std::unique_ptr<int> p) { return *p * 2; });
   for (int i = 0; i < 100; ++i) EXPECT_EQ(doubled[i], i * 2);
+  SKIP_WITHOUT_FORK();
+  for (const char* workers : {"2", "3"}) {
+    EXPECT_TRUE(in_child(workers, [] { return order_kept_under_stealing(1000).empty(); }))
+        << workers << " workers";
+  }
+}
+
+TEST(ParallelMap, InterruptCheckCancelsFlatAndNestedMaps) {
+  EXPECT_EQ(cancellation_leaves_pool_working(), "");
+  SKIP_WITHOUT_FORK();
+  for (const char* workers : {"1", "3"}) {
+    EXPECT_TRUE(in_child(workers, [] {
+      const std::string fault = cancellation_leaves_pool_working();
+      if (!fault.empty()) std::fprintf(stderr, "%s\n", fault.c_str());
+      return fault.empty();
+    })) << workers << " workers";
+  }
 }
 
 TEST(ParallelMap, NestedMapsFailuresAndConcurrentCallers) {

@@ -1,0 +1,29 @@
+// Ctrl-C during native work. While an entry point runs with the interpreter lock released,
+// the parallel maps it starts wait in short slices; between slices this takes the lock back
+// for a moment to run Python's signal handlers, and a handler that raises (KeyboardInterrupt
+// for Ctrl-C) cancels the map. The map then throws inference::MapCancelled, and the boundary
+// leaves the handler's exception in place as the call's result.
+#pragma once
+
+#include "bindings/python.hpp"
+#include "inference/parallel.hpp"
+
+namespace tessarix::bindings {
+
+// Installed by ReleaseGil right after it released the lock, for as long as it stays released.
+class SignalCheck {
+public:
+  // `state` is the thread state saved by the release; each check re-acquires and re-saves it.
+  explicit SignalCheck(PyThreadState*& state) noexcept;
+  SignalCheck(const SignalCheck&) = delete;
+  SignalCheck& operator=(const SignalCheck&) = delete;
+
+private:
+  // True when a signal handler raised; its exception is then set on this thread.
+  static bool signal_raised(void* self) noexcept;
+
+  PyThreadState*& state_;
+  inference::ScopedInterruptCheck installed_;
+};
+
+}  // namespace tessarix::bindings
