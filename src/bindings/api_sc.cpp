@@ -1,17 +1,20 @@
-// Python entry points of the synthetic-control family and the batched refits.
+// Python entry points of the synthetic-control family and the batched refits: each declared
+// once (parameters, defaults, docstring), validated in signature order, then fitted on owned
+// data with the interpreter lock released.
 #include "bindings/api_sc.hpp"
 
-#include <cmath>
+#include <array>
+#include <initializer_list>
+#include <optional>
 #include <string>
-#include <tuple>
+#include <string_view>
 #include <vector>
 
 #include "bindings/api.hpp"
 #include "bindings/boundary.hpp"
-#include "bindings/convert.hpp"
+#include "bindings/declare.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/validate.hpp"
-#include "estimators/sc/sdid.hpp"
 #include "inference/batch.hpp"
 #include "inference/ci.hpp"
 #include "inference/jackknife.hpp"
@@ -45,34 +48,68 @@ void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo,
 
 namespace {
 
-// The arguments every synthetic-control entry point starts with, converted.
-struct PanelArgs {
+// --- what the entry points share ---------------------------------------------------------
+
+// The arguments every synthetic-control entry point starts with.
+struct BlockArgs {
   ArrayView2 y;
   std::vector<std::uint64_t> treated;
   std::uint64_t treat_time = 0;
-  std::size_t n = 0;
-  std::size_t t = 0;
 
-  PanelArgs(PyObject* y_obj, PyObject* treated_obj, PyObject* treat_time_obj)
-      : y(to_panel(y_obj, "y")),
-        treated(to_index_list(treated_obj, "treated")),
-        treat_time(to_count(treat_time_obj, "treat_time")) {}
-
-  // Shape and finiteness, treated indices, treatment time: in that order.
-  void validate() {
-    std::tie(n, t) = unwrap(check_panel(y));
-    unwrap(check_treated(treated, n));
-    unwrap(check_treat_time(treat_time, t));
-  }
-
-  std::size_t n_donors() const { return n - treated.size(); }
   std::vector<std::size_t> treated_units() const { return {treated.begin(), treated.end()}; }
 };
+
+// Optional in-space placebo inference and its interval level.
+struct PlaceboArgs {
+  bool placebo = false;
+  double level = 0.95;
+};
+
+// Per-donor bounds of the simplex weights.
+struct WeightBoundArgs {
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+};
+
+template <class R>
+std::vector<Param<R>> join(std::initializer_list<std::vector<Param<R>>> parts) {
+  std::vector<Param<R>> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+template <class R>
+std::vector<Param<R>> block_params() {
+  return {TX_PARAM(R, y, kPanel), TX_PARAM(R, treated, kIndexList), TX_PARAM(R, treat_time, kCount)};
+}
+
+template <class R>
+std::vector<Param<R>> placebo_params() {
+  return {TX_PARAM(R, placebo, kFlag, false), TX_PARAM(R, level, kReal, 0.95)};
+}
+
+template <class R>
+std::vector<Param<R>> weight_bound_params() {
+  return {TX_PARAM(R, min_weight, kReal, 0.0), TX_PARAM(R, max_weight, kReal, 1.0)};
+}
+
+// Shape and finiteness, treated indices, treatment time, in that order; the number of
+// donors (units left untreated).
+std::size_t validate_block(const BlockArgs& a) {
+  const auto [n, t] = unwrap(check_panel(a.y));
+  unwrap(check_treated(a.treated, n));
+  unwrap(check_treat_time(a.treat_time, t));
+  return n - a.treated.size();
+}
+
+void validate_bounds(std::size_t n_donors, const WeightBoundArgs& a) {
+  unwrap(check_weight_bounds(n_donors, a.min_weight, a.max_weight));
+}
 
 // Copies y, then with the interpreter lock released builds the block-design panel and runs
 // `estimate` on it (owned data only); the record is wrapped once the lock is back.
 template <class Estimate>
-PyObject* on_block_panel(const PanelArgs& a, Estimate estimate) {
+PyObject* on_block_panel(const BlockArgs& a, Estimate estimate) {
   Mat y = mat_from_numpy(a.y);
   const std::vector<std::size_t> treated = a.treated_units();
   PyScResult result;
@@ -85,227 +122,278 @@ PyObject* on_block_panel(const PanelArgs& a, Estimate estimate) {
 }
 
 // Fits the panel with `method` and optionally attaches in-space placebo inference.
-PyObject* fit_family(const PanelArgs& a, const inference::ScMethod& method, bool placebo,
-                     double level) {
+PyObject* fit_family(const BlockArgs& a, const inference::ScMethod& method, const PlaceboArgs& p) {
   return on_block_panel(a, [&](const Panel& panel) {
     ScFit fit = method.fit_at(panel, a.treat_time);
     PyScResult result = result_from_fit(fit);
-    if (placebo) {
+    if (p.placebo) {
       const double att = fit.att;
-      attach_placebo(result, inference::sc_placebo_method(panel, method, std::move(fit)), att, level);
+      attach_placebo(result, inference::sc_placebo_method(panel, method, std::move(fit)), att, p.level);
     }
     return result;
   });
 }
 
-double real_arg(PyObject* obj, const char* name, double fallback) {
-  return arg_or(obj, name, to_real, fallback);
-}
+// --- fit_sc --------------------------------------------------------------------------------
 
-bool flag_arg(PyObject* obj, const char* name) { return arg_or(obj, name, to_flag, false); }
+struct FitScArgs : BlockArgs, PlaceboArgs, WeightBoundArgs {
+  double ridge = 0.0;
+  double penalty = 0.0;
+};
 
-}  // namespace
+const EntryPoint<FitScArgs> fit_sc_entry{
+    "fit_sc",
+    "Fit synthetic control.\n"
+    "\n"
+    "`y` is an `N×T` outcome array (rows = units, cols = periods). `treated` are\n"
+    "the row indices of treated units; `treat_time` is the first post-period\n"
+    "column index. If `placebo` is true, an in-space placebo test is run and the\n"
+    "p-value / distribution are attached.",
+    join<FitScArgs>({block_params<FitScArgs>(),
+                     {TX_PARAM(FitScArgs, ridge, kReal, 0.0)},
+                     placebo_params<FitScArgs>(),
+                     {TX_PARAM(FitScArgs, penalty, kReal, 0.0)},
+                     weight_bound_params<FitScArgs>()})};
 
 PyObject* py_fit_sc(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const auto o = bind_args<9>(args, kwargs, "fit_sc",
-                                {"y", "treated", "treat_time", "ridge", "placebo", "level", "penalty",
-                                 "min_weight", "max_weight"},
-                                3);
-    PanelArgs a(o[0], o[1], o[2]);
-    const double ridge = real_arg(o[3], "ridge", 0.0);
-    const bool placebo = flag_arg(o[4], "placebo");
-    const double level = real_arg(o[5], "level", 0.95);
-    const double penalty = real_arg(o[6], "penalty", 0.0);
-    const double min_weight = real_arg(o[7], "min_weight", 0.0);
-    const double max_weight = real_arg(o[8], "max_weight", 1.0);
-
-    a.validate();
-    unwrap(check_non_negative("ridge", ridge));
-    unwrap(check_non_negative("penalty", penalty));
-    unwrap(check_unit_interval("level", level));
-    unwrap(check_weight_bounds(a.n_donors(), min_weight, max_weight));
-    const inference::ScMethod method{sc::synthetic::ScOptions{min_weight, max_weight, ridge, penalty}};
-    return fit_family(a, method, placebo, level);
+    const FitScArgs a = fit_sc_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    unwrap(check_non_negative("ridge", a.ridge));
+    unwrap(check_non_negative("penalty", a.penalty));
+    unwrap(check_unit_interval("level", a.level));
+    validate_bounds(n_donors, a);
+    return fit_family(a, {sc::synthetic::ScOptions{a.min_weight, a.max_weight, a.ridge, a.penalty}}, a);
   });
 }
 
-PyObject* py_fit_fp(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const auto o = bind_args<8>(args, kwargs, "fit_fp",
-                                {"y", "treated", "treat_time", "ridge", "placebo", "level", "min_weight",
-                                 "max_weight"},
-                                3);
-    PanelArgs a(o[0], o[1], o[2]);
-    const double ridge = real_arg(o[3], "ridge", 0.0);
-    const bool placebo = flag_arg(o[4], "placebo");
-    const double level = real_arg(o[5], "level", 0.95);
-    const double min_weight = real_arg(o[6], "min_weight", 0.0);
-    const double max_weight = real_arg(o[7], "max_weight", 1.0);
+// --- fit_asc -------------------------------------------------------------------------------
 
-    a.validate();
-    unwrap(check_non_negative("ridge", ridge));
-    unwrap(check_unit_interval("level", level));
-    unwrap(check_weight_bounds(a.n_donors(), min_weight, max_weight));
-    const inference::ScMethod method{sc::demeaned::FpOptions{min_weight, max_weight, ridge}};
-    return fit_family(a, method, placebo, level);
-  });
-}
+struct FitAscArgs : BlockArgs, PlaceboArgs, WeightBoundArgs {
+  double sc_ridge = 0.0;
+  std::optional<double> aug_lambda;
+};
+
+const EntryPoint<FitAscArgs> fit_asc_entry{
+    "fit_asc",
+    "Fit Augmented Synthetic Control (Ben-Michael et al. 2021). If `placebo` is\n"
+    "true, an in-space placebo test (refitting ASC per donor) attaches the\n"
+    "p-value and ATT-scale SE / CI.",
+    join<FitAscArgs>({block_params<FitAscArgs>(),
+                      {TX_PARAM(FitAscArgs, sc_ridge, kReal, 0.0), TX_PARAM(FitAscArgs, aug_lambda, kReal, kNone)},
+                      placebo_params<FitAscArgs>(),
+                      weight_bound_params<FitAscArgs>()})};
 
 PyObject* py_fit_asc(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const auto o = bind_args<9>(args, kwargs, "fit_asc",
-                                {"y", "treated", "treat_time", "sc_ridge", "aug_lambda", "placebo",
-                                 "level", "min_weight", "max_weight"},
-                                3);
-    PanelArgs a(o[0], o[1], o[2]);
-    const double sc_ridge = real_arg(o[3], "sc_ridge", 0.0);
-    const std::optional<double> aug_lambda = optional_arg(o[4], "aug_lambda", to_real);
-    const bool placebo = flag_arg(o[5], "placebo");
-    const double level = real_arg(o[6], "level", 0.95);
-    const double min_weight = real_arg(o[7], "min_weight", 0.0);
-    const double max_weight = real_arg(o[8], "max_weight", 1.0);
-
-    a.validate();
-    unwrap(check_non_negative("sc_ridge", sc_ridge));
-    if (aug_lambda) unwrap(check_pos("aug_lambda", *aug_lambda));
-    unwrap(check_unit_interval("level", level));
-    unwrap(check_weight_bounds(a.n_donors(), min_weight, max_weight));
-    const inference::ScMethod method{sc::augmented::AscOptions{aug_lambda, sc_ridge, min_weight, max_weight}};
-    return fit_family(a, method, placebo, level);
+    const FitAscArgs a = fit_asc_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    unwrap(check_non_negative("sc_ridge", a.sc_ridge));
+    if (a.aug_lambda) unwrap(check_pos("aug_lambda", *a.aug_lambda));
+    unwrap(check_unit_interval("level", a.level));
+    validate_bounds(n_donors, a);
+    return fit_family(
+        a, {sc::augmented::AscOptions{a.aug_lambda, a.sc_ridge, a.min_weight, a.max_weight}}, a);
   });
 }
 
-PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const auto o = bind_args<8>(args, kwargs, "fit_rsc",
-                                {"y", "treated", "treat_time", "rank", "energy", "ridge", "placebo",
-                                 "level"},
-                                3);
-    PanelArgs a(o[0], o[1], o[2]);
-    const std::optional<std::uint64_t> rank = optional_arg(o[3], "rank", to_count);
-    const double energy = real_arg(o[4], "energy", 0.999);
-    const double ridge = real_arg(o[5], "ridge", 0.0);
-    const bool placebo = flag_arg(o[6], "placebo");
-    const double level = real_arg(o[7], "level", 0.95);
+// --- fit_sdid ------------------------------------------------------------------------------
 
-    a.validate();
-    unwrap(check_non_negative("ridge", ridge));
-    unwrap(check_unit_interval("energy", energy));
-    unwrap(check_unit_interval("level", level));
-    if (rank) unwrap(check_min_count("rank", *rank, 1));
-    const inference::ScMethod method{sc::robust::RscOptions{rank, energy, ridge}};
-    return fit_family(a, method, placebo, level);
-  });
+struct FitSdidArgs : BlockArgs, WeightBoundArgs {
+  double zeta_scale = 1.0;
+  std::string inference;
+  double level = 0.95;
+};
+
+const EntryPoint<FitSdidArgs> fit_sdid_entry{
+    "fit_sdid",
+    "Fit Synthetic Difference-in-Differences (Arkhangelsky et al. 2021).\n"
+    "\n"
+    "`inference` is `\"none\"`, `\"placebo\"` (in-space placebo, refitting SDID per\n"
+    "donor), or `\"jackknife\"` (the fixed-weights leave-one-unit-out jackknife of\n"
+    "Arkhangelsky et al. / `synthdid`; needs ≥ 2 treated units).",
+    join<FitSdidArgs>({block_params<FitSdidArgs>(),
+                       {TX_PARAM(FitSdidArgs, zeta_scale, kReal, 1.0),
+                        TX_PARAM(FitSdidArgs, inference, kChoice, "none"),
+                        TX_PARAM(FitSdidArgs, level, kReal, 0.95)},
+                       weight_bound_params<FitSdidArgs>()})};
+
+enum class SdidInference { None, Placebo, Jackknife };
+constexpr std::array<std::string_view, 3> kSdidInference{"none", "placebo", "jackknife"};
+
+// The fit, its leave-one-out effects on the pool with the full fit's weights, and a normal
+// interval from their spread.
+PyScResult sdid_with_jackknife(const Panel& panel, std::size_t t0, const sc::sdid::SdidOptions& options,
+                               double level) {
+  const sc::sdid::SdidFit full = sc::sdid::fit_with_time_weights(panel, t0, options);
+  PyScResult result = result_from_fit(full.fit);
+  const double se = inference::jackknife_se(inference::sdid_jackknife(panel, t0, full));
+  const inference::NormalCi ci = inference::normal_ci(full.fit.att, se, level);
+  result.se = se;
+  result.ci_lower = ci.lower;
+  result.ci_upper = ci.upper;
+  return result;
 }
 
 PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const auto o = bind_args<8>(args, kwargs, "fit_sdid",
-                                {"y", "treated", "treat_time", "zeta_scale", "inference", "level",
-                                 "min_weight", "max_weight"},
-                                3);
-    PanelArgs a(o[0], o[1], o[2]);
-    const double zeta_scale = real_arg(o[3], "zeta_scale", 1.0);
-    const std::string inference_kind = arg_or(o[4], "inference", to_choice, "none");
-    const double level = real_arg(o[5], "level", 0.95);
-    const double min_weight = real_arg(o[6], "min_weight", 0.0);
-    const double max_weight = real_arg(o[7], "max_weight", 1.0);
-
-    a.validate();
-    unwrap(check_non_negative("zeta_scale", zeta_scale));
-    unwrap(check_unit_interval("level", level));
-    if (inference_kind != "none" && inference_kind != "placebo" && inference_kind != "jackknife") {
-      throw UserError{"unknown SDID inference '" + inference_kind + "' (expected none/placebo/jackknife)"};
+    const FitSdidArgs a = fit_sdid_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    unwrap(check_non_negative("zeta_scale", a.zeta_scale));
+    unwrap(check_unit_interval("level", a.level));
+    const auto kind = static_cast<SdidInference>(unwrap(check_choice("SDID inference", a.inference, kSdidInference)));
+    if (kind == SdidInference::Jackknife) unwrap(check_jackknife_treated(a.treated.size()));
+    validate_bounds(n_donors, a);
+    const sc::sdid::SdidOptions options{a.min_weight, a.max_weight, a.zeta_scale};
+    if (kind != SdidInference::Jackknife) {
+      return fit_family(a, {options}, {kind == SdidInference::Placebo, a.level});
     }
-    if (inference_kind == "jackknife" && a.treated.size() < 2) {
-      throw UserError{
-          "the SDID jackknife needs >= 2 treated units; use inference='placebo' for a single treated unit"};
-    }
-    unwrap(check_weight_bounds(a.n_donors(), min_weight, max_weight));
-    const sc::sdid::SdidOptions options{min_weight, max_weight, zeta_scale};
-    if (inference_kind != "jackknife") {
-      return fit_family(a, inference::ScMethod{options}, inference_kind == "placebo", level);
-    }
-
     return on_block_panel(a, [&](const Panel& panel) {
-      const sc::sdid::SdidFit full = sc::sdid::fit_with_time_weights(panel, a.treat_time, options);
-      PyScResult result = result_from_fit(full.fit);
-      const double se = inference::jackknife_se(inference::sdid_jackknife(panel, a.treat_time, full));
-      const inference::NormalCi ci = inference::normal_ci(full.fit.att, se, level);
-      result.se = se;
-      result.ci_lower = ci.lower;
-      result.ci_upper = ci.upper;
-      return result;
+      return sdid_with_jackknife(panel, a.treat_time, options, a.level);
     });
   });
 }
 
+// --- fit_fp --------------------------------------------------------------------------------
+
+struct FitFpArgs : BlockArgs, PlaceboArgs, WeightBoundArgs {
+  double ridge = 0.0;
+};
+
+const EntryPoint<FitFpArgs> fit_fp_entry{
+    "fit_fp",
+    "Fit the demeaned synthetic control (Ferman & Pinto 2021).\n"
+    "\n"
+    "SC on unit-demeaned data: each unit's pre-treatment mean is removed before\n"
+    "the weights are solved, and the treated unit's level is added back to build\n"
+    "the counterfactual. Robust to a treated level that no convex combination of\n"
+    "donors can match. If `placebo` is true, an in-space placebo test attaches the\n"
+    "p-value and ATT-scale SE / CI.",
+    join<FitFpArgs>({block_params<FitFpArgs>(),
+                     {TX_PARAM(FitFpArgs, ridge, kReal, 0.0)},
+                     placebo_params<FitFpArgs>(),
+                     weight_bound_params<FitFpArgs>()})};
+
+PyObject* py_fit_fp(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const FitFpArgs a = fit_fp_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    unwrap(check_non_negative("ridge", a.ridge));
+    unwrap(check_unit_interval("level", a.level));
+    validate_bounds(n_donors, a);
+    return fit_family(a, {sc::demeaned::FpOptions{a.min_weight, a.max_weight, a.ridge}}, a);
+  });
+}
+
+// --- fit_rsc -------------------------------------------------------------------------------
+
+struct FitRscArgs : BlockArgs, PlaceboArgs {
+  std::optional<std::uint64_t> rank;
+  double energy = 0.999;
+  double ridge = 0.0;
+};
+
+const EntryPoint<FitRscArgs> fit_rsc_entry{
+    "fit_rsc",
+    "Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen\n"
+    "2018).\n"
+    "\n"
+    "Hard-thresholds the donor panel's spectrum and regresses the treated\n"
+    "pre-period on the de-noised factors. `rank` pins the retained rank; `None`\n"
+    "picks the smallest rank carrying `energy` of the squared spectrum. The\n"
+    "weights this returns are unconstrained (they may be negative and need not sum\n"
+    "to one), which is what lets it extrapolate beyond the donor hull.",
+    join<FitRscArgs>({block_params<FitRscArgs>(),
+                      {TX_PARAM(FitRscArgs, rank, kCount, kNone), TX_PARAM(FitRscArgs, energy, kReal, 0.999),
+                       TX_PARAM(FitRscArgs, ridge, kReal, 0.0)},
+                      placebo_params<FitRscArgs>()})};
+
+PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const FitRscArgs a = fit_rsc_entry.parse(args, kwargs);
+    validate_block(a);
+    unwrap(check_non_negative("ridge", a.ridge));
+    unwrap(check_unit_interval("energy", a.energy));
+    unwrap(check_unit_interval("level", a.level));
+    if (a.rank) unwrap(check_min_count("rank", *a.rank, 1));
+    return fit_family(a, {sc::robust::RscOptions{a.rank, a.energy, a.ridge}}, a);
+  });
+}
+
+// --- fit_many ------------------------------------------------------------------------------
+
+struct FitManyArgs : WeightBoundArgs {
+  ArrayView3 y3;
+  std::vector<std::uint64_t> treated;
+  std::uint64_t treat_time = 0;
+  std::string method;
+  double ridge = 0.0;
+  double zeta_scale = 1.0;
+};
+
+const EntryPoint<FitManyArgs> fit_many_entry{
+    "fit_many",
+    "Batched, parallel fitting for Monte-Carlo / power-analysis / robustness runs.\n"
+    "\n"
+    "`y3` is a stack of panels `(R, N, T)` — replication `r` is an `N×T` panel\n"
+    "sharing the same `treated`/`treat_time`. Returns an array of `R` ATTs, one\n"
+    "per replication, computed in parallel in native code with the GIL released.\n"
+    "\n"
+    "`method` is \"sc\", \"asc\" or \"sdid\".",
+    join<FitManyArgs>({{TX_PARAM(FitManyArgs, y3, kPanelStack), TX_PARAM(FitManyArgs, treated, kIndexList),
+                        TX_PARAM(FitManyArgs, treat_time, kCount), TX_PARAM(FitManyArgs, method, kChoice, "sc"),
+                        TX_PARAM(FitManyArgs, ridge, kReal, 0.0), TX_PARAM(FitManyArgs, zeta_scale, kReal, 1.0)},
+                       weight_bound_params<FitManyArgs>()})};
+
+constexpr std::array<std::string_view, 5> kBatchMethods{"sc", "asc", "sdid", "fp", "rsc"};
+
+// The estimator and options behind each batch method name, in kBatchMethods order.
+inference::ScMethod batch_method(std::size_t which, const FitManyArgs& a) {
+  switch (which) {
+    case 0: return {sc::synthetic::ScOptions{a.min_weight, a.max_weight, a.ridge, 0.0}};
+    case 1: return {sc::augmented::AscOptions{std::nullopt, a.ridge, a.min_weight, a.max_weight}};
+    case 2: return {sc::sdid::SdidOptions{a.min_weight, a.max_weight, a.zeta_scale}};
+    case 3: return {sc::demeaned::FpOptions{a.min_weight, a.max_weight, a.ridge}};
+    default: return {sc::robust::RscOptions{std::nullopt, 0.999, 0.0}};  // `ridge` is not used
+  }
+}
+
 PyObject* py_fit_many(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const auto o = bind_args<8>(args, kwargs, "fit_many",
-                                {"y3", "treated", "treat_time", "method", "ridge", "zeta_scale",
-                                 "min_weight", "max_weight"},
-                                3);
-    const ArrayView3 y3 = to_panel_stack(o[0], "y3");
-    const std::vector<std::uint64_t> treated_idx = to_index_list(o[1], "treated");
-    const std::uint64_t treat_time = to_count(o[2], "treat_time");
-    const std::string method = arg_or(o[3], "method", to_choice, "sc");
-    const double ridge = real_arg(o[4], "ridge", 0.0);
-    const double zeta_scale = real_arg(o[5], "zeta_scale", 1.0);
-    const double min_weight = real_arg(o[6], "min_weight", 0.0);
-    const double max_weight = real_arg(o[7], "max_weight", 1.0);
-
-    const std::size_t reps = y3.shape[0], n = y3.shape[1], t = y3.shape[2];
-    if (reps == 0 || n == 0 || t == 0) {
-      throw UserError{"panel stack must be non-empty; got shape (" + std::to_string(reps) + ", " +
-                      std::to_string(n) + ", " + std::to_string(t) + ")"};
-    }
-    unwrap(check_treated(treated_idx, n));
-    unwrap(check_treat_time(treat_time, t));
-    unwrap(check_weight_bounds(n - treated_idx.size(), min_weight, max_weight));
+    const FitManyArgs a = fit_many_entry.parse(args, kwargs);
+    const auto [reps, n, t] = unwrap(check_stack_shape(a.y3));
+    unwrap(check_treated(a.treated, n));
+    unwrap(check_treat_time(a.treat_time, t));
+    validate_bounds(n - a.treated.size(), a);
     // A non-finite ridge or zeta_scale would turn every ATT into NaN without a word.
-    unwrap(check_non_negative("ridge", ridge));
-    unwrap(check_non_negative("zeta_scale", zeta_scale));
+    unwrap(check_non_negative("ridge", a.ridge));
+    unwrap(check_non_negative("zeta_scale", a.zeta_scale));
 
-    const std::vector<std::size_t> treated(treated_idx.begin(), treated_idx.end());
+    const std::vector<std::size_t> treated(a.treated.begin(), a.treated.end());
     std::vector<Panel> panels;
     panels.reserve(reps);
     for (std::size_t r = 0; r < reps; ++r) {
-      const ArrayView2 slice = y3.slice(r);
-      for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t k = 0; k < t; ++k) {
-          if (!std::isfinite(slice.at(i, k))) {
-            throw UserError{"panel stack contains a non-finite value at [" + std::to_string(r) + ", " +
-                            std::to_string(i) + ", " + std::to_string(k) +
-                            "]; tessarix requires complete, finite panels"};
-          }
-        }
-      }
-      panels.push_back(Panel::block(mat_from_numpy(slice), treated, treat_time));
+      unwrap(check_stack_finite(a.y3, r));
+      panels.push_back(Panel::block(mat_from_numpy(a.y3.slice(r)), treated, a.treat_time));
     }
-    if (method != "sc" && method != "asc" && method != "sdid" && method != "fp" && method != "rsc") {
-      throw UserError{"unknown method '" + method + "' (expected sc/asc/sdid/fp/rsc)"};
-    }
+    // The method is examined only once the whole stack is validated and copied.
+    const inference::ScMethod method = batch_method(unwrap(check_choice("method", a.method, kBatchMethods)), a);
 
     std::vector<double> atts;
     {
       ReleaseGil unlocked;
-      if (method == "sc") {
-        atts = inference::sc_att_many(std::move(panels), treat_time, {min_weight, max_weight, ridge, 0.0});
-      } else if (method == "asc") {
-        atts = inference::asc_att_many(std::move(panels), treat_time,
-                                       {std::nullopt, ridge, min_weight, max_weight});
-      } else if (method == "sdid") {
-        atts = inference::sdid_att_many(std::move(panels), treat_time, {min_weight, max_weight, zeta_scale});
-      } else if (method == "fp") {
-        atts = inference::fp_att_many(std::move(panels), treat_time, {min_weight, max_weight, ridge});
-      } else {
-        atts = inference::rsc_att_many(std::move(panels), treat_time, {std::nullopt, 0.999, 0.0});
-      }
+      atts = inference::att_many(std::move(panels), a.treat_time, method);
     }
     return float64_array_from(std::move(atts));
   });
+}
+
+}  // namespace
+
+std::vector<PyMethodDef> sc_functions() {
+  return {method_def(fit_sc_entry.signature(), py_fit_sc), method_def(fit_asc_entry.signature(), py_fit_asc),
+          method_def(fit_sdid_entry.signature(), py_fit_sdid), method_def(fit_fp_entry.signature(), py_fit_fp),
+          method_def(fit_rsc_entry.signature(), py_fit_rsc), method_def(fit_many_entry.signature(), py_fit_many)};
 }
 
 }  // namespace tessarix::bindings

@@ -3,12 +3,10 @@
 // C++ exception ever unwinds into the interpreter.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <expected>
 #include <new>
 #include <string>
-#include <string_view>
+#include <type_traits>
 #include <utility>
 
 #include "bindings/interrupt.hpp"
@@ -63,55 +61,6 @@ template <class T>
 T unwrap(std::expected<T, std::string>&& r) {
   if (!r) throw UserError{std::move(r.error())};
   if constexpr (!std::is_void_v<T>) return std::move(*r);
-}
-
-// Binds the call's arguments to the named parameters with CPython's own argument parser
-// (so missing, unexpected and duplicated arguments get CPython's wording). `n_required`
-// leading parameters are required; omitted optional ones are left as nullptr (the default).
-template <std::size_t N>
-std::array<PyObject*, N> bind_args(PyObject* args, PyObject* kwargs, const char* func,
-                                   const std::array<const char*, N>& names,
-                                   std::size_t n_required) {
-  // CPython's parser reports a surplus or duplicated keyword only as an argument count; name
-  // the parameter instead, in the wording CPython uses for Python-level functions.
-  if (kwargs != nullptr) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, nullptr) : nullptr;
-      if (k == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        throw PyErrorSet{};
-      }
-      std::size_t index = N;
-      for (std::size_t i = 0; i < N; ++i) {
-        if (std::string_view(names[i]) == k) index = i;
-      }
-      if (index == N) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func, k);
-        throw PyErrorSet{};
-      }
-      if (static_cast<Py_ssize_t>(index) < PyTuple_Size(args)) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", func, k);
-        throw PyErrorSet{};
-      }
-    }
-  }
-  std::string format;
-  for (std::size_t i = 0; i < N; ++i) {
-    if (i == n_required) format += '|';
-    format += 'O';
-  }
-  format += ':';
-  format += func;
-  std::array<char*, N + 1> kwlist{};
-  for (std::size_t i = 0; i < N; ++i) kwlist[i] = const_cast<char*>(names[i]);
-  std::array<PyObject*, N> out{};
-  const int ok = [&]<std::size_t... I>(std::index_sequence<I...>) {
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), kwlist.data(), &out[I]...);
-  }(std::make_index_sequence<N>{});
-  if (!ok) throw PyErrorSet{};
-  return out;
 }
 
 }  // namespace tessarix::bindings

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,20 +33,5 @@ double to_real(PyObject* obj, const char* name);
 bool to_flag(PyObject* obj, const char* name);
 // Choice: a str, returned as UTF-8.
 std::string to_choice(PyObject* obj, const char* name);
-
-// The converted value of an argument, or `fallback` when it was omitted (nullptr).
-template <class F, class T>
-auto arg_or(PyObject* obj, const char* name, F convert, T fallback) {
-  using R = decltype(convert(obj, name));
-  return obj == nullptr ? R(fallback) : convert(obj, name);
-}
-
-// Optional kind: absent when omitted or None, else the converted value.
-template <class F>
-auto optional_arg(PyObject* obj, const char* name, F convert)
-    -> std::optional<decltype(convert(obj, name))> {
-  if (obj == nullptr || obj == Py_None) return std::nullopt;
-  return convert(obj, name);
-}
 
 }  // namespace tessarix::bindings

@@ -40,4 +40,11 @@ Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name
                          "from period 0 (no pre-period), so no treatment effect is identified.");
 }
 
+Checked<void> require_twfe_identified(const Panel& panel) {
+  if (!panel.never_treated_units().empty() || panel.cohorts().size() != 1) return {};
+  return std::unexpected(std::string(
+      "TWFE: every unit adopts at the same period and there are no control units, so the "
+      "unit and time fixed effects absorb the treatment indicator entirely."));
+}
+
 }  // namespace tessarix::bindings

@@ -23,4 +23,8 @@ Checked<void> require_never_treated(const Panel& panel, std::string_view name,
 // At least one treatment start other than period 0 (a cohort with a pre-period).
 Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name);
 
+// A control group or a second cohort, without which the two-way fixed effects absorb the
+// treatment indicator.
+Checked<void> require_twfe_identified(const Panel& panel);
+
 }  // namespace tessarix::bindings

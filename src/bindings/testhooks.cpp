@@ -8,6 +8,7 @@
 
 #include "bindings/boundary.hpp"
 #include "bindings/convert.hpp"
+#include "bindings/declare.hpp"
 #include "bindings/results.hpp"
 #include "bindings/validate.hpp"
 
@@ -143,13 +144,18 @@ PyObject* h_choice(PyObject*, PyObject* args) {
   });
 }
 
-// Optional count: None or omitted gives None.
+// Optional count, through the parameter machinery of the entry points: None gives None.
+struct OptionalCount {
+  std::optional<std::uint64_t> value;
+};
+
 PyObject* h_optional_count(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     auto [v, n] = value_and_name(args);
-    const auto c = optional_arg(v, n.c_str(), to_count);
-    if (!c) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(*c);
+    OptionalCount c;
+    param<OptionalCount>(&OptionalCount::value, n.c_str(), kCount, kNone).set(c, v);
+    if (!c.value) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(*c.value);
   });
 }
 
@@ -174,60 +180,64 @@ PyObject* h_bad_alloc(PyObject*, PyObject*) {
 }
 
 // --- result-class builders ---------------------------------------------------------------
-// Every field is a keyword argument; omitted ones keep the record's default (zero, empty or
-// absent), and None gives an absent optional.
+// Every field is an argument with a default (zero, empty or absent; None gives an absent
+// optional), declared like the module's own functions.
 
-template <std::size_t N>
-using Args = std::array<PyObject*, N>;
+const EntryPoint<PyScResult> make_sc_result{
+    "make_sc_result", "",
+    {TX_PARAM(PyScResult, att, kReal, 0.0), TX_PARAM(PyScResult, att_path, kFloatList, kEmptyList),
+     TX_PARAM(PyScResult, counterfactual, kFloatList, kEmptyList),
+     TX_PARAM(PyScResult, treated_post, kFloatList, kEmptyList),
+     TX_PARAM(PyScResult, weights, kFloatList, kEmptyList),
+     TX_PARAM(PyScResult, donor_ids, kIndexList, kEmptyList), TX_PARAM(PyScResult, pre_rmspe, kReal, 0.0),
+     TX_PARAM(PyScResult, post_rmspe, kReal, 0.0), TX_PARAM(PyScResult, p_value, kReal, kNone),
+     TX_PARAM(PyScResult, se, kReal, kNone), TX_PARAM(PyScResult, ci_lower, kReal, kNone),
+     TX_PARAM(PyScResult, ci_upper, kReal, kNone),
+     TX_PARAM(PyScResult, inference_distribution, kFloatList, kNone),
+     TX_PARAM(PyScResult, placebo_atts, kFloatList, kNone)}};
 
-std::vector<double> floats_or_empty(PyObject* obj, const char* name) {
-  return arg_or(obj, name, to_float_list, std::vector<double>{});
-}
+const EntryPoint<PyCpascResult> make_cpasc_result{
+    "make_cpasc_result", "",
+    {TX_PARAM(PyCpascResult, att, kReal, 0.0), TX_PARAM(PyCpascResult, p_value, kReal, 0.0),
+     TX_PARAM(PyCpascResult, unit_ids, kIndexList, kEmptyList),
+     TX_PARAM(PyCpascResult, unit_att, kFloatList, kEmptyList),
+     TX_PARAM(PyCpascResult, unit_mspe, kFloatList, kEmptyList),
+     TX_PARAM(PyCpascResult, unit_weight, kFloatList, kEmptyList),
+     TX_PARAM(PyCpascResult, pooled_residual, kFloatList, kEmptyList),
+     TX_PARAM(PyCpascResult, null_residual, kFloatList, kEmptyList), TX_PARAM(PyCpascResult, t0, kCount, 0)}};
 
-PyObject* h_make_sc_result(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static constexpr std::array<const char*, 14> names = {
-        "att",      "att_path", "counterfactual", "treated_post", "weights",
-        "donor_ids", "pre_rmspe", "post_rmspe",   "p_value",      "se",
-        "ci_lower", "ci_upper", "inference_distribution", "placebo_atts"};
-    const auto a = bind_args(args, kwargs, "make_sc_result", names, 0);
-    PyScResult r;
-    r.att = arg_or(a[0], names[0], to_real, 0.0);
-    r.att_path = floats_or_empty(a[1], names[1]);
-    r.counterfactual = floats_or_empty(a[2], names[2]);
-    r.treated_post = floats_or_empty(a[3], names[3]);
-    r.weights = floats_or_empty(a[4], names[4]);
-    r.donor_ids = arg_or(a[5], names[5], to_index_list, std::vector<std::uint64_t>{});
-    r.pre_rmspe = arg_or(a[6], names[6], to_real, 0.0);
-    r.post_rmspe = arg_or(a[7], names[7], to_real, 0.0);
-    r.p_value = optional_arg(a[8], names[8], to_real);
-    r.se = optional_arg(a[9], names[9], to_real);
-    r.ci_lower = optional_arg(a[10], names[10], to_real);
-    r.ci_upper = optional_arg(a[11], names[11], to_real);
-    r.inference_distribution = optional_arg(a[12], names[12], to_float_list);
-    r.placebo_atts = optional_arg(a[13], names[13], to_float_list);
-    return wrap(std::move(r));
-  });
-}
+const EntryPoint<PyPowerResult> make_power_result{
+    "make_power_result", "",
+    {TX_PARAM(PyPowerResult, method, kChoice, ""), TX_PARAM(PyPowerResult, lifts, kFloatList, kEmptyList),
+     TX_PARAM(PyPowerResult, power, kFloatList, kEmptyList),
+     TX_PARAM(PyPowerResult, est_mean, kFloatList, kEmptyList),
+     TX_PARAM(PyPowerResult, est_lo, kFloatList, kEmptyList),
+     TX_PARAM(PyPowerResult, est_hi, kFloatList, kEmptyList), TX_PARAM(PyPowerResult, mde_pct, kReal, kNone),
+     TX_PARAM(PyPowerResult, mde_abs_per_period, kReal, kNone),
+     TX_PARAM(PyPowerResult, mde_cumulative, kReal, kNone), TX_PARAM(PyPowerResult, crit, kReal, 0.0),
+     TX_PARAM(PyPowerResult, se_null, kReal, 0.0), TX_PARAM(PyPowerResult, n_windows, kCount, 0),
+     TX_PARAM(PyPowerResult, ensemble_weights, kFloatList, kNone)}};
 
-PyObject* h_make_cpasc_result(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static constexpr std::array<const char*, 9> names = {
-        "att",         "p_value",         "unit_ids",      "unit_att", "unit_mspe",
-        "unit_weight", "pooled_residual", "null_residual", "t0"};
-    const auto a = bind_args(args, kwargs, "make_cpasc_result", names, 0);
-    PyCpascResult r;
-    r.att = arg_or(a[0], names[0], to_real, 0.0);
-    r.p_value = arg_or(a[1], names[1], to_real, 0.0);
-    r.unit_ids = arg_or(a[2], names[2], to_index_list, std::vector<std::uint64_t>{});
-    r.unit_att = floats_or_empty(a[3], names[3]);
-    r.unit_mspe = floats_or_empty(a[4], names[4]);
-    r.unit_weight = floats_or_empty(a[5], names[5]);
-    r.pooled_residual = floats_or_empty(a[6], names[6]);
-    r.null_residual = floats_or_empty(a[7], names[7]);
-    r.t0 = arg_or(a[8], names[8], to_count, std::uint64_t{0});
-    return wrap(std::move(r));
-  });
+const EntryPoint<PyGeoDiagnostics> make_geo_diagnostics{
+    "make_geo_diagnostics", "",
+    {TX_PARAM(PyGeoDiagnostics, holdout_pct, kReal, 0.0), TX_PARAM(PyGeoDiagnostics, pre_fit_rel, kReal, 0.0),
+     TX_PARAM(PyGeoDiagnostics, improvement_vs_naive, kReal, 0.0),
+     TX_PARAM(PyGeoDiagnostics, seasonality_strength, kReal, 0.0),
+     TX_PARAM(PyGeoDiagnostics, stability_score, kReal, 0.0), TX_PARAM(PyGeoDiagnostics, confidence, kReal, 0.0),
+     TX_PARAM(PyGeoDiagnostics, warnings, kNameList, kEmptyList)}};
+
+const EntryPoint<PyMarketCandidate> make_market_candidate{
+    "make_market_candidate", "",
+    {TX_PARAM(PyMarketCandidate, treated, kIndexList, kEmptyList),
+     TX_PARAM(PyMarketCandidate, power_at_target, kReal, 0.0), TX_PARAM(PyMarketCandidate, mde_pct, kReal, kNone),
+     TX_PARAM(PyMarketCandidate, holdout_pct, kReal, 0.0), TX_PARAM(PyMarketCandidate, pre_fit_rel, kReal, 0.0),
+     TX_PARAM(PyMarketCandidate, stability_score, kReal, 0.0),
+     TX_PARAM(PyMarketCandidate, confidence, kReal, 0.0), TX_PARAM(PyMarketCandidate, score, kReal, 0.0)}};
+
+// A builder: the declared record wrapped as its result class.
+template <const auto& Entry>
+PyObject* build(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return wrap(Entry.parse(args, kwargs)); });
 }
 
 // A Bacon component from (kind, treated_cohort, comparison_cohort or None, weight, estimate).
@@ -275,74 +285,6 @@ PyObject* h_make_bacon_result(PyObject*, PyObject* args) {
   });
 }
 
-PyObject* h_make_power_result(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static constexpr std::array<const char*, 13> names = {
-        "method",         "lifts",  "power",   "est_mean",  "est_lo",
-        "est_hi",         "mde_pct", "mde_abs_per_period", "mde_cumulative",
-        "crit",           "se_null", "n_windows", "ensemble_weights"};
-    const auto a = bind_args(args, kwargs, "make_power_result", names, 0);
-    PyPowerResult r;
-    r.method = arg_or(a[0], names[0], to_choice, std::string());
-    r.lifts = floats_or_empty(a[1], names[1]);
-    r.power = floats_or_empty(a[2], names[2]);
-    r.est_mean = floats_or_empty(a[3], names[3]);
-    r.est_lo = floats_or_empty(a[4], names[4]);
-    r.est_hi = floats_or_empty(a[5], names[5]);
-    r.mde_pct = optional_arg(a[6], names[6], to_real);
-    r.mde_abs_per_period = optional_arg(a[7], names[7], to_real);
-    r.mde_cumulative = optional_arg(a[8], names[8], to_real);
-    r.crit = arg_or(a[9], names[9], to_real, 0.0);
-    r.se_null = arg_or(a[10], names[10], to_real, 0.0);
-    r.n_windows = arg_or(a[11], names[11], to_count, std::uint64_t{0});
-    r.ensemble_weights = optional_arg(a[12], names[12], to_float_list);
-    return wrap(std::move(r));
-  });
-}
-
-PyObject* h_make_geo_diagnostics(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static constexpr std::array<const char*, 7> names = {
-        "holdout_pct",     "pre_fit_rel", "improvement_vs_naive", "seasonality_strength",
-        "stability_score", "confidence",  "warnings"};
-    const auto a = bind_args(args, kwargs, "make_geo_diagnostics", names, 0);
-    PyGeoDiagnostics d;
-    d.holdout_pct = arg_or(a[0], names[0], to_real, 0.0);
-    d.pre_fit_rel = arg_or(a[1], names[1], to_real, 0.0);
-    d.improvement_vs_naive = arg_or(a[2], names[2], to_real, 0.0);
-    d.seasonality_strength = arg_or(a[3], names[3], to_real, 0.0);
-    d.stability_score = arg_or(a[4], names[4], to_real, 0.0);
-    d.confidence = arg_or(a[5], names[5], to_real, 0.0);
-    d.warnings = arg_or(a[6], names[6], to_name_list, std::vector<std::string>{});
-    return wrap(std::move(d));
-  });
-}
-
-PyObject* h_make_market_candidate(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    static constexpr std::array<const char*, 8> names = {
-        "treated",         "power_at_target", "mde_pct", "holdout_pct", "pre_fit_rel",
-        "stability_score", "confidence",      "score"};
-    const auto a = bind_args(args, kwargs, "make_market_candidate", names, 0);
-    PyMarketCandidate m;
-    m.treated = arg_or(a[0], names[0], to_index_list, std::vector<std::uint64_t>{});
-    m.power_at_target = arg_or(a[1], names[1], to_real, 0.0);
-    m.mde_pct = optional_arg(a[2], names[2], to_real);
-    m.holdout_pct = arg_or(a[3], names[3], to_real, 0.0);
-    m.pre_fit_rel = arg_or(a[4], names[4], to_real, 0.0);
-    m.stability_score = arg_or(a[5], names[5], to_real, 0.0);
-    m.confidence = arg_or(a[6], names[6], to_real, 0.0);
-    m.score = arg_or(a[7], names[7], to_real, 0.0);
-    return wrap(std::move(m));
-  });
-}
-
-// METH_VARARGS | METH_KEYWORDS functions go through PyCFunction's signature.
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyCFunction with_keywords() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef hooks[] = {
     {"panel", h_panel, METH_VARARGS, nullptr},
     {"check_panel", h_check_panel, METH_VARARGS, nullptr},
@@ -358,17 +300,13 @@ PyMethodDef hooks[] = {
     {"optional_count", h_optional_count, METH_VARARGS, nullptr},
     {"invariant", h_invariant, METH_VARARGS, nullptr},
     {"bad_alloc", h_bad_alloc, METH_NOARGS, nullptr},
-    {"make_sc_result", with_keywords<h_make_sc_result>(), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"make_cpasc_result", with_keywords<h_make_cpasc_result>(), METH_VARARGS | METH_KEYWORDS,
-     nullptr},
+    method_def(make_sc_result.signature(), build<make_sc_result>),
+    method_def(make_cpasc_result.signature(), build<make_cpasc_result>),
     {"make_bacon_component", h_make_bacon_component, METH_VARARGS, nullptr},
     {"make_bacon_result", h_make_bacon_result, METH_VARARGS, nullptr},
-    {"make_power_result", with_keywords<h_make_power_result>(), METH_VARARGS | METH_KEYWORDS,
-     nullptr},
-    {"make_geo_diagnostics", with_keywords<h_make_geo_diagnostics>(),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"make_market_candidate", with_keywords<h_make_market_candidate>(),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+    method_def(make_power_result.signature(), build<make_power_result>),
+    method_def(make_geo_diagnostics.signature(), build<make_geo_diagnostics>),
+    method_def(make_market_candidate.signature(), build<make_market_candidate>),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -154,4 +154,43 @@ Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_
               num(max_usable) + ") or pass a smaller min_pre.");
 }
 
+Checked<std::size_t> check_choice(std::string_view what, std::string_view value,
+                                  std::span<const std::string_view> options) {
+  std::string expected;
+  for (std::size_t k = 0; k < options.size(); ++k) {
+    if (options[k] == value) return k;
+    if (k > 0) expected += '/';
+    expected += options[k];
+  }
+  return fail("unknown " + std::string(what) + " '" + std::string(value) + "' (expected " +
+              expected + ")");
+}
+
+Checked<void> check_jackknife_treated(std::size_t n_treated) {
+  if (n_treated >= 2) return {};
+  return fail(
+      "the SDID jackknife needs >= 2 treated units; use inference='placebo' for a single treated unit");
+}
+
+Checked<std::array<std::size_t, 3>> check_stack_shape(const ArrayView3& y3) {
+  const auto [r, n, t] = y3.shape;
+  if (r == 0 || n == 0 || t == 0) {
+    return fail("panel stack must be non-empty; got shape (" + num(r) + ", " + num(n) + ", " +
+                num(t) + ")");
+  }
+  return std::array{r, n, t};
+}
+
+Checked<void> check_stack_finite(const ArrayView3& y3, std::size_t r) {
+  for (std::size_t i = 0; i < y3.shape[1]; ++i) {
+    for (std::size_t t = 0; t < y3.shape[2]; ++t) {
+      if (!std::isfinite(y3.at(r, i, t))) {
+        return fail("panel stack contains a non-finite value at [" + num(r) + ", " + num(i) + ", " +
+                    num(t) + "]; tessarix requires complete, finite panels");
+      }
+    }
+  }
+  return {};
+}
+
 }  // namespace tessarix::bindings

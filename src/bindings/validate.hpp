@@ -2,6 +2,7 @@
 // complete user-facing message, which the entry point raises as ValueError.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -45,6 +46,21 @@ Checked<void> check_treat_time(std::uint64_t treat_time, std::size_t n_periods);
 // Per-donor simplex weight bounds, feasible for n_donors (with 1e-12 slack); returns them.
 Checked<std::pair<double, double>> check_weight_bounds(std::size_t n_donors, double min_weight,
                                                        double max_weight);
+
+// The position of `value` among `options` (exact, case-sensitive match), or "unknown {what}
+// '{value}' (expected a/b/c)".
+Checked<std::size_t> check_choice(std::string_view what, std::string_view value,
+                                  std::span<const std::string_view> options);
+
+// At least two treated units for the SDID jackknife.
+Checked<void> check_jackknife_treated(std::size_t n_treated);
+
+// Shape (R, N, T) of a non-empty panel stack.
+Checked<std::array<std::size_t, 3>> check_stack_shape(const ArrayView3& y3);
+
+// Replication r of a panel stack is finite; the first non-finite element is reported by its
+// index [r, i, t].
+Checked<void> check_stack_finite(const ArrayView3& y3, std::size_t r);
 
 // The pre-window length for a geo test window of test_len periods in a T-period panel.
 Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,

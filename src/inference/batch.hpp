@@ -6,23 +6,12 @@
 #include <vector>
 
 #include "estimators/panel.hpp"
-#include "estimators/sc/augmented.hpp"
-#include "estimators/sc/demeaned.hpp"
-#include "estimators/sc/robust.hpp"
-#include "estimators/sc/sdid.hpp"
-#include "estimators/sc/synthetic.hpp"
+#include "inference/method.hpp"
 
 namespace tessarix::inference {
 
-std::vector<double> sc_att_many(std::vector<Panel> panels, std::size_t t0,
-                                const sc::synthetic::ScOptions& options);
-std::vector<double> fp_att_many(std::vector<Panel> panels, std::size_t t0,
-                                const sc::demeaned::FpOptions& options);
-std::vector<double> asc_att_many(std::vector<Panel> panels, std::size_t t0,
-                                 const sc::augmented::AscOptions& options);
-std::vector<double> rsc_att_many(std::vector<Panel> panels, std::size_t t0,
-                                 const sc::robust::RscOptions& options);
-std::vector<double> sdid_att_many(std::vector<Panel> panels, std::size_t t0,
-                                  const sc::sdid::SdidOptions& options);
+// The ATT of method.fit_at(panel k, t0) for every panel, in input order; each panel is
+// released as soon as its fit is done. Bit-identical at any worker count.
+std::vector<double> att_many(std::vector<Panel> panels, std::size_t t0, const ScMethod& method);
 
 }  // namespace tessarix::inference

@@ -3,31 +3,13 @@
 // the placebo statistics.
 #pragma once
 
-#include <variant>
 #include <vector>
 
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
-#include "estimators/sc/augmented.hpp"
-#include "estimators/sc/demeaned.hpp"
-#include "estimators/sc/robust.hpp"
-#include "estimators/sc/sdid.hpp"
-#include "estimators/sc/synthetic.hpp"
+#include "inference/method.hpp"
 
 namespace tessarix::inference {
-
-// Which estimator a placebo refit uses, with that estimator's own options.
-struct ScMethod {
-  std::variant<sc::synthetic::ScOptions, sc::augmented::AscOptions, sc::sdid::SdidOptions,
-               sc::demeaned::FpOptions, sc::robust::RscOptions>
-      options;
-
-  // The estimator's fit at treatment time t0.
-  ScFit fit_at(const Panel& panel, std::size_t t0) const;
-  // The placebo test statistic of a fit: |att| for SDID and demeaned SC, otherwise the RMSPE
-  // ratio post / pre (+inf when the pre-period fit is perfect or undefined).
-  double statistic(const ScFit& fit) const;
-};
 
 struct PlaceboResult {
   std::vector<double> att_path;       // the real fit's gaps

@@ -126,20 +126,14 @@ TEST(Batch, EachPanelMatchesItsDirectFit) {
   for (std::uint64_t s = 0; s < 5; ++s) panels.push_back(Panel::block(walks(9, 12, 20 + s), std::vector<std::size_t>{1}, 8));
   const std::vector<Panel> copy = panels;
   const sc::synthetic::ScOptions so{0.0, 0.6, 0.1, 0.0};
-  const std::vector<double> sc_atts = sc_att_many(panels, 8, so);
-  const std::vector<double> sd_atts = sdid_att_many(panels, 8, {});
-  const std::vector<double> fp_atts = fp_att_many(panels, 8, {});
-  const std::vector<double> asc_atts = asc_att_many(panels, 8, {});
-  const std::vector<double> rsc_atts = rsc_att_many(panels, 8, {});
-  ASSERT_EQ(sc_atts.size(), 5u);
-  for (std::size_t k = 0; k < 5; ++k) {
-    EXPECT_EQ(sc_atts[k], sc::synthetic::fit_at(copy[k], 8, so).att);
-    EXPECT_EQ(sd_atts[k], sc::sdid::fit_at(copy[k], 8, {}).att);
-    EXPECT_EQ(fp_atts[k], sc::demeaned::fit_at(copy[k], 8, {}).att);
-    EXPECT_EQ(asc_atts[k], sc::augmented::fit_at(copy[k], 8, {}).att);
-    EXPECT_EQ(rsc_atts[k], sc::robust::fit_at(copy[k], 8, {}).att);
+  const ScMethod methods[] = {ScMethod{so}, ScMethod{sc::sdid::SdidOptions{}}, ScMethod{sc::demeaned::FpOptions{}},
+                              ScMethod{sc::augmented::AscOptions{}}, ScMethod{sc::robust::RscOptions{}}};
+  for (const ScMethod& m : methods) {
+    const std::vector<double> atts = att_many(panels, 8, m);
+    ASSERT_EQ(atts.size(), 5u);
+    for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(atts[k], m.fit_at(copy[k], 8).att);
   }
-  EXPECT_TRUE(sc_att_many({}, 8, so).empty());
+  EXPECT_TRUE(att_many({}, 8, methods[0]).empty());
 }
 
 }  // namespace
