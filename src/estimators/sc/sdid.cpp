@@ -176,14 +176,21 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
     for (std::size_t t = 0; t < t0; ++t) pre += lambda[t] * path[t];
     return post / t_post - pre;
   };
-  const std::vector<double> ybar = panel.unit_mean(treated);
-  double control = 0.0;
-  std::vector<double> path(t_count);
-  for (std::size_t i = 0; i < donors.size(); ++i) {
-    for (std::size_t t = 0; t < t_count; ++t) path[t] = panel.y()(donors[i], t);
-    control += omega[i] * contrast(path);
+  // The same sums for every donor at once, each still over t in ascending order, reading the
+  // panel column by column.
+  const std::size_t j_count = donors.size();
+  std::vector<double> pre(j_count, 0.0), post(j_count, 0.0);
+  for (std::size_t t = 0; t < t_count; ++t) {
+    const std::span<const double> col = panel.y().col(t);
+    if (t < t0) {
+      for (std::size_t i = 0; i < j_count; ++i) pre[i] += lambda[t] * col[donors[i]];
+    } else {
+      for (std::size_t i = 0; i < j_count; ++i) post[i] += col[donors[i]];
+    }
   }
-  return contrast(ybar) - control;
+  double control = 0.0;
+  for (std::size_t i = 0; i < j_count; ++i) control += omega[i] * (post[i] / t_post - pre[i]);
+  return contrast(panel.unit_mean(treated)) - control;
 }
 
 Jackknife::Jackknife(const Panel& panel, const SdidFit& full)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "linalg/ops/norms.hpp"
 
@@ -26,6 +27,34 @@ TESSARIX_AXPY_K(2)
 TESSARIX_AXPY_K(3)
 TESSARIX_AXPY_K(4)
 #undef TESSARIX_AXPY_K
+
+// out[c] = x . y[c] for four columns at once, each sum accumulated from 0 in index order
+// exactly as `dot` does: four independent chains of additions instead of one, so products of
+// different columns overlap in the pipeline while every result keeps its bits.
+__attribute__((target_clones("avx2", "default"))) void dot4(std::size_t n, const double* x,
+                                                           const double* const* y, double* out) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double xk = x[k];
+    s0 += xk * y[0][k];
+    s1 += xk * y[1][k];
+    s2 += xk * y[2][k];
+    s3 += xk * y[3][k];
+  }
+  out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
+}
+
+// out[j] = column j of `a` (m entries, contiguous) dotted with x, for columns [first, last),
+// four at a time.
+void column_dots(const double* a, std::size_t m, std::size_t first, std::size_t last,
+                 const double* x, double* out) {
+  std::size_t j = first;
+  for (; j + 4 <= last; j += 4) {
+    const double* cols[4] = {a + j * m, a + (j + 1) * m, a + (j + 2) * m, a + (j + 3) * m};
+    dot4(m, x, cols, out + (j - first));
+  }
+  for (; j < last; ++j) out[j - first] = dot({a + j * m, m}, {x, m});
+}
 
 // y += sum over k of scale(k) * column(k), for k = 0 .. count-1 in order, skipping every k
 // whose scale is 0 (its column is never read). Non-zero terms are applied four at a time.
@@ -102,12 +131,10 @@ void gemv_t(const Mat& a, std::span<const double> x, std::span<double> y, double
             double beta) {
   require_eq(x.size(), a.rows(), "gemv_t: x length != A.rows");
   require_eq(y.size(), a.cols(), "gemv_t: y length != A.cols");
-  const std::size_t m = a.rows();
-  const double* pa = a.data().data();
-  for (std::size_t j = 0; j < a.cols(); ++j) {
-    const double d = dot({pa + j * m, m}, x);
-    y[j] = beta == 0.0 ? alpha * d : alpha * d + beta * y[j];
-  }
+  const std::size_t n = a.cols();
+  std::vector<double> d(n);
+  column_dots(a.data().data(), a.rows(), 0, n, x.data(), d.data());
+  for (std::size_t j = 0; j < n; ++j) y[j] = beta == 0.0 ? alpha * d[j] : alpha * d[j] + beta * y[j];
 }
 
 std::vector<double> matvec(const Mat& a, std::span<const double> x) {
@@ -122,11 +149,13 @@ Mat syrk_ata(const Mat& a) {
   Mat g(n, n);
   const double* pa = a.data().data();
   double* pg = g.data().data();
+  // Row i of the lower triangle, G(i, 0..i): column i dotted with columns 0..i.
+  std::vector<double> row(n);
   for (std::size_t i = 0; i < n; ++i) {
+    column_dots(pa, m, 0, i + 1, pa + i * m, row.data());
     for (std::size_t j = 0; j <= i; ++j) {
-      const double d = dot({pa + j * m, m}, {pa + i * m, m});
-      pg[j * n + i] = d;
-      pg[i * n + j] = d;
+      pg[j * n + i] = row[j];
+      pg[i * n + j] = row[j];
     }
   }
   return g;

@@ -172,10 +172,13 @@ void polish(const Mat& g, std::span<const double> b, double lambda, Bounds bd, d
 
 // --- Away-step Frank-Wolfe with O(J) steps ------------------------------------------------
 
-// Every kRefreshEvery steps G w and the line-search scalars are recomputed exactly (one O(J^2)
-// product) and the iterate is put back onto sum 1: between refreshes they are updated in
-// closed form, so their rounding drift stays at the level of a few dozen rank-one updates.
-constexpr std::size_t kRefreshEvery = 10;
+// Every max(kMinRefresh, J / kRefreshPerDonor) steps G w and the line-search scalars are
+// recomputed exactly (one product with G, over the support of w) and the iterate is put back
+// onto sum 1; between refreshes they are updated in closed form. The interval keeps the
+// rounding drift at the level of a few hundred rank-one updates at most and the amortised
+// cost of the product at about 4 J per step, so that a step stays O(J).
+constexpr std::size_t kMinRefresh = 10;
+constexpr std::size_t kRefreshPerDonor = 4;
 // Coordinates above this are the support from which the away vertex is chosen.
 constexpr double kSupport = 1e-14;
 // The iterate is rescaled onto the simplex once its sum has drifted further than this.
@@ -204,38 +207,52 @@ struct Vertices {
 using V4 = double __attribute__((vector_size(32)));
 using V4i = long long __attribute__((vector_size(32)));
 
-// The vertices of the gradient g = G w + lambda w - b, given G w. Lane k of the vector scan
-// visits the indices i = k mod 4 in ascending order and keeps its first extremum; merging the
-// lanes by value and then by index gives exactly the lowest-index extremum of a sequential
-// scan, and the comparisons of one element no longer wait for those of the previous one.
+// Running extrema of one set of four lanes: lane k keeps the first smallest entry and the
+// first largest entry over the support among the indices it has seen.
+struct LaneExtrema {
+  V4 lo, hi;
+  V4i lo_at, hi_at;
+};
+
+// The vertices of the gradient g = G w + lambda w - b, given G w. Two sets of four lanes take
+// alternate blocks of four indices, each lane visiting its indices in ascending order and
+// keeping its first extremum; merging the lanes by value and then by index gives exactly the
+// lowest-index extremum of a sequential scan, while the comparisons of one element no longer
+// wait for those of the previous one.
 TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, const double* w,
                                             const double* b, double lambda) {
   const auto none = static_cast<long long>(j);
-  V4 lo = V4{} + kInf, hi = V4{} - kInf;
-  V4i lo_at = V4i{} + none, hi_at = V4i{} + none, at = V4i{0, 1, 2, 3};
-  const std::size_t whole = j - j % 4;
-  for (std::size_t i = 0; i < whole; i += 4, at += 4) {
+  LaneExtrema set[2];
+  for (LaneExtrema& e : set) e = {V4{} + kInf, V4{} - kInf, V4i{} + none, V4i{} + none};
+  const auto scan = [&](LaneExtrema& e, std::size_t i) {
     V4 wi, gwi, bi;
     std::memcpy(&wi, w + i, sizeof wi);
     std::memcpy(&gwi, gw + i, sizeof gwi);
     std::memcpy(&bi, b + i, sizeof bi);
     const V4 gi = gwi + lambda * wi - bi;
-    const V4i lower = (gi < lo) | (lo_at == none);
-    lo = lower ? gi : lo;
-    lo_at = lower ? at : lo_at;
-    const V4i higher = (wi > kSupport) & ((gi > hi) | (hi_at == none));
-    hi = higher ? gi : hi;
-    hi_at = higher ? at : hi_at;
-  }
+    const V4i at = V4i{0, 1, 2, 3} + static_cast<long long>(i);
+    const V4i lower = (gi < e.lo) | (e.lo_at == none);
+    e.lo = lower ? gi : e.lo;
+    e.lo_at = lower ? at : e.lo_at;
+    const V4i higher = (wi > kSupport) & ((gi > e.hi) | (e.hi_at == none));
+    e.hi = higher ? gi : e.hi;
+    e.hi_at = higher ? at : e.hi_at;
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= j; i += 8) scan(set[0], i), scan(set[1], i + 4);
+  if (i + 4 <= j) scan(set[0], i), i += 4;
+
   Vertices v{j, j, kInf, -kInf};
   const auto take = [&](double g_lo, std::size_t i_lo, double g_hi, std::size_t i_hi) {
     if (i_lo < j && (v.s == j || g_lo < v.g_s || (g_lo == v.g_s && i_lo < v.s))) v.s = i_lo, v.g_s = g_lo;
     if (i_hi < j && (v.a == j || g_hi > v.g_a || (g_hi == v.g_a && i_hi < v.a))) v.a = i_hi, v.g_a = g_hi;
   };
-  for (int k = 0; k < 4; ++k) {
-    take(lo[k], static_cast<std::size_t>(lo_at[k]), hi[k], static_cast<std::size_t>(hi_at[k]));
+  for (const LaneExtrema& e : set) {
+    for (int k = 0; k < 4; ++k) {
+      take(e.lo[k], static_cast<std::size_t>(e.lo_at[k]), e.hi[k], static_cast<std::size_t>(e.hi_at[k]));
+    }
   }
-  for (std::size_t i = whole; i < j; ++i) {
+  for (; i < j; ++i) {
     const double gi = gw[i] + lambda * w[i] - b[i];
     take(gi, i, gi, w[i] > kSupport ? i : j);
   }
@@ -273,12 +290,12 @@ public:
   // Starts at the barycentre (1/J, ..., 1/J).
   FrankWolfe(const Mat& g, std::span<const double> b, double lambda)
       : g_(g), b_(b), lambda_(lambda), w_(b.size(), 1.0 / static_cast<double>(b.size())),
-        gw_(b.size()) {
+        gw_(b.size()), refresh_every_(std::max(kMinRefresh, b.size() / kRefreshPerDonor)) {
     recompute();
   }
 
-  // Due after kRefreshEvery steps, or as soon as a clean-up has left G w behind.
-  bool refresh_due(std::size_t it) const { return stale_ || it % kRefreshEvery == 0; }
+  // Due at the refresh interval, or as soon as a clean-up has left G w behind.
+  bool refresh_due(std::size_t it) const { return stale_ || it % refresh_every_ == 0; }
 
   // Puts w back onto sum 1 when its sum has drifted, then recomputes G w and the scalars.
   void refresh() {
@@ -330,9 +347,14 @@ private:
   // G w (whose product skips zero weights: Frank-Wolfe iterates are sparse) and the scalars.
   void recompute() {
     gemv(g_, w_, gw_, 1.0, 0.0);
-    wgw_ = dot(w_, gw_);
-    ww_ = dot(w_, w_);
-    bw_ = dot(b_, w_);
+    // Three sums, each in index order, in one pass.
+    double wgw = 0.0, ww = 0.0, bw = 0.0;
+    for (std::size_t i = 0; i < w_.size(); ++i) {
+      wgw += w_[i] * gw_[i];
+      ww += w_[i] * w_[i];
+      bw += b_[i] * w_[i];
+    }
+    wgw_ = wgw, ww_ = ww, bw_ = bw;
     stale_ = false;
   }
 
@@ -347,6 +369,7 @@ private:
   double lambda_;
   std::vector<double> w_;
   std::vector<double> gw_;
+  std::size_t refresh_every_;
   double wgw_ = 0.0;
   double ww_ = 0.0;
   double bw_ = 0.0;
