@@ -208,15 +208,16 @@ using V4 = double __attribute__((vector_size(32)));
 using V4i = long long __attribute__((vector_size(32)));
 
 // Running extrema of one set of four lanes: lane k keeps the first smallest entry and the
-// first largest entry over the support among the indices it has seen.
+// first largest entry over the support among the indices it has seen, in ascending order.
 struct LaneExtrema {
   V4 lo, hi;
   V4i lo_at, hi_at;
 };
 
-// The vertices of the gradient g = G w + lambda w - b, given G w. Two sets of four lanes take
-// alternate blocks of four indices, each lane visiting its indices in ascending order and
-// keeping its first extremum; merging the lanes by value and then by index gives exactly the
+// The vertices of the gradient g = G w + lambda w - b, given G w, for J >= 4. Two sets of four
+// lanes take alternate blocks of four indices, and a last block overlapping the one before
+// covers the remainder (a lane then sees a later index of its own, or an index another lane
+// has seen, which the merge settles). Merging by value and then by index gives exactly the
 // lowest-index extremum of a sequential scan, while the comparisons of one element no longer
 // wait for those of the previous one.
 TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, const double* w,
@@ -241,20 +242,38 @@ TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, con
   std::size_t i = 0;
   for (; i + 8 <= j; i += 8) scan(set[0], i), scan(set[1], i + 4);
   if (i + 4 <= j) scan(set[0], i), i += 4;
+  if (i < j) scan(set[1], j - 4);
 
-  Vertices v{j, j, kInf, -kInf};
-  const auto take = [&](double g_lo, std::size_t i_lo, double g_hi, std::size_t i_hi) {
-    if (i_lo < j && (v.s == j || g_lo < v.g_s || (g_lo == v.g_s && i_lo < v.s))) v.s = i_lo, v.g_s = g_lo;
-    if (i_hi < j && (v.a == j || g_hi > v.g_a || (g_hi == v.g_a && i_hi < v.a))) v.a = i_hi, v.g_a = g_hi;
-  };
-  for (const LaneExtrema& e : set) {
-    for (int k = 0; k < 4; ++k) {
-      take(e.lo[k], static_cast<std::size_t>(e.lo_at[k]), e.hi[k], static_cast<std::size_t>(e.hi_at[k]));
-    }
+  // Lane-wise merge of the two sets, then across the four lanes; "found" lanes (index < J)
+  // win over empty ones, smaller (larger) values over others, lower indices on ties.
+  const LaneExtrema& p = set[0];
+  const LaneExtrema& q = set[1];
+  const V4i q_lower = (q.lo_at != none) & ((p.lo_at == none) | (q.lo < p.lo) | ((q.lo == p.lo) & (q.lo_at < p.lo_at)));
+  const V4i q_higher = (q.hi_at != none) & ((p.hi_at == none) | (q.hi > p.hi) | ((q.hi == p.hi) & (q.hi_at < p.hi_at)));
+  const V4 lo = q_lower ? q.lo : p.lo;
+  const V4i lo_at = q_lower ? q.lo_at : p.lo_at;
+  const V4 hi = q_higher ? q.hi : p.hi;
+  const V4i hi_at = q_higher ? q.hi_at : p.hi_at;
+  Vertices v{static_cast<std::size_t>(lo_at[0]), static_cast<std::size_t>(hi_at[0]), lo[0], hi[0]};
+  for (int k = 1; k < 4; ++k) {
+    const auto s_k = static_cast<std::size_t>(lo_at[k]);
+    const auto a_k = static_cast<std::size_t>(hi_at[k]);
+    const bool lower = s_k < j && (v.s == j || lo[k] < v.g_s || (lo[k] == v.g_s && s_k < v.s));
+    const bool higher = a_k < j && (v.a == j || hi[k] > v.g_a || (hi[k] == v.g_a && a_k < v.a));
+    v.s = lower ? s_k : v.s, v.g_s = lower ? lo[k] : v.g_s;
+    v.a = higher ? a_k : v.a, v.g_a = higher ? hi[k] : v.g_a;
   }
-  for (; i < j; ++i) {
+  return v;
+}
+
+// The same by a plain scan, for fewer than four coordinates.
+Vertices find_vertices_short(std::size_t j, const double* gw, const double* w, const double* b,
+                             double lambda) {
+  Vertices v{0, j, 0.0, 0.0};
+  for (std::size_t i = 0; i < j; ++i) {
     const double gi = gw[i] + lambda * w[i] - b[i];
-    take(gi, i, gi, w[i] > kSupport ? i : j);
+    if (i == 0 || gi < v.g_s) v.s = i, v.g_s = gi;
+    if (w[i] > kSupport && (v.a == j || gi > v.g_a)) v.a = i, v.g_a = gi;
   }
   return v;
 }
@@ -294,8 +313,14 @@ public:
     recompute();
   }
 
-  // Due at the refresh interval, or as soon as a clean-up has left G w behind.
-  bool refresh_due(std::size_t it) const { return stale_ || it % refresh_every_ == 0; }
+  // Due at the end of each refresh interval, or as soon as a clean-up has left G w behind.
+  bool refresh_due() {
+    if (--until_refresh_ == 0 || stale_) {
+      until_refresh_ = refresh_every_;
+      return true;
+    }
+    return false;
+  }
 
   // Puts w back onto sum 1 when its sum has drifted, then recomputes G w and the scalars.
   void refresh() {
@@ -308,7 +333,9 @@ public:
   }
 
   Vertices vertices() const {
-    return find_vertices(w_.size(), gw_.data(), w_.data(), b_.data(), lambda_);
+    const std::size_t j = w_.size();
+    return j >= 4 ? find_vertices(j, gw_.data(), w_.data(), b_.data(), lambda_)
+                  : find_vertices_short(j, gw_.data(), w_.data(), b_.data(), lambda_);
   }
 
   // g^T w = w^T G w + lambda w^T w - b^T w.
@@ -370,6 +397,7 @@ private:
   std::vector<double> w_;
   std::vector<double> gw_;
   std::size_t refresh_every_;
+  std::size_t until_refresh_ = refresh_every_;
   double wgw_ = 0.0;
   double ww_ = 0.0;
   double bw_ = 0.0;
@@ -424,7 +452,7 @@ SimplexSolution solve_fw(const Mat& g, std::span<const double> b, std::size_t ma
   FrankWolfe fw(g, b, lambda);
   double gap = kInf;
   for (std::size_t it = 0; it < max_iter; ++it) {
-    if (it > 0 && fw.refresh_due(it)) fw.refresh();
+    if (it > 0 && fw.refresh_due()) fw.refresh();
     const Vertices v = fw.vertices();
     const double gtw = fw.gtw();
     gap = gtw - v.g_s;
