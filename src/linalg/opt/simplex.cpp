@@ -214,7 +214,8 @@ struct LaneExtrema {
   V4i lo_at, hi_at;
 };
 
-// The vertices of the gradient g = G w + lambda w - b, given G w, for J >= 4. Two sets of four
+// The vertices of the gradient g = G w + lambda w - b, given G w, for J >= 4 and a finite
+// gradient (s == J when no entry is finite). Two sets of four
 // lanes take alternate blocks of four indices, and a last block overlapping the one before
 // covers the remainder (a lane then sees a later index of its own, or an index another lane
 // has seen, which the merge settles). Merging by value and then by index gives exactly the
@@ -232,10 +233,12 @@ TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, con
     std::memcpy(&bi, b + i, sizeof bi);
     const V4 gi = gwi + lambda * wi - bi;
     const V4i at = V4i{0, 1, 2, 3} + static_cast<long long>(i);
-    const V4i lower = (gi < e.lo) | (e.lo_at == none);
+    // Strict comparisons with the +inf / -inf starting values: every finite entry is taken
+    // first, and a later equal one never replaces it.
+    const V4i lower = gi < e.lo;
     e.lo = lower ? gi : e.lo;
     e.lo_at = lower ? at : e.lo_at;
-    const V4i higher = (wi > kSupport) & ((gi > e.hi) | (e.hi_at == none));
+    const V4i higher = (wi > kSupport) & (gi > e.hi);
     e.hi = higher ? gi : e.hi;
     e.hi_at = higher ? at : e.hi_at;
   };
@@ -266,7 +269,8 @@ TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, con
   return v;
 }
 
-// The same by a plain scan, for fewer than four coordinates.
+// The same by a plain scan, for fewer than four coordinates or a gradient with non-finite
+// entries.
 Vertices find_vertices_short(std::size_t j, const double* gw, const double* w, const double* b,
                              double lambda) {
   Vertices v{0, j, 0.0, 0.0};
@@ -334,8 +338,11 @@ public:
 
   Vertices vertices() const {
     const std::size_t j = w_.size();
-    return j >= 4 ? find_vertices(j, gw_.data(), w_.data(), b_.data(), lambda_)
-                  : find_vertices_short(j, gw_.data(), w_.data(), b_.data(), lambda_);
+    if (j >= 4) {
+      const Vertices v = find_vertices(j, gw_.data(), w_.data(), b_.data(), lambda_);
+      if (v.s < j) return v;  // else no finite gradient entry: the plain scan decides
+    }
+    return find_vertices_short(j, gw_.data(), w_.data(), b_.data(), lambda_);
   }
 
   // g^T w = w^T G w + lambda w^T w - b^T w.
