@@ -1,11 +1,13 @@
 """The SDID leave-one-out jackknife on the shared pool: one worker against two.
 
 `fit_sdid(y, treated, treat_time, inference="jackknife")` fits the panel once and then computes
-one leave-one-out effect per treated unit and per donor with the full fit's weights; those
-refits run in parallel. This script times the call in two fresh processes, one with
-TESSARIX_NUM_THREADS=1 and one with TESSARIX_NUM_THREADS=2, on the same simulated panel
-(1,516 units x 100 periods, 16 treated from period 20, a three-factor model with noise, fixed
-seed), checks that both return bit-identical results, and prints the speed-up.
+one leave-one-out effect per treated unit and per donor with the full fit's unit and time
+weights; the cases share every donor's contrast, so each costs one mean path or one weighted sum,
+and they run in parallel. This script times the call, and the fit alone, in two fresh
+processes, one with TESSARIX_NUM_THREADS=1 and one with TESSARIX_NUM_THREADS=2, on the same
+simulated panel (1,516 units x 100 periods, 16 treated from period 20, a three-factor model with
+noise, fixed seed), checks that both return bit-identical results, and prints what the
+jackknife adds to the fit and the speed-up of the call.
 
     python benchmarks/bench_jackknife.py [--reps 7]
 """
@@ -61,7 +63,11 @@ def main() -> int:
     print("== SDID jackknife on the pool: 1 worker vs 2 (1,516 x 100 panel, 16 treated units)")
     print(f"fit alone (inference='none'):  1 worker {one['fit_s'] * 1e3:8.1f} ms   2 workers {two['fit_s'] * 1e3:8.1f} ms")
     print(f"fit + jackknife:               1 worker {one['jackknife_s'] * 1e3:8.1f} ms   2 workers {two['jackknife_s'] * 1e3:8.1f} ms")
-    print(f"speed-up of the jackknife call on 2 workers: {one['jackknife_s'] / two['jackknife_s']:.2f}x (target >= 1.5x)")
+    extra1 = one["jackknife_s"] - one["fit_s"]
+    extra2 = two["jackknife_s"] - two["fit_s"]
+    print(f"jackknife beyond the fit:      1 worker {extra1 * 1e3:8.1f} ms   2 workers {extra2 * 1e3:8.1f} ms")
+    print(f"speed-up of the jackknife call on 2 workers: {one['jackknife_s'] / two['jackknife_s']:.2f}x "
+          f"(the single-threaded fit is {one['fit_s'] / one['jackknife_s']:.0%} of the call on 1 worker)")
     same = one["result"] == two["result"]
     print(f"att, se and interval bit-identical at 1 and 2 workers: {same}")
     return 0 if same else 1

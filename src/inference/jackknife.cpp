@@ -1,5 +1,6 @@
 #include "inference/jackknife.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 
@@ -8,17 +9,31 @@
 #include "inference/parallel.hpp"
 
 namespace tessarix::inference {
+namespace {
+
+constexpr std::size_t kCasesPerTask = 64;
+
+}  // namespace
 
 std::vector<double> sdid_jackknife(const Panel& panel, std::size_t t0, const sc::sdid::SdidFit& full) {
-  const sc::sdid::Jackknife jackknife(panel, full);
   // The effects are linear in the outcomes and the weights scale-free: compute them where no
   // sum of outcomes can overflow, and scale back.
   const int e = rescale_exponent(panel.y());
   const std::optional<Panel> scaled = e != 0 ? std::optional(rescaled(panel, e)) : std::nullopt;
   const Panel& at_scale = scaled ? *scaled : panel;
-  return par_map(jackknife.size(), [&](std::size_t k) {
-    return std::ldexp(jackknife.loo_att(at_scale, t0, k), -e);
+  const sc::sdid::Jackknife jackknife(at_scale, t0, full);
+  // A case costs one mean path or one sum over the donors: the pool takes them in fixed
+  // groups, each writing its own slots, so that scheduling costs stay small next to the work.
+  const std::size_t n = jackknife.size();
+  std::vector<double> loo(n);
+  par_map_indexed((n + kCasesPerTask - 1) / kCasesPerTask, [&](std::size_t task) {
+    const std::size_t last = std::min(n, (task + 1) * kCasesPerTask);
+    for (std::size_t k = task * kCasesPerTask; k < last; ++k) {
+      loo[k] = std::ldexp(jackknife.loo_att(at_scale, k), -e);
+    }
+    return last;
   });
+  return loo;
 }
 
 double jackknife_se(std::span<const double> loo) {

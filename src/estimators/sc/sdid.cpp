@@ -159,25 +159,29 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   return fit_with_time_weights(panel, t0, options).fit;
 }
 
-double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
-                         std::span<const std::size_t> donors, std::span<const double> omega,
-                         std::span<const double> lambda) {
-  const std::size_t t_count = panel.n_periods();
-  if (t0 == 0 || lambda.size() != t0 || t0 >= t_count) {
+namespace {
+
+void require_time_weights(std::size_t t0, std::size_t n_lambda, std::size_t t_count) {
+  if (t0 == 0 || n_lambda != t0 || t0 >= t_count) {
     invariant_failure("att_given_weights: needs 1 <= t0 < n_periods and one time weight per pre-period");
   }
-  require_eq(omega.size(), donors.size(), "att_given_weights: omega length != donor count");
-  const double t_post = static_cast<double>(t_count - t0);
-  // Post-period mean minus the time-weighted pre-period level of one path.
-  const auto contrast = [&](std::span<const double> path) {
-    double post = 0.0;
-    for (std::size_t t = t0; t < t_count; ++t) post += path[t];
-    double pre = 0.0;
-    for (std::size_t t = 0; t < t0; ++t) pre += lambda[t] * path[t];
-    return post / t_post - pre;
-  };
-  // The same sums for every donor at once, each still over t in ascending order, reading the
-  // panel column by column.
+}
+
+// Post-period mean minus the time-weighted pre-period level of one path.
+double contrast(std::span<const double> path, std::size_t t0, std::span<const double> lambda) {
+  const std::size_t t_count = path.size();
+  double post = 0.0;
+  for (std::size_t t = t0; t < t_count; ++t) post += path[t];
+  double pre = 0.0;
+  for (std::size_t t = 0; t < t0; ++t) pre += lambda[t] * path[t];
+  return post / static_cast<double>(t_count - t0) - pre;
+}
+
+// The contrast of every donor's path, the same sums in the same order as `contrast`, all
+// donors at once, reading the panel column by column.
+std::vector<double> donor_contrasts(const Panel& panel, std::size_t t0, std::span<const std::size_t> donors,
+                                    std::span<const double> lambda) {
+  const std::size_t t_count = panel.n_periods();
   const std::size_t j_count = donors.size();
   std::vector<double> pre(j_count, 0.0), post(j_count, 0.0);
   for (std::size_t t = 0; t < t_count; ++t) {
@@ -188,46 +192,67 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
       for (std::size_t i = 0; i < j_count; ++i) post[i] += col[donors[i]];
     }
   }
-  double control = 0.0;
-  for (std::size_t i = 0; i < j_count; ++i) control += omega[i] * (post[i] / t_post - pre[i]);
-  return contrast(panel.unit_mean(treated)) - control;
+  const double t_post = static_cast<double>(t_count - t0);
+  for (std::size_t i = 0; i < j_count; ++i) post[i] = post[i] / t_post - pre[i];
+  return post;
 }
 
-Jackknife::Jackknife(const Panel& panel, const SdidFit& full)
-    : treated_(panel.treated_units()), donors_(full.fit.donor_ids), omega_(full.fit.weights),
-      lambda_(full.time_weights) {
+// sum_i omega_i c_i in donor order.
+double weighted_sum(std::span<const double> omega, std::span<const double> c) {
+  double total = 0.0;
+  for (std::size_t i = 0; i < c.size(); ++i) total += omega[i] * c[i];
+  return total;
+}
+
+}  // namespace
+
+double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
+                         std::span<const std::size_t> donors, std::span<const double> omega,
+                         std::span<const double> lambda) {
+  require_time_weights(t0, lambda.size(), panel.n_periods());
+  require_eq(omega.size(), donors.size(), "att_given_weights: omega length != donor count");
+  const std::vector<double> c = donor_contrasts(panel, t0, donors, lambda);
+  return contrast(panel.unit_mean(treated), t0, lambda) - weighted_sum(omega, c);
+}
+
+Jackknife::Jackknife(const Panel& panel, std::size_t t0, const SdidFit& full)
+    : treated_(panel.treated_units()), omega_(full.fit.weights), lambda_(full.time_weights), t0_(t0) {
   if (treated_.size() < 2) {
     invariant_failure("the SDID jackknife needs >= 2 treated units; use placebo inference otherwise");
   }
-  for (std::size_t d = 0; d < donors_.size(); ++d) {
+  require_time_weights(t0, lambda_.size(), panel.n_periods());
+  contrasts_ = donor_contrasts(panel, t0, full.fit.donor_ids, lambda_);
+  treated_contrast_ = contrast(panel.unit_mean(treated_), t0, lambda_);
+  control_ = weighted_sum(omega_, contrasts_);
+  for (std::size_t d = 0; d < omega_.size(); ++d) {
     if (omega_[d] < 0.999999999999) left_out_donors_.push_back(d);  // else it carries all the weight
   }
 }
 
-double Jackknife::loo_att(const Panel& panel, std::size_t t0, std::size_t k) const {
-  std::vector<std::size_t> subset;
+double Jackknife::loo_att(const Panel& panel, std::size_t k) const {
   if (k < treated_.size()) {
+    std::vector<std::size_t> kept;
+    kept.reserve(treated_.size() - 1);
     for (std::size_t i = 0; i < treated_.size(); ++i) {
-      if (i != k) subset.push_back(treated_[i]);
+      if (i != k) kept.push_back(treated_[i]);
     }
-    return att_given_weights(panel, t0, subset, donors_, omega_, lambda_);
+    return contrast(panel.unit_mean(kept), t0_, lambda_) - control_;
   }
+  // Donor d left out: the other weights divided by 1 - omega_d, summed in donor order.
   const std::size_t d = left_out_donors_.at(k - treated_.size());
   const double scale = 1.0 - omega_[d];
-  std::vector<double> sub_omega;
-  for (std::size_t i = 0; i < donors_.size(); ++i) {
-    if (i == d) continue;
-    subset.push_back(donors_[i]);
-    sub_omega.push_back(omega_[i] / scale);
+  double control = 0.0;
+  for (std::size_t i = 0; i < omega_.size(); ++i) {
+    if (i != d) control += omega_[i] / scale * contrasts_[i];
   }
-  return att_given_weights(panel, t0, treated_, subset, sub_omega, lambda_);
+  return treated_contrast_ - control;
 }
 
 std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
                                        const SdidOptions& options) {
-  const Jackknife jk(panel, fit_with_time_weights(panel, t0, options));
+  const Jackknife jk(panel, t0, fit_with_time_weights(panel, t0, options));
   std::vector<double> out(jk.size());
-  for (std::size_t k = 0; k < out.size(); ++k) out[k] = jk.loo_att(panel, t0, k);
+  for (std::size_t k = 0; k < out.size(); ++k) out[k] = jk.loo_att(panel, k);
   return out;
 }
 

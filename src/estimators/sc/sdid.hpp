@@ -45,23 +45,30 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
 // The fixed-weights leave-one-out jackknife of a fit: its cases are each treated unit left out
 // in turn, then each donor whose weight is below 1 - 1e-12 left out with the remaining
 // weights renormalised (a donor carrying all the weight has no case). The weights stay those
-// of the full fit throughout.
+// of the full fit throughout, and so does every donor's contrast (post-period mean minus
+// time-weighted pre-period level), which the cases share: a case then costs the mean path of
+// the treated units it keeps, or one weighted sum over the donors, with the arithmetic of
+// att_given_weights to the bit.
 class Jackknife {
 public:
+  // For the fit `full` of `panel` at t0 (the panel at any scale: the effects scale with it).
   // Invariant failure with fewer than two treated units.
-  Jackknife(const Panel& panel, const SdidFit& full);
+  Jackknife(const Panel& panel, std::size_t t0, const SdidFit& full);
 
   std::size_t size() const { return treated_.size() + left_out_donors_.size(); }
 
-  // The effect of case k (0 <= k < size()) on `panel` (the fitted panel, at any scale).
-  double loo_att(const Panel& panel, std::size_t t0, std::size_t k) const;
+  // The effect of case k (0 <= k < size()); `panel` is the one the jackknife was built on.
+  double loo_att(const Panel& panel, std::size_t k) const;
 
 private:
   std::vector<std::size_t> treated_;
-  std::vector<std::size_t> donors_;
   std::vector<double> omega_;
   std::vector<double> lambda_;
-  std::vector<std::size_t> left_out_donors_;  // positions in donors_
+  std::size_t t0_;
+  std::vector<double> contrasts_;             // one per donor
+  double treated_contrast_ = 0.0;             // of the mean path of all treated units
+  double control_ = 0.0;                      // sum_i omega_i contrasts_i
+  std::vector<std::size_t> left_out_donors_;  // positions of the donors with a case
 };
 
 // Every leave-one-out effect in case order, fitting the panel first.
