@@ -92,11 +92,11 @@ std::vector<double> plain_frank_wolfe(const Mat& g, const std::vector<double>& b
 }
 
 TEST(Simplex, FrankWolfeStepsFollowThePlainRecomputation) {
-  // Iterates after 1 to 60 steps agree with the plain method: the rank-one updates of G w and
+  // Iterates after 1 to 200 steps (across refreshes) agree with the plain method: the rank-one updates of G w and
   // of the scalars between exact refreshes neither drift nor take a different step.
   for (std::uint64_t seed = 61; seed <= 64; ++seed) {
     const Problem p = random_problem(7, 25, seed);
-    for (std::size_t steps : {1u, 2u, 9u, 10u, 11u, 31u, 60u}) {
+    for (std::size_t steps : {1u, 2u, 11u, 63u, 64u, 65u, 200u}) {
       SCOPED_TRACE(::testing::Message() << "seed " << seed << ", " << steps << " steps");
       const std::vector<double> ref = plain_frank_wolfe(p.g, p.b, steps);
       const SimplexSolution sol = solve_fw(p.g, p.b, steps, 0.0, -1.0);
