@@ -124,12 +124,10 @@ PyObject* on_block_panel(const BlockArgs& a, Estimate estimate) {
 // Fits the panel with `method` and optionally attaches in-space placebo inference.
 PyObject* fit_family(const BlockArgs& a, const inference::ScMethod& method, const PlaceboArgs& p) {
   return on_block_panel(a, [&](const Panel& panel) {
-    ScFit fit = method.fit_at(panel, a.treat_time);
-    PyScResult result = result_from_fit(fit);
-    if (p.placebo) {
-      const double att = fit.att;
-      attach_placebo(result, inference::sc_placebo_method(panel, method, std::move(fit)), att, p.level);
-    }
+    if (!p.placebo) return result_from_fit(method.fit_at(panel, a.treat_time));
+    const inference::FitWithPlacebo both = inference::fit_with_placebo(panel, method);
+    PyScResult result = result_from_fit(both.fit);
+    attach_placebo(result, both.placebo, both.fit.att, p.level);
     return result;
   });
 }

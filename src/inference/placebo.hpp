@@ -28,4 +28,11 @@ PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method);
 // caller already has.
 PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method, ScFit real);
 
+// The real fit and its placebo test, the real fit running on the pool beside the refits.
+struct FitWithPlacebo {
+  ScFit fit;
+  PlaceboResult placebo;
+};
+FitWithPlacebo fit_with_placebo(const Panel& panel, const ScMethod& method);
+
 }  // namespace tessarix::inference
