@@ -201,10 +201,9 @@ struct Vertices {
   double g_a;
 };
 
-#define TESSARIX_SIMD_CLONES __attribute__((target_clones("avx2", "default")))
 
 // Four doubles, and four 64-bit lanes for comparison masks and indices (GCC vector extensions:
-// one AVX2 register, or two SSE2 registers in the default clone).
+// one AVX2 register, or two SSE2 registers in the baseline build of the solver loop).
 using V4 = double __attribute__((vector_size(32)));
 using V4i = long long __attribute__((vector_size(32)));
 
@@ -222,11 +221,11 @@ struct LaneExtrema {
 // has seen, which the merge settles). Merging by value and then by index gives exactly the
 // lowest-index extremum of a sequential scan, while the comparisons of one element no longer
 // wait for those of the previous one.
-TESSARIX_SIMD_CLONES Vertices find_vertices(std::size_t j, const double* gw, const double* w,
+inline Vertices find_vertices(std::size_t j, const double* gw, const double* w,
                                             const double* b, double lambda) {
   const auto none = static_cast<long long>(j);
-  LaneExtrema set[2];
-  for (LaneExtrema& e : set) e = {V4{} + kInf, V4{} - kInf, V4i{} + none, V4i{} + none};
+  const LaneExtrema empty{V4{} + kInf, V4{} - kInf, V4i{} + none, V4i{} + none};
+  LaneExtrema set[2] = {empty, empty};
   const auto scan = [&](LaneExtrema& e, std::size_t i) {
     V4 wi, gwi, bi;
     std::memcpy(&wi, w + i, sizeof wi);
@@ -285,7 +284,7 @@ Vertices find_vertices_short(std::size_t j, const double* gw, const double* w, c
 
 // w <- w + gamma (e_v - w) and gw <- gw + gamma (G e_v - gw) (sign +1, a toward step), or
 // w <- w + gamma (w - e_v) and gw <- gw + gamma (gw - G e_v) (sign -1, an away step).
-TESSARIX_SIMD_CLONES void move_along(std::size_t j, std::size_t v, double sign, double gamma,
+inline void move_along(std::size_t j, std::size_t v, double sign, double gamma,
                                      const double* gv, double* w, double* gw) {
   const double wv = w[v];
   if (sign > 0.0) {
@@ -303,7 +302,6 @@ TESSARIX_SIMD_CLONES void move_along(std::size_t j, std::size_t v, double sign, 
   }
 }
 
-#undef TESSARIX_SIMD_CLONES
 
 // The iterate of away-step Frank-Wolfe with what a step needs of it kept current in O(J): a
 // toward step moves w along e_s - w and an away step along w - e_a, so G w moves along one
@@ -412,6 +410,39 @@ private:
   bool stale_ = false;
 };
 
+// Away-step Frank-Wolfe from the barycentre until the gap is at most tol or max_iter steps.
+// Every kernel of a step is inlined into this loop (flatten), which is compiled for AVX2 and
+// for the baseline and chosen once per process; the two builds give the same bits.
+__attribute__((target_clones("avx2", "default"), flatten)) SimplexSolution frank_wolfe_steps(
+    const Mat& g, std::span<const double> b, std::size_t max_iter, double lambda, double tol) {
+  const std::size_t j = b.size();
+  SimplexSolution out;
+  FrankWolfe fw(g, b, lambda);
+  double gap = kInf;
+  for (std::size_t it = 0; it < max_iter; ++it) {
+    if (it > 0 && fw.refresh_due()) fw.refresh();
+    const Vertices v = fw.vertices();
+    const double gtw = fw.gtw();
+    gap = gtw - v.g_s;
+    if (gap <= tol) {
+      out.iters = it;
+      out.gap = gap;
+      out.weights = std::move(fw).weights();
+      return out;
+    }
+    // Away step when its gap beats the Frank-Wolfe gap.
+    if (v.a < j && (v.g_a - gtw) > (gtw - v.g_s)) {
+      fw.step_away(v.a, v.g_a);
+    } else {
+      fw.step_toward(v.s, v.g_s);
+    }
+  }
+  out.iters = max_iter;
+  out.gap = gap;
+  out.weights = std::move(fw).weights();
+  return out;
+}
+
 // An infinite ridge outweighs the rest of the objective: the minimiser of ||w||^2 over the
 // (bounded) simplex, which is the uniform vector. Only a penalty put at a panel's canonical
 // scale can become infinite.
@@ -454,33 +485,9 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
 SimplexSolution solve_fw(const Mat& g, std::span<const double> b, std::size_t max_iter,
                          double lambda, double tol) {
   const std::size_t j = b.size();
-  SimplexSolution out;
-  if (j == 0) return out;
+  if (j == 0) return {};
   if (std::isinf(lambda)) return ridge_dominated(j);
-  FrankWolfe fw(g, b, lambda);
-  double gap = kInf;
-  for (std::size_t it = 0; it < max_iter; ++it) {
-    if (it > 0 && fw.refresh_due()) fw.refresh();
-    const Vertices v = fw.vertices();
-    const double gtw = fw.gtw();
-    gap = gtw - v.g_s;
-    if (gap <= tol) {
-      out.iters = it;
-      out.gap = gap;
-      out.weights = std::move(fw).weights();
-      return out;
-    }
-    // Away step when its gap beats the Frank-Wolfe gap.
-    if (v.a < j && (v.g_a - gtw) > (gtw - v.g_s)) {
-      fw.step_away(v.a, v.g_a);
-    } else {
-      fw.step_toward(v.s, v.g_s);
-    }
-  }
-  out.iters = max_iter;
-  out.gap = gap;
-  out.weights = std::move(fw).weights();
-  return out;
+  return frank_wolfe_steps(g, b, max_iter, lambda, tol);
 }
 
 SimplexSolution solve_bounded(const Mat& g, std::span<const double> b, std::size_t max_iter,
