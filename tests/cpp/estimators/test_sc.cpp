@@ -1,4 +1,5 @@
 #include <cmath>
+#include <optional>
 #include <thread>
 
 #include "estimators/sc/augmented.hpp"
@@ -131,46 +132,59 @@ TEST(Augmented, CorrectionEqualsAnIndependentRidgeRegression) {
   const Mat y = donor_panel(9, 12, 11);
   const std::size_t t0 = 8, j = 8;
   const Panel p = block(y, {0}, t0);
-  const augmented::AscOptions opt{0.7, 0.0, 0.0, 1.0};
-  const ScFit f = augmented::fit_at(p, t0, opt);
   const Mat x0 = p.donor_pre(t0).mat, x1 = p.donor_post(t0).mat;
-
-  // Residual imbalance of the simplex fit.
-  std::vector<double> r(t0);
-  for (std::size_t t = 0; t < t0; ++t) {
-    double s = 0.0;
-    for (std::size_t d = 0; d < j; ++d) s += x0(t, d) * f.weights[d];
-    r[t] = y(0, t) - s;
-  }
-  // Dual form of the ridge regression of the donors' period-k outcome on their centred
-  // pre-period paths: coefficients xc (xc^T xc + lambda I)^-1 y_k, observations = donors.
   Mat xc = x0;
   for (std::size_t t = 0; t < t0; ++t) {
     double m = 0.0;
     for (std::size_t d = 0; d < j; ++d) m += x0(t, d);
     for (std::size_t d = 0; d < j; ++d) xc(t, d) -= m / double(j);
   }
-  std::vector<std::vector<double>> gram(j, std::vector<double>(j, 0.0));
-  for (std::size_t a = 0; a < j; ++a)
-    for (std::size_t b = 0; b < j; ++b) {
-      for (std::size_t t = 0; t < t0; ++t) gram[a][b] += xc(t, a) * xc(t, b);
-      if (a == b) gram[a][b] += 0.7;
-    }
-  for (std::size_t k = 0; k < x1.rows(); ++k) {
-    std::vector<double> target(j), alpha;
-    double base = 0.0;
-    for (std::size_t d = 0; d < j; ++d) {
-      target[d] = x1(k, d);
-      base += x1(k, d) * f.weights[d];
-    }
-    ASSERT_TRUE(testing::gauss(gram, target, alpha));
-    double correction = 0.0;
+  // The default ridge strength: a tenth of the mean squared centred pre-period outcome.
+  double ss = 0.0;
+  for (double v : xc.data()) ss += v * v;
+  const double default_lambda = 0.1 * ss / double(t0);
+
+  struct Case {
+    std::optional<double> aug_lambda;
+    double lambda;  // the strength the oracle uses
+  };
+  for (const Case& c : {Case{0.7, 0.7}, Case{std::nullopt, default_lambda}}) {
+    SCOPED_TRACE(::testing::Message() << "lambda " << c.lambda);
+    const ScFit f = augmented::fit_at(p, t0, {c.aug_lambda, 0.0, 0.0, 1.0});
+    // Residual imbalance of the simplex fit.
+    std::vector<double> r(t0);
     for (std::size_t t = 0; t < t0; ++t) {
-      double coef = 0.0;
-      for (std::size_t d = 0; d < j; ++d) coef += xc(t, d) * alpha[d];
-      correction += r[t] * coef;
+      double s = 0.0;
+      for (std::size_t d = 0; d < j; ++d) s += x0(t, d) * f.weights[d];
+      r[t] = y(0, t) - s;
     }
-    EXPECT_NEAR(f.counterfactual[k], base + correction, 1e-9);
+    // Dual form of the ridge regression of the donors' period-k outcome on their centred
+    // pre-period paths: coefficients xc (xc^T xc + lambda I)^-1 y_k, observations = donors.
+    std::vector<std::vector<double>> gram(j, std::vector<double>(j, 0.0));
+    for (std::size_t a = 0; a < j; ++a)
+      for (std::size_t b = 0; b < j; ++b) {
+        for (std::size_t t = 0; t < t0; ++t) gram[a][b] += xc(t, a) * xc(t, b);
+        if (a == b) gram[a][b] += c.lambda;
+      }
+    double largest_correction = 0.0;
+    for (std::size_t k = 0; k < x1.rows(); ++k) {
+      std::vector<double> target(j), alpha;
+      double base = 0.0;
+      for (std::size_t d = 0; d < j; ++d) {
+        target[d] = x1(k, d);
+        base += x1(k, d) * f.weights[d];
+      }
+      ASSERT_TRUE(testing::gauss(gram, target, alpha));
+      double correction = 0.0;
+      for (std::size_t t = 0; t < t0; ++t) {
+        double coef = 0.0;
+        for (std::size_t d = 0; d < j; ++d) coef += xc(t, d) * alpha[d];
+        correction += r[t] * coef;
+      }
+      EXPECT_NEAR(f.counterfactual[k], base + correction, 1e-9);
+      largest_correction = std::max(largest_correction, std::fabs(correction));
+    }
+    EXPECT_GT(largest_correction, 1e-3);  // the augmentation is at work
   }
 }
 
