@@ -1,6 +1,8 @@
 #include "estimators/sc/augmented.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <optional>
 
 #include "estimators/sc/common.hpp"
@@ -10,6 +12,22 @@
 #include "linalg/solve/lstsq.hpp"
 
 namespace tessarix::sc::augmented {
+namespace {
+
+// Bound on the rounding errors that centring leaves in xc, as a spectral norm: each entry is
+// off by at most about 2 epsilon max |x0| (the donors' mean and the difference), so the errors
+// are at most 2 epsilon max |x0| sqrt(t0 J) in norm; doubled for margin. Directions of xc below
+// it, the exactly cancelled donor average among them, are indistinguishable from zero.
+constexpr double kCentringErrorFactor = 4.0;
+
+double centring_noise(const Mat& x0) {
+  double big = 0.0;
+  for (double v : x0.data()) big = std::fmax(big, std::fabs(v));
+  return kCentringErrorFactor * std::numeric_limits<double>::epsilon() * big *
+         std::sqrt(static_cast<double>(x0.rows() * x0.cols()));
+}
+
+}  // namespace
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, const Mat& x0,
                  const Mat& x1, std::vector<std::size_t> donor_ids, const AscOptions& options) {
@@ -48,7 +66,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   // c = (xc^T xc + lambda I)^-1 xc^T r: the ridge coefficients of r on the centred donor
   // columns, one solve for every post-period.
   std::vector<double> c;
-  if (lambda > 0.0) c = linalg::ridge(xc, r, lambda);
+  if (lambda > 0.0) c = linalg::ridge(xc, r, lambda, centring_noise(x0));
 
   const std::size_t n_post = x1.rows();
   std::vector<double> counterfactual(n_post);

@@ -1,6 +1,7 @@
 #include "linalg/solve/lstsq.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
 #include "linalg/factor/qr.hpp"
@@ -30,11 +31,11 @@ std::expected<std::vector<double>, LinalgError> ols(const Mat& x, std::span<cons
   return qr->solve_lstsq(y);
 }
 
-std::vector<double> ridge(const Mat& x, std::span<const double> y, double lambda) {
+std::vector<double> ridge(const Mat& x, std::span<const double> y, double lambda, double noise) {
   std::vector<double> beta(x.cols(), 0.0);
   if (x.empty()) return beta;
   const Svd svd = Svd::make_tol(x, kSvdSweeps, kSvdTol);
-  const double cutoff = rank_cutoff(svd);
+  const double cutoff = std::fmax(rank_cutoff(svd), noise);
   // u_c^T y shrunk by s / (s^2 + lambda), written 1 / (s + lambda / s) so that no square
   // overflows; then accumulated along v_c.
   std::vector<double> shrunk(svd.s.size(), 0.0);
