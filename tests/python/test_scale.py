@@ -118,15 +118,17 @@ def test_augmentation_with_a_small_ridge_on_revenue_scale_data():
     # where the exact centring leaves no rounding along the null direction for 1/lam to blow up.
     rng = np.random.default_rng(11)
     walk = np.cumsum(rng.normal(size=(6, 30)), axis=1)
-    for scale, lam in [(1e6, 1e-3), (1e3, 1e-8)]:
-        y = walk * scale
+    # The last case: donors within a millionth of their level of each other, at the default
+    # strength, where centring cancels most digits of the data.
+    for y, lam in [(walk * 1e6, 1e-3), (walk * 1e3, 1e-8), (walk + 1e7, None)]:
         res = tessarix.fit_asc(y, [0], 20, aug_lambda=lam)
         q = [[Fraction(v) for v in row] for row in y]
         w = [Fraction(v) for v in res.weights]
         x0 = [[q[1 + j][t] for j in range(5)] for t in range(20)]
         r = [q[0][t] - sum(a * b for a, b in zip(x0[t], w)) for t in range(20)]
         xc = [[v - sum(row) / 5 for v in row] for row in x0]
-        gram = [[sum(xc[t][i] * xc[t][j] for t in range(20)) + (Fraction(lam) if i == j else 0)
+        ridge = Fraction(lam) if lam is not None else sum(v * v for row in xc for v in row) / 200
+        gram = [[sum(xc[t][i] * xc[t][j] for t in range(20)) + (ridge if i == j else 0)
                  for j in range(5)] for i in range(5)]
         c = exact_solve(gram, [sum(xc[t][i] * r[t] for t in range(20)) for i in range(5)])
         expected = [float(sum(q[1 + j][20 + k] * (w[j] + c[j]) for j in range(5))) for k in range(10)]

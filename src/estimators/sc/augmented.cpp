@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "estimators/sc/common.hpp"
+#include "linalg/factor/cholesky.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
 #include "linalg/opt/simplex.hpp"
@@ -20,6 +21,16 @@ namespace {
 // it, the exactly cancelled donor average among them, are indistinguishable from zero.
 constexpr double kCentringErrorFactor = 4.0;
 
+// The normal equations (K + lambda I) v = xc x1_p are solved by Cholesky when that is accurate
+// to about 1e-10 relative: lambda at least kMinRelativeRidge trace(K), which bounds the
+// condition number by about 1e6, and at least kNoiseMargin times the centring noise times
+// sqrt(trace(K)), so that noise along the directions centring cancels, divided by lambda,
+// stays that small against the correction. The default strength, a tenth of the mean
+// diagonal of K, passes whenever the donors spread by more than a small fraction of their
+// level; anything else goes through the SVD.
+constexpr double kMinRelativeRidge = 1e-6;
+constexpr double kNoiseMargin = 1e10;
+
 double centring_noise(const Mat& x0) {
   double big = 0.0;
   for (double v : x0.data()) big = std::fmax(big, std::fabs(v));
@@ -27,18 +38,10 @@ double centring_noise(const Mat& x0) {
          std::sqrt(static_cast<double>(x0.rows() * x0.cols()));
 }
 
-}  // namespace
-
-ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, const Mat& x0,
-                 const Mat& x1, std::vector<std::size_t> donor_ids, const AscOptions& options) {
+// Donor paths centred across donors, period by period.
+Mat centred(const Mat& x0) {
   const std::size_t t0 = x0.rows();
   const std::size_t j_count = x0.cols();
-  std::vector<double> w =
-      linalg::sc_weights_bounded(x0, y_pre, options.sc_ridge, options.min_weight, options.max_weight)
-          .weights;
-  const std::vector<double> r = residual(y_pre, x0, w);
-
-  // Donor paths centred across donors, period by period.
   Mat xc = x0;
   const double denom = static_cast<double>(std::max<std::size_t>(j_count, 1));
   for (std::size_t t = 0; t < t0; ++t) {
@@ -47,38 +50,88 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     const double m = s / denom;
     for (std::size_t j = 0; j < j_count; ++j) xc(t, j) = x0(t, j) - m;
   }
+  return xc;
+}
+
+// trace(K) for the centred Gram K = xc xc^T in period space, its diagonal summed period by
+// period.
+double gram_trace(const Mat& xc) {
+  double trace = 0.0;
+  for (std::size_t t = 0; t < xc.rows(); ++t) {
+    double k_tt = 0.0;
+    for (std::size_t j = 0; j < xc.cols(); ++j) k_tt += xc(t, j) * xc(t, j);
+    trace += k_tt;
+  }
+  return trace;
+}
+
+// The corrections r^T (K + lambda I)^-1 xc x1_p of every post-period p by Cholesky on K; empty
+// when the factorisation fails.
+std::vector<double> corrections_by_cholesky(const Mat& xc, const Mat& x1, std::span<const double> r,
+                                            double lambda) {
+  auto chol = linalg::Cholesky::make_ridge(linalg::syrk_ata(xc.transpose()), lambda);
+  if (!chol) return {};
+  std::vector<double> out(x1.rows());
+  std::vector<double> row(x1.cols());
+  for (std::size_t p = 0; p < x1.rows(); ++p) {
+    for (std::size_t j = 0; j < x1.cols(); ++j) row[j] = x1(p, j);
+    out[p] = linalg::dot(r, chol->solve_vec(linalg::matvec(xc, row)));
+  }
+  return out;
+}
+
+// The same corrections as x1_p^T c with c = (xc^T xc + lambda I)^-1 xc^T r, the ridge
+// coefficients of r on the centred donor columns through the SVD: sound for every lambda > 0.
+std::vector<double> corrections_by_svd(const Mat& xc, const Mat& x1, std::span<const double> r,
+                                       double lambda, double noise) {
+  const std::vector<double> c = linalg::ridge(xc, r, lambda, noise);
+  std::vector<double> out(x1.rows());
+  std::vector<double> row(x1.cols());
+  for (std::size_t p = 0; p < x1.rows(); ++p) {
+    for (std::size_t j = 0; j < x1.cols(); ++j) row[j] = x1(p, j);
+    out[p] = linalg::dot(row, c);
+  }
+  return out;
+}
+
+}  // namespace
+
+ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, const Mat& x0,
+                 const Mat& x1, std::vector<std::size_t> donor_ids, const AscOptions& options) {
+  const std::size_t t0 = x0.rows();
+  std::vector<double> w =
+      linalg::sc_weights_bounded(x0, y_pre, options.sc_ridge, options.min_weight, options.max_weight)
+          .weights;
+  const std::vector<double> r = residual(y_pre, x0, w);
+
+  const Mat xc = centred(x0);
+  const double trace = gram_trace(xc);
   double lambda = 0.0;
   if (options.aug_lambda) {
     lambda = *options.aug_lambda;
   } else if (t0 > 0) {
-    // 0.1 * trace(K) / t0 for the centred Gram K = xc xc^T in period space, its diagonal
-    // summed period by period.
-    double trace = 0.0;
-    for (std::size_t t = 0; t < t0; ++t) {
-      double k_tt = 0.0;
-      for (std::size_t j = 0; j < j_count; ++j) k_tt += xc(t, j) * xc(t, j);
-      trace += k_tt;
-    }
     lambda = 0.1 * trace / static_cast<double>(t0);
   }
   // The prediction at r of the ridge regression of the donors' period-p outcomes on their
-  // centred pre-period paths, r^T (K + lambda I)^-1 xc x1_p, equals x1_p^T c with
-  // c = (xc^T xc + lambda I)^-1 xc^T r: the ridge coefficients of r on the centred donor
-  // columns, one solve for every post-period.
-  std::vector<double> c;
-  if (lambda > 0.0) c = linalg::ridge(xc, r, lambda, centring_noise(x0));
+  // centred pre-period paths; none without a positive ridge.
+  std::vector<double> correction;
+  if (lambda > 0.0) {
+    const double noise = centring_noise(x0);
+    if (lambda >= kMinRelativeRidge * trace && lambda >= kNoiseMargin * noise * std::sqrt(trace)) {
+      correction = corrections_by_cholesky(xc, x1, r, lambda);
+    }
+    if (correction.empty()) correction = corrections_by_svd(xc, x1, r, lambda, noise);
+  }
 
   const std::size_t n_post = x1.rows();
   std::vector<double> counterfactual(n_post);
-  std::vector<double> row(j_count);
+  std::vector<double> row(x0.cols());
   for (std::size_t p = 0; p < n_post; ++p) {
-    for (std::size_t j = 0; j < j_count; ++j) row[j] = x1(p, j);
-    double value = linalg::dot(row, w);
-    if (!c.empty()) value += linalg::dot(row, c);
-    counterfactual[p] = value;
+    for (std::size_t j = 0; j < row.size(); ++j) row[j] = x1(p, j);
+    const double base = linalg::dot(row, w);
+    counterfactual[p] = correction.empty() ? base : base + correction[p];
   }
-  return assemble(y_post, std::move(counterfactual), r,
-                  std::move(w), std::move(donor_ids));
+  return assemble(y_post, std::move(counterfactual), r, std::move(w), std::move(donor_ids));
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
