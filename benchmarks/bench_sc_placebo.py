@@ -528,6 +528,15 @@ def main(argv: Optional[list[str]] = None) -> int:
     for row in table:
         print(line(row))
 
+    print()
+    for task in tasks:
+        timed = [(m.seconds, name, tx_m.seconds) for t, name, _s, _l, m, tx_m in results
+                 if t == task and m.seconds and tx_m.seconds]
+        if timed:
+            peer_s, name, tx_s = min(timed)
+            print(f"{TASK_TITLES[task]}: tessarix is {peer_s / tx_s:.0f}x faster than the fastest peer, "
+                  f"{name} ({peer_s:.3f} s against {tx_s * 1e3:.1f} ms)")
+
     print("\nconfigurations:")
     for _task, name, short, long, _m, _tx in results:
         if long:
