@@ -19,9 +19,10 @@ rng = np.random.default_rng(11)
 small = np.cumsum(rng.normal(size=(6, 12, 10)), axis=2) + 10.0
 before = tessarix.fit_many(small, [0], 7)
 placebo_before = tessarix.fit_sc(small[0], [0], 7, placebo=True).placebo_atts
-# 8000 panels of 60 units: several seconds of fitting on two workers (8.5 s on the machine
-# this was written on), but only 38 MB to copy before the interpreter lock is released.
-stack = np.cumsum(rng.normal(size=(8000, 60, 10)), axis=2) + 10.0
+# 12000 panels of 120 units, 10 periods: seconds of fitting on two workers (about 3 s on the
+# machine this was written on; every fit runs its solver to the iteration cap), but only
+# 115 MB to copy before the interpreter lock is released.
+stack = np.cumsum(rng.normal(size=(12000, 120, 10)), axis=2) + 10.0
 print("start", flush=True)
 outcome = "returned"
 try:
@@ -44,7 +45,7 @@ def test_ctrl_c_cancels_a_long_batch_and_the_process_computes_on():
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         assert child.stdout.readline().strip() == "start", child.communicate(timeout=60)[1]
-        time.sleep(0.5)  # well into the fits: the copy before them takes about 0.1 s
+        time.sleep(0.5)  # into the fits: the copy before them takes about 0.3 s
         sent = time.monotonic()  # the same system-wide clock as the child's
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)
