@@ -26,15 +26,19 @@ double rms(std::span<const double> x) {
   return linalg::scaled_norm(x) / std::sqrt(n);
 }
 
-int square_safe_exponent(std::span<const double> x) {
-  // Squares of values in [2^-200, 2^200) and their sums stay far inside the normal range.
-  constexpr int kSafeExp = 200;
+int binade_shift(std::span<const double> x, int lo, int hi) {
   double big = 0.0;
   for (double v : x) big = std::fmax(big, std::fabs(v));
   if (big == 0.0 || !std::isfinite(big)) return 0;
   int k = 0;
   std::frexp(big, &k);
-  return k > -kSafeExp && k <= kSafeExp ? 0 : 1 - k;
+  return k > lo && k <= hi ? 0 : 1 - k;
+}
+
+int square_safe_exponent(std::span<const double> x) {
+  // Squares of values in [2^-200, 2^200) and their sums stay far inside the normal range.
+  constexpr int kSafeExp = 200;
+  return binade_shift(x, -kSafeExp, kSafeExp);
 }
 
 }  // namespace tessarix

@@ -29,6 +29,10 @@ double sum_sq_dev(std::span<const double> x);
 // Root mean square via the scaled Euclidean norm: norm / sqrt(max(n, 1)); 0 when empty.
 double rms(std::span<const double> x);
 
+// With max |x| = m 2^k, m in [0.5, 1): 0 when lo < k <= hi, or x is all zero; otherwise the e
+// for which 2^e max |x| lies in [1, 2), the power of two that brings x to a canonical binade.
+int binade_shift(std::span<const double> x, int lo, int hi);
+
 // 0 when the squares of x can be summed without overflow or underflow (max |x| in
 // [2^-200, 2^200), or x all zero); otherwise the e for which 2^e max |x| lies in [1, 2).
 int square_safe_exponent(std::span<const double> x);

@@ -4,16 +4,11 @@
 #include <limits>
 #include <utility>
 
+#include "estimators/result.hpp"
+
 namespace tessarix {
 
-int rescale_exponent(const Mat& y) {
-  double big = 0.0;
-  for (double v : y.data()) big = std::fmax(big, std::fabs(v));
-  if (big == 0.0 || !std::isfinite(big)) return 0;
-  int k = 0;
-  std::frexp(big, &k);  // big = m 2^k, m in [0.5, 1)
-  return k >= 1 && k <= kMaxOrdinaryExp ? 0 : 1 - k;
-}
+int rescale_exponent(const Mat& y) { return binade_shift(y.data(), 0, kMaxOrdinaryExp); }
 
 Mat rescaled(Mat y, int e) {
   if (e != 0) {

@@ -65,32 +65,26 @@ double gram_trace(const Mat& xc) {
   return trace;
 }
 
-// The corrections r^T (K + lambda I)^-1 xc x1_p of every post-period p by Cholesky on K; empty
-// when the factorisation fails.
-std::vector<double> corrections_by_cholesky(const Mat& xc, const Mat& x1, std::span<const double> r,
+// The corrections r^T (K + lambda I)^-1 xc x1_p of every post-period p (column p of x1t, the
+// donors' post-period outcomes) by Cholesky on K; empty when the factorisation fails.
+std::vector<double> corrections_by_cholesky(const Mat& xc, const Mat& x1t, std::span<const double> r,
                                             double lambda) {
   auto chol = linalg::Cholesky::make_ridge(linalg::syrk_ata(xc.transpose()), lambda);
   if (!chol) return {};
-  std::vector<double> out(x1.rows());
-  std::vector<double> row(x1.cols());
-  for (std::size_t p = 0; p < x1.rows(); ++p) {
-    for (std::size_t j = 0; j < x1.cols(); ++j) row[j] = x1(p, j);
-    out[p] = linalg::dot(r, chol->solve_vec(linalg::matvec(xc, row)));
+  std::vector<double> out(x1t.cols());
+  for (std::size_t p = 0; p < out.size(); ++p) {
+    out[p] = linalg::dot(r, chol->solve_vec(linalg::matvec(xc, x1t.col(p))));
   }
   return out;
 }
 
 // The same corrections as x1_p^T c with c = (xc^T xc + lambda I)^-1 xc^T r, the ridge
 // coefficients of r on the centred donor columns through the SVD: sound for every lambda > 0.
-std::vector<double> corrections_by_svd(const Mat& xc, const Mat& x1, std::span<const double> r,
+std::vector<double> corrections_by_svd(const Mat& xc, const Mat& x1t, std::span<const double> r,
                                        double lambda, double noise) {
   const std::vector<double> c = linalg::ridge(xc, r, lambda, noise);
-  std::vector<double> out(x1.rows());
-  std::vector<double> row(x1.cols());
-  for (std::size_t p = 0; p < x1.rows(); ++p) {
-    for (std::size_t j = 0; j < x1.cols(); ++j) row[j] = x1(p, j);
-    out[p] = linalg::dot(row, c);
-  }
+  std::vector<double> out(x1t.cols());
+  for (std::size_t p = 0; p < out.size(); ++p) out[p] = linalg::dot(x1t.col(p), c);
   return out;
 }
 
@@ -114,21 +108,19 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   }
   // The prediction at r of the ridge regression of the donors' period-p outcomes on their
   // centred pre-period paths; none without a positive ridge.
+  const Mat x1t = x1.transpose();  // one column of donor outcomes per post-period
   std::vector<double> correction;
   if (lambda > 0.0) {
     const double noise = centring_noise(x0);
     if (lambda >= kMinRelativeRidge * trace && lambda >= kNoiseMargin * noise * std::sqrt(trace)) {
-      correction = corrections_by_cholesky(xc, x1, r, lambda);
+      correction = corrections_by_cholesky(xc, x1t, r, lambda);
     }
-    if (correction.empty()) correction = corrections_by_svd(xc, x1, r, lambda, noise);
+    if (correction.empty()) correction = corrections_by_svd(xc, x1t, r, lambda, noise);
   }
 
-  const std::size_t n_post = x1.rows();
-  std::vector<double> counterfactual(n_post);
-  std::vector<double> row(x0.cols());
-  for (std::size_t p = 0; p < n_post; ++p) {
-    for (std::size_t j = 0; j < row.size(); ++j) row[j] = x1(p, j);
-    const double base = linalg::dot(row, w);
+  std::vector<double> counterfactual(x1t.cols());
+  for (std::size_t p = 0; p < counterfactual.size(); ++p) {
+    const double base = linalg::dot(x1t.col(p), w);
     counterfactual[p] = correction.empty() ? base : base + correction[p];
   }
   return assemble(y_post, std::move(counterfactual), r, std::move(w), std::move(donor_ids));
