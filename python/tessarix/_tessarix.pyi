@@ -87,6 +87,25 @@ def fit_many(
 def fit_twfe_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
 
+def fit_callaway_py(
+    y: _Panel,
+    cohorts: Sequence[SupportsIndex],
+    control: Literal["never", "notyet", "not_yet_treated"] = "never",
+    covariates: _Panel | None = None,
+    anticipation: SupportsIndex = 0,
+    bands: bool = False,
+    n_reps: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+) -> DiDResult:
+    """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
+
+def fit_sunab_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+    """Sun & Abraham interaction-weighted event study."""
+
+def bacon_decompose_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> BaconResult:
+    """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
+
 @final
 class DiDResult:
     """Result of a difference-in-differences fit, exposed to Python."""

@@ -40,11 +40,52 @@ Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name
                          "from period 0 (no pre-period), so no treatment effect is identified.");
 }
 
-Checked<void> require_twfe_identified(const Panel& panel) {
+Checked<void> require_twfe_identified(const Panel& panel, std::string_view name) {
   if (!panel.never_treated_units().empty() || panel.cohorts().size() != 1) return {};
+  return std::unexpected(std::string(name) +
+                         ": every unit adopts at the same period and there are no control units, "
+                         "so the unit and time fixed effects absorb the treatment indicator "
+                         "entirely.");
+}
+
+Checked<void> require_no_period_zero(const Panel& panel) {
+  const auto& starts = panel.treat_start();
+  if (std::none_of(starts.begin(), starts.end(), [](const auto& s) { return s == std::size_t{0}; })) {
+    return {};
+  }
   return std::unexpected(std::string(
-      "TWFE: every unit adopts at the same period and there are no control units, so the "
-      "unit and time fixed effects absorb the treatment indicator entirely."));
+      "Goodman-Bacon: units already treated at period 0 have no pre-period and cannot enter "
+      "the decomposition, which would break the `twfe == sum(weight * estimate)` identity "
+      "against the full-panel TWFE. Drop those units (or start the panel earlier) and re-run."));
+}
+
+Checked<bool> check_control(std::string_view control) {
+  if (control == "never") return false;
+  if (control == "notyet" || control == "not_yet_treated") return true;
+  return std::unexpected("unknown control group '" + std::string(control) +
+                         "' (expected never/notyet)");
+}
+
+Checked<void> require_base_period(const Panel& panel, std::uint64_t anticipation) {
+  const std::vector<std::size_t> cohorts = panel.cohorts();
+  if (std::any_of(cohorts.begin(), cohorts.end(), [&](std::size_t c) { return c > anticipation; })) {
+    return {};
+  }
+  // The run of spaces is part of the message as users have always seen it.
+  return std::unexpected("anticipation=" + std::to_string(anticipation) +
+                         ": no cohort has a usable base period              (need treat_start >= " +
+                         std::to_string(anticipation + 1) + ")");
+}
+
+Checked<void> check_covariates(const ArrayView2& covariates, std::size_t n_units) {
+  if (covariates.shape[0] != n_units) {
+    return std::unexpected("covariates must have one row per unit (" + std::to_string(n_units) +
+                           "); got " + std::to_string(covariates.shape[0]));
+  }
+  if (!all_finite(covariates)) {
+    return std::unexpected(std::string("covariates contain NaN or inf; provide complete, finite covariates"));
+  }
+  return {};
 }
 
 }  // namespace tessarix::bindings

@@ -24,7 +24,20 @@ Checked<void> require_never_treated(const Panel& panel, std::string_view name,
 Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name);
 
 // A control group or a second cohort, without which the two-way fixed effects absorb the
-// treatment indicator.
-Checked<void> require_twfe_identified(const Panel& panel);
+// treatment indicator; `name` opens the message.
+Checked<void> require_twfe_identified(const Panel& panel, std::string_view name);
+
+// No unit treated from period 0 (the Goodman-Bacon decomposition has no place for it).
+Checked<void> require_no_period_zero(const Panel& panel);
+
+// The control group of Callaway-Sant'Anna: false for "never" (never-treated units), true for
+// "notyet" or "not_yet_treated" (not-yet-treated units).
+Checked<bool> check_control(std::string_view control);
+
+// Some cohort adopts after the anticipation window, so that it has a base period.
+Checked<void> require_base_period(const Panel& panel, std::uint64_t anticipation);
+
+// Covariates with one row per unit and finite values (zero columns allowed).
+Checked<void> check_covariates(const ArrayView2& covariates, std::size_t n_units);
 
 }  // namespace tessarix::bindings
