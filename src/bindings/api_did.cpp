@@ -129,7 +129,7 @@ PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
     {
       ReleaseGil unlocked;
       const did::callaway::CsResult fit =
-          did::callaway::fit_with_anticipation(panel, not_yet, a.anticipation);
+          did::callaway::fit_with_anticipation(panel, not_yet, a.anticipation, a.bands);
       unwrap(require_post_cell(fit));
       result = callaway_result(fit);
     }

@@ -49,12 +49,27 @@ std::vector<std::size_t> Panel::never_treated_units() const {
 }
 
 std::vector<std::size_t> Panel::cohorts() const {
-  std::vector<std::size_t> out;
+  // Starts lie in [0, T) for every panel the system builds, so one pass marking them in a
+  // table of T flags finds the distinct ones without sorting N values; a start beyond T
+  // (never produced, but representable) goes through the general path.
+  const std::size_t t_count = n_periods();
+  std::vector<char> seen(t_count, 0);
+  std::vector<std::size_t> beyond;
   for (const TreatStart& s : treat_start_) {
-    if (s) out.push_back(*s);
+    if (!s) continue;
+    if (*s < t_count) {
+      seen[*s] = 1;
+    } else {
+      beyond.push_back(*s);
+    }
   }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
+  std::vector<std::size_t> out;
+  for (std::size_t t = 0; t < t_count; ++t) {
+    if (seen[t]) out.push_back(t);
+  }
+  std::sort(beyond.begin(), beyond.end());
+  beyond.erase(std::unique(beyond.begin(), beyond.end()), beyond.end());
+  out.insert(out.end(), beyond.begin(), beyond.end());
   return out;
 }
 

@@ -27,12 +27,25 @@ double rms(std::span<const double> x) {
 }
 
 int binade_shift(std::span<const double> x, int lo, int hi) {
-  double big = 0.0;
-  for (double v : x) big = std::fmax(big, std::fabs(v));
+  // Four running maxima, so the scan pipelines (and vectorises) instead of waiting on one
+  // comparison chain; NaN entries never win a comparison and are passed over.
+  double m[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t k = 0;
+  for (; k + 4 <= x.size(); k += 4) {
+    for (std::size_t l = 0; l < 4; ++l) {
+      const double a = std::fabs(x[k + l]);
+      m[l] = a > m[l] ? a : m[l];
+    }
+  }
+  for (; k < x.size(); ++k) {
+    const double a = std::fabs(x[k]);
+    m[0] = a > m[0] ? a : m[0];
+  }
+  const double big = std::fmax(std::fmax(m[0], m[1]), std::fmax(m[2], m[3]));
   if (big == 0.0 || !std::isfinite(big)) return 0;
-  int k = 0;
-  std::frexp(big, &k);
-  return k > lo && k <= hi ? 0 : 1 - k;
+  int e = 0;
+  std::frexp(big, &e);
+  return e > lo && e <= hi ? 0 : 1 - e;
 }
 
 int square_safe_exponent(std::span<const double> x) {

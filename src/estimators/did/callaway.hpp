@@ -15,18 +15,19 @@
 
 namespace tessarix::did::callaway {
 
+// One (cohort, period) cell. Its influence function is folded into the aggregates as the cell
+// is computed and not kept: over the cells of a large panel it would be the bulk of the memory.
 struct GroupTimeAtt {
-  std::vector<double> influence;  // one value per unit; 0 outside the cell's treated and controls
   std::size_t cohort = 0;         // g
   std::size_t period = 0;         // t
   std::int64_t event_time = 0;    // t - g
   double att = 0.0;
-  double se = 0.0;
+  double se = 0.0;                // sqrt(sum of squared influence values) / N
 };
 
 struct CsResult {
   std::vector<GroupTimeAtt> group_time;  // by cohort, then period
-  std::vector<AggEffect> event;          // keyed by event time, ascending
+  std::vector<AggEffect> event;          // keyed by event time, ascending; influence kept on request
   std::vector<AggEffect> group;          // keyed by cohort, ascending
   std::vector<double> overall_influence; // empty when there is no post-treatment cell
   double att = 0.0;                      // overall post-treatment ATT
@@ -38,7 +39,9 @@ struct CsResult {
 // Group-time effects with a universal base period g - 1 - anticipation per cohort, and their
 // aggregations. `not_yet` selects not-yet-treated controls (plus the never-treated), else the
 // never-treated units, of which there must be at least one. Covariates attached to the panel
-// switch on the regression adjustment.
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation);
+// switch on the regression adjustment. The event-study influence functions (N values per
+// event time, for simultaneous bands) are kept only when `event_influence` is set.
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation,
+                               bool event_influence = true);
 
 }  // namespace tessarix::did::callaway

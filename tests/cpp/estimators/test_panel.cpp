@@ -21,6 +21,8 @@ TEST(Panel, UnitSelectionsAndCohorts) {
 
   const Panel p(random_mat(5, 8, 2), Starts{5, 3, 5, std::nullopt, 3});
   EXPECT_EQ(p.cohorts(), (std::vector<std::size_t>{3, 5}));
+  // Starts at or past the last period are representable and still listed, in order.
+  EXPECT_EQ(Panel(Mat(4, 3), Starts{9, 0, 4, 9}).cohorts(), (std::vector<std::size_t>{0, 4, 9}));
   EXPECT_EQ(p.treated_units(), (std::vector<std::size_t>{0, 1, 2, 4}));
   EXPECT_EQ(p.never_treated_units(), (std::vector<std::size_t>{3}));
   expect_invariant([] { Panel(Mat(3, 2), Starts(2)); }, "treat_start length 2 != n_units 3");
