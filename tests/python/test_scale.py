@@ -79,6 +79,28 @@ def test_batches_and_twfe_scale_exactly():
         assert (got.att, got.se) == (math.ldexp(ref.att, shift), math.ldexp(ref.se, shift))
 
 
+def did_outcomes(res):
+    """Every field in outcome units of a DiD or decomposition result."""
+    if isinstance(res, tessarix.BaconResult):
+        return [res.twfe] + [c.estimate for c in res.components]
+    return ([res.att, res.se, res.overall_group_att, res.overall_group_se]
+            + res.event_att + res.event_se + res.group_att + res.group_se)
+
+
+def test_staggered_estimators_scale_exactly():
+    cohorts = [5, 5, 8, -1, -1, -1, 11, -1, -1]
+    x = np.linspace(-1.0, 1.0, 9)[:, None]
+    fits = [lambda v: tessarix.fit_callaway_py(v, cohorts),
+            lambda v: tessarix.fit_callaway_py(v, cohorts, control="notyet", covariates=x),
+            lambda v: tessarix.fit_sunab_py(v, cohorts),
+            lambda v: tessarix.bacon_decompose_py(v, cohorts)]
+    for fit in fits:
+        ref = did_outcomes(fit(BASE))
+        for shift in SHIFTS:
+            got = did_outcomes(fit(np.ldexp(BASE, shift)))
+            assert got == [None if v is None else math.ldexp(v, shift) for v in ref], shift
+
+
 @pytest.mark.parametrize("magnitude", [1e155, 1e200, 1e300, 1e-200, 1e-300])
 def test_random_walks_at_extreme_magnitudes_fit_like_ordinary_ones(magnitude):
     # Not a power of two: the results agree with the ordinary-scale fit to rounding.
