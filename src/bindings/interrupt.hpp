@@ -26,4 +26,20 @@ private:
   inference::ScopedInterruptCheck installed_;
 };
 
+// Installed by an entry point that computes with the interpreter lock held, for as long as it
+// computes: the maps it starts run Python's signal handlers between waiting slices with the
+// lock they already hold, so that Ctrl-C cancels them just as it cancels lock-released ones.
+class HeldLockSignalCheck {
+public:
+  HeldLockSignalCheck() noexcept;
+  HeldLockSignalCheck(const HeldLockSignalCheck&) = delete;
+  HeldLockSignalCheck& operator=(const HeldLockSignalCheck&) = delete;
+
+private:
+  // True when a signal handler raised; its exception is then set on this thread.
+  static bool signal_raised(void*) noexcept;
+
+  inference::ScopedInterruptCheck installed_;
+};
+
 }  // namespace tessarix::bindings
