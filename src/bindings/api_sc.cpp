@@ -1,6 +1,6 @@
-// Python entry points of the synthetic-control family and the batched refits: each declared
-// once (parameters, defaults, docstring), validated in signature order, then fitted on owned
-// data with the interpreter lock released.
+// Python entry points of the synthetic-control family, the batched refits and the bootstrap
+// of a series mean: each declared once (parameters, defaults, docstring), validated in
+// signature order, then computed on owned data (the fits with the interpreter lock released).
 #include "bindings/api_sc.hpp"
 
 #include <array>

@@ -2,7 +2,8 @@
 // the parallel maps it starts wait in short slices; between slices this takes the lock back
 // for a moment to run Python's signal handlers, and a handler that raises (KeyboardInterrupt
 // for Ctrl-C) cancels the map. The map then throws inference::MapCancelled, and the boundary
-// leaves the handler's exception in place as the call's result.
+// leaves the handler's exception in place as the call's result. An entry point that keeps the
+// lock runs the handlers between slices the same way, with the lock it holds.
 #pragma once
 
 #include "bindings/python.hpp"
