@@ -72,6 +72,16 @@ def fit_rsc(
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen 2018)."""
 
+def bootstrap_mean(
+    series: Sequence[SupportsFloat],
+    kind: Literal["block", "stationary"] = "block",
+    block_len: SupportsIndex = 4,
+    n_reps: SupportsIndex = 2000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+) -> tuple[float, float, float]:
+    """Block / stationary bootstrap of the mean of a series; returns (se, ci_lower, ci_upper)."""
+
 def fit_many(
     y3: npt.NDArray[np.float64],
     treated: Sequence[SupportsIndex],

@@ -1,6 +1,6 @@
-// Python entry points of the synthetic-control family and the batched refits: each declared
-// once (parameters, defaults, docstring), validated in signature order, then fitted on owned
-// data with the interpreter lock released.
+// Python entry points of the synthetic-control family, the batched refits and the bootstrap
+// of a series mean: each declared once (parameters, defaults, docstring), validated in
+// signature order, then computed on owned data (the fits with the interpreter lock released).
 #include "bindings/api_sc.hpp"
 
 #include <array>
@@ -16,6 +16,7 @@
 #include "bindings/numpy_api.hpp"
 #include "bindings/validate.hpp"
 #include "inference/batch.hpp"
+#include "inference/bootstrap.hpp"
 #include "inference/ci.hpp"
 #include "inference/jackknife.hpp"
 
@@ -318,6 +319,48 @@ PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// --- bootstrap_mean ------------------------------------------------------------------------
+
+struct BootstrapMeanArgs {
+  std::vector<double> series;
+  std::string kind;
+  std::uint64_t block_len = 4;
+  std::uint64_t n_reps = 2000;
+  std::uint64_t seed = 0;
+  double level = 0.95;
+};
+
+const EntryPoint<BootstrapMeanArgs> bootstrap_mean_entry{
+    "bootstrap_mean",
+    "Block / stationary bootstrap of the mean of a series (e.g. a post-period\n"
+    "gap path). Returns `(se, ci_lower, ci_upper)`. `kind` is \"block\" or\n"
+    "\"stationary\"; `block_len` is the (mean) block length.",
+    {TX_PARAM(BootstrapMeanArgs, series, kFloatList), TX_PARAM(BootstrapMeanArgs, kind, kChoice, "block"),
+     TX_PARAM(BootstrapMeanArgs, block_len, kCount, 4), TX_PARAM(BootstrapMeanArgs, n_reps, kCount, 2000),
+     TX_PARAM(BootstrapMeanArgs, seed, kCount, 0), TX_PARAM(BootstrapMeanArgs, level, kReal, 0.95)}};
+
+constexpr std::array<std::string_view, 2> kBootstrapKinds{"block", "stationary"};
+
+PyObject* py_bootstrap_mean(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const BootstrapMeanArgs a = bootstrap_mean_entry.parse(args, kwargs);
+    unwrap(check_series(a.series));
+    unwrap(check_min_count("block_len", a.block_len, 1));
+    unwrap(check_min_count("n_reps", a.n_reps, 1));
+    unwrap(check_unit_interval("level", a.level));
+    // The kind is examined only once the numbers passed.
+    const bool block = unwrap(check_choice("bootstrap kind", a.kind, kBootstrapKinds)) == 0;
+    inference::BootstrapMean boot;
+    {
+      // The interpreter lock stays held for the whole call; Ctrl-C still cancels the replicates.
+      HeldLockSignalCheck signals;
+      boot = block ? inference::block_bootstrap_mean(a.series, a.block_len, a.n_reps, a.seed, a.level)
+                   : inference::stationary_bootstrap_mean(a.series, a.block_len, a.n_reps, a.seed, a.level);
+    }
+    return Py_BuildValue("(ddd)", boot.ci.se, boot.ci.lower, boot.ci.upper);
+  });
+}
+
 // --- fit_many ------------------------------------------------------------------------------
 
 struct FitManyArgs : WeightBoundArgs {
@@ -391,7 +434,9 @@ PyObject* py_fit_many(PyObject*, PyObject* args, PyObject* kwargs) {
 std::vector<PyMethodDef> sc_functions() {
   return {method_def(fit_sc_entry.signature(), py_fit_sc), method_def(fit_asc_entry.signature(), py_fit_asc),
           method_def(fit_sdid_entry.signature(), py_fit_sdid), method_def(fit_fp_entry.signature(), py_fit_fp),
-          method_def(fit_rsc_entry.signature(), py_fit_rsc), method_def(fit_many_entry.signature(), py_fit_many)};
+          method_def(fit_rsc_entry.signature(), py_fit_rsc),
+          method_def(bootstrap_mean_entry.signature(), py_bootstrap_mean),
+          method_def(fit_many_entry.signature(), py_fit_many)};
 }
 
 }  // namespace tessarix::bindings

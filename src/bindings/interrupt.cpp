@@ -24,4 +24,9 @@ bool SignalCheck::signal_raised(void* self) noexcept {
   return raised;
 }
 
+HeldLockSignalCheck::HeldLockSignalCheck() noexcept
+    : installed_(handles_signals() ? &signal_raised : nullptr, nullptr) {}
+
+bool HeldLockSignalCheck::signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
 }  // namespace tessarix::bindings

@@ -2,7 +2,8 @@
 // the parallel maps it starts wait in short slices; between slices this takes the lock back
 // for a moment to run Python's signal handlers, and a handler that raises (KeyboardInterrupt
 // for Ctrl-C) cancels the map. The map then throws inference::MapCancelled, and the boundary
-// leaves the handler's exception in place as the call's result.
+// leaves the handler's exception in place as the call's result. An entry point that keeps the
+// lock runs the handlers between slices the same way, with the lock it holds.
 #pragma once
 
 #include "bindings/python.hpp"
@@ -23,6 +24,22 @@ private:
   static bool signal_raised(void* self) noexcept;
 
   PyThreadState*& state_;
+  inference::ScopedInterruptCheck installed_;
+};
+
+// Installed by an entry point that computes with the interpreter lock held, for as long as it
+// computes: the maps it starts run Python's signal handlers between waiting slices with the
+// lock they already hold, so that Ctrl-C cancels them just as it cancels lock-released ones.
+class HeldLockSignalCheck {
+public:
+  HeldLockSignalCheck() noexcept;
+  HeldLockSignalCheck(const HeldLockSignalCheck&) = delete;
+  HeldLockSignalCheck& operator=(const HeldLockSignalCheck&) = delete;
+
+private:
+  // True when a signal handler raised; its exception is then set on this thread.
+  static bool signal_raised(void*) noexcept;
+
   inference::ScopedInterruptCheck installed_;
 };
 

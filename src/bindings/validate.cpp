@@ -166,6 +166,13 @@ Checked<std::size_t> check_choice(std::string_view what, std::string_view value,
               expected + ")");
 }
 
+Checked<void> check_series(std::span<const double> series) {
+  if (series.empty() || !std::all_of(series.begin(), series.end(), [](double v) { return std::isfinite(v); })) {
+    return fail("series must be non-empty and finite");
+  }
+  return {};
+}
+
 Checked<void> check_jackknife_treated(std::size_t n_treated) {
   if (n_treated >= 2) return {};
   return fail(

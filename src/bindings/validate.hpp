@@ -52,6 +52,9 @@ Checked<std::pair<double, double>> check_weight_bounds(std::size_t n_donors, dou
 Checked<std::size_t> check_choice(std::string_view what, std::string_view value,
                                   std::span<const std::string_view> options);
 
+// A non-empty series of finite values (the input of a mean bootstrap).
+Checked<void> check_series(std::span<const double> series);
+
 // At least two treated units for the SDID jackknife.
 Checked<void> check_jackknife_treated(std::size_t n_treated);
 

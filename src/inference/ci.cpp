@@ -10,18 +10,55 @@
 
 namespace tessarix::inference {
 
+namespace {
+
+// Where the type-7 quantile at q of n >= 2 ordered values lies: between order statistics i and
+// j = i or i + 1, at fraction frac of the way.
+struct QuantilePosition {
+  std::size_t i;
+  std::size_t j;
+  double frac;
+
+  QuantilePosition(std::size_t n, double q) {
+    const double h = std::clamp(q, 0.0, 1.0) * static_cast<double>(n - 1);
+    const double lo = std::floor(h);
+    i = static_cast<std::size_t>(lo);
+    j = static_cast<std::size_t>(std::ceil(h));
+    frac = h - lo;
+  }
+
+  double interpolate(double at_i, double at_j) const {
+    return i == j ? at_i : (1.0 - frac) * at_i + frac * at_j;
+  }
+};
+
+}  // namespace
+
 double quantile_sorted(std::span<const double> sorted, double q) {
   const std::size_t n = sorted.size();
   if (n == 0) return std::numeric_limits<double>::quiet_NaN();
   if (n == 1) return sorted[0];
-  const double h = std::clamp(q, 0.0, 1.0) * static_cast<double>(n - 1);
-  const double lo = std::floor(h);
-  const double hi = std::ceil(h);
-  const auto i = static_cast<std::size_t>(lo);
-  const auto j = static_cast<std::size_t>(hi);
-  if (i == j) return sorted[i];
-  const double frac = h - lo;
-  return (1.0 - frac) * sorted[i] + frac * sorted[j];
+  const QuantilePosition at(n, q);
+  return at.interpolate(sorted[at.i], sorted[at.j]);
+}
+
+double quantile_select(std::span<double> values, double q) {
+  const std::size_t n = values.size();
+  if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+  if (n == 1) return values[0];
+  const QuantilePosition at(n, q);
+  std::nth_element(values.begin(), values.begin() + at.i, values.end());
+  if (at.i == at.j) return values[at.i];
+  // Everything after position i is at least values[i]; the next order statistic is their least.
+  return at.interpolate(values[at.i], *std::min_element(values.begin() + at.j, values.end()));
+}
+
+double sample_sd(std::span<const double> samples) {
+  const std::size_t n = samples.size();
+  if (n < 2) return 0.0;
+  return scale_free(samples, [n](std::span<const double> x) {
+    return std::sqrt(sum_sq_dev(x) / static_cast<double>(n - 1));
+  });
 }
 
 PercentileCi percentile_ci(std::span<const double> samples, double estimate, double level) {
@@ -37,12 +74,7 @@ PercentileCi percentile_ci(std::span<const double> samples, double estimate, dou
   ci.level = level;
   ci.lower = quantile_sorted(sorted, alpha);
   ci.upper = quantile_sorted(sorted, 1.0 - alpha);
-  const std::size_t n = samples.size();
-  if (n >= 2) {
-    ci.se = scale_free(samples, [n](std::span<const double> x) {
-      return std::sqrt(sum_sq_dev(x) / static_cast<double>(n - 1));
-    });
-  }
+  ci.se = sample_sd(samples);
   return ci;
 }
 

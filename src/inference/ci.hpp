@@ -23,6 +23,15 @@ PercentileCi percentile_ci(std::span<const double> samples, double estimate, dou
 // into [0, 1]; NaN for an empty list.
 double quantile_sorted(std::span<const double> sorted, double q);
 
+// The same quantile of `values` in any order, its order statistics found by selection in
+// linear time instead of a sort; reorders `values`, which must not contain NaN. Equal values
+// of different bits (+0 and -0) may stand in for one another.
+double quantile_select(std::span<double> values, double q);
+
+// Sample standard deviation (n - 1 divisor) from the mean and the squared deviations, computed
+// where the squares neither overflow nor vanish; 0 with fewer than two samples.
+double sample_sd(std::span<const double> samples);
+
 // Inverse standard-normal distribution function (Acklam's rational approximation).
 double normal_quantile(double p);
 

@@ -1,5 +1,6 @@
-"""Ctrl-C during native work: SIGINT cancels a long batch fit within a fraction of a second,
-the call raises KeyboardInterrupt, and the same process then computes exactly as before."""
+"""Ctrl-C during native work: SIGINT cancels a long batch fit or bootstrap within a fraction of
+a second, the call raises KeyboardInterrupt, and the same process then computes exactly as
+before."""
 
 import os
 import signal
@@ -38,14 +39,35 @@ print(outcome, caught, same, flush=True)
 """
 
 
+# bootstrap_mean keeps the interpreter lock while its replicates run; Ctrl-C reaches them all
+# the same.
+BOOTSTRAP_CHILD = r"""
+import signal, time
+import numpy as np, tessarix
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+x = np.random.default_rng(6).normal(size=100).tolist()
+before = tessarix.bootstrap_mean(x, n_reps=3000)
+print("start", flush=True)
+outcome = "returned"
+try:
+    tessarix.bootstrap_mean(x, kind="stationary", n_reps=10**7)  # seconds of replicates
+except KeyboardInterrupt:
+    outcome = "interrupted"
+caught = time.monotonic()
+print(outcome, caught, tessarix.bootstrap_mean(x, n_reps=3000) == before, flush=True)
+"""
+
+
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
-def test_ctrl_c_cancels_a_long_batch_and_the_process_computes_on():
+@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD], ids=["batch", "bootstrap"])
+def test_ctrl_c_cancels_a_long_call_and_the_process_computes_on(script):
     env = dict(os.environ, TESSARIX_NUM_THREADS="2")
-    child = subprocess.Popen([sys.executable, "-c", CHILD], env=env, text=True,
+    child = subprocess.Popen([sys.executable, "-c", script], env=env, text=True,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         assert child.stdout.readline().strip() == "start", child.communicate(timeout=60)[1]
-        time.sleep(0.5)  # into the fits: the copy before them takes about 0.3 s
+        time.sleep(0.5)  # into the work: the batch first copies its stack for about 0.3 s
         sent = time.monotonic()  # the same system-wide clock as the child's
         child.send_signal(signal.SIGINT)
         out, err = child.communicate(timeout=60)

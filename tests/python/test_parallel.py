@@ -1,5 +1,6 @@
-"""Parallel execution: results independent of the worker count, the interpreter lock released
-during long computations, and a pool that survives fork()."""
+"""Parallel execution: results (fits, placebo tests, batches, bootstraps) independent of the
+worker count, the interpreter lock released during long computations, and a pool that survives
+fork()."""
 
 import os
 import subprocess
@@ -26,6 +27,9 @@ for r in (tessarix.fit_sc(y, [0], 14, placebo=True), tessarix.fit_asc(y, [0], 14
 stack = np.stack([y + rng.normal(0, 0.1, size=y.shape) for _ in range(12)])
 for m in ("sc", "asc", "sdid", "fp", "rsc"):
     out += tessarix.fit_many(stack, [0, 1], 14, method=m).tolist()
+for kind in ("block", "stationary"):
+    for block_len, reps in ((1, 999), (7, 5000), (40, 20)):
+        out += tessarix.bootstrap_mean(y[0], kind=kind, block_len=block_len, n_reps=reps, seed=11, level=0.9)
 print(" ".join(float(v).hex() for v in out))
 """
 

@@ -25,6 +25,19 @@ TEST(Quantiles, TypeSevenInterpolation) {
   EXPECT_DOUBLE_EQ(quantile_sorted(v, 0.1), 1.3);
   EXPECT_TRUE(std::isnan(quantile_sorted({}, 0.5)));
   EXPECT_EQ(quantile_sorted(std::vector<double>{7.0}, 0.9), 7.0);
+  // Selection finds the order statistics a sort would: the same interpolated values.
+  const Mat draws = testing::random_mat(1, 101, 5);
+  std::vector<double> values(draws.data().begin(), draws.data().end());
+  for (std::size_t k = 0; k < 30; ++k) values[k] = values[k + 40];  // ties
+  std::vector<double> sorted = values;
+  std::sort(sorted.begin(), sorted.end());
+  for (double q : {-1.0, 0.0, 0.025, 0.333, 0.5, 0.975, 1.0, 2.0}) {
+    std::vector<double> work = values;
+    EXPECT_EQ(quantile_select(work, q), quantile_sorted(sorted, q)) << q;
+  }
+  std::vector<double> one{7.0}, none;
+  EXPECT_EQ(quantile_select(one, 0.3), 7.0);
+  EXPECT_TRUE(std::isnan(quantile_select(none, 0.3)));
 }
 
 TEST(PercentileCi, SpreadAndBounds) {
