@@ -12,6 +12,7 @@
 #include "estimators/did/callaway.hpp"
 #include "estimators/did/sunab.hpp"
 #include "estimators/did/twfe.hpp"
+#include "inference/bootstrap.hpp"
 
 namespace tessarix::bindings {
 namespace {
@@ -106,6 +107,27 @@ PyDidResult callaway_result(const did::callaway::CsResult& fit) {
   return r;
 }
 
+// Sup-t simultaneous bands on the event study, from a multiplier bootstrap of its influence
+// functions on the pool.
+void attach_bands(PyDidResult& r, std::vector<did::AggEffect>& event, const CallawayArgs& a) {
+  if (event.empty()) return;
+  std::vector<std::vector<double>> influence;
+  std::vector<double> att;
+  std::vector<double> se;
+  for (did::AggEffect& e : event) {
+    influence.push_back(std::move(e.influence));
+    att.push_back(e.att);
+    se.push_back(e.se);
+  }
+  const inference::EventBands b =
+      inference::multiplier_event_bands(influence, att, se, a.n_reps, a.seed, a.level);
+  for (const auto& [lower, upper] : b.bands) {
+    r.event_lo.push_back(lower);
+    r.event_hi.push_back(upper);
+  }
+  r.band_crit = b.crit;
+}
+
 PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const CallawayArgs a = fit_callaway_entry.parse(args, kwargs);
@@ -128,10 +150,11 @@ PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
     PyDidResult result;
     {
       ReleaseGil unlocked;
-      const did::callaway::CsResult fit =
+      did::callaway::CsResult fit =
           did::callaway::fit_with_anticipation(panel, not_yet, a.anticipation, a.bands);
       unwrap(require_post_cell(fit));
       result = callaway_result(fit);
+      if (a.bands) attach_bands(result, fit.event, a);
     }
     return wrap(std::move(result));
   });

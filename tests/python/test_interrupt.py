@@ -1,6 +1,6 @@
-"""Ctrl-C during native work: SIGINT cancels a long batch fit or bootstrap within a fraction of
-a second, the call raises KeyboardInterrupt, and the same process then computes exactly as
-before."""
+"""Ctrl-C during native work: SIGINT cancels a long batch fit, bootstrap or band computation
+within a fraction of a second, the call raises KeyboardInterrupt, and the same process then
+computes exactly as before."""
 
 import os
 import signal
@@ -59,8 +59,31 @@ print(outcome, caught, tessarix.bootstrap_mean(x, n_reps=3000) == before, flush=
 """
 
 
+# The sup-t bands of a Callaway-Sant'Anna event study: many multiplier replicates on a large panel.
+BANDS_CHILD = r"""
+import signal, time
+import numpy as np, tessarix
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+rng = np.random.default_rng(5)
+y = rng.normal(size=(20000, 20)).cumsum(axis=1)
+cohorts = rng.choice([4, 8, 12, 16, -1], size=20000).tolist()
+small = dict(y=y[:300], cohorts=cohorts[:300], bands=True, n_reps=500, seed=2)
+before = tessarix.fit_callaway_py(**small)
+print("start", flush=True)
+outcome = "returned"
+try:
+    tessarix.fit_callaway_py(y, cohorts, bands=True, n_reps=300000)  # many seconds of replicates
+except KeyboardInterrupt:
+    outcome = "interrupted"
+caught = time.monotonic()
+after = tessarix.fit_callaway_py(**small)
+print(outcome, caught, (after.event_lo, after.band_crit) == (before.event_lo, before.band_crit), flush=True)
+"""
+
+
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
-@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD], ids=["batch", "bootstrap"])
+@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD], ids=["batch", "bootstrap", "bands"])
 def test_ctrl_c_cancels_a_long_call_and_the_process_computes_on(script):
     env = dict(os.environ, TESSARIX_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", script], env=env, text=True,

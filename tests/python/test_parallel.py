@@ -30,6 +30,10 @@ for m in ("sc", "asc", "sdid", "fp", "rsc"):
 for kind in ("block", "stationary"):
     for block_len, reps in ((1, 999), (7, 5000), (40, 20)):
         out += tessarix.bootstrap_mean(y[0], kind=kind, block_len=block_len, n_reps=reps, seed=11, level=0.9)
+cohorts = [5] * 6 + [9] * 5 + [14] * 4 + [-1] * 10
+for control in ("never", "notyet"):
+    cs = tessarix.fit_callaway_py(y, cohorts, control=control, bands=True, n_reps=777, seed=5)
+    out += cs.event_lo + cs.event_hi + [cs.band_crit]
 print(" ".join(float(v).hex() for v in out))
 """
 
