@@ -13,6 +13,7 @@
 #include "estimators/did/sunab.hpp"
 #include "estimators/did/twfe.hpp"
 #include "inference/bootstrap.hpp"
+#include "inference/callaway.hpp"
 
 namespace tessarix::bindings {
 namespace {
@@ -151,7 +152,7 @@ PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
     {
       ReleaseGil unlocked;
       did::callaway::CsResult fit =
-          did::callaway::fit_with_anticipation(panel, not_yet, a.anticipation, a.bands);
+          inference::callaway_on_pool(panel, not_yet, a.anticipation, a.bands);
       unwrap(require_post_cell(fit));
       result = callaway_result(fit);
       if (a.bands) attach_bands(result, fit.event, a);

@@ -1,6 +1,8 @@
 #include "bindings/array_view.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace tessarix::bindings {
@@ -39,11 +41,22 @@ bool all_finite(const ArrayView2& v) {
 }
 
 Mat mat_from_numpy(const ArrayView2& v) {
+  // Rows are copied in blocks, column by column within a block: the destination is written in
+  // contiguous runs, and the block's source rows stay in cache while every column reads them
+  // (a row-major panel is transposed without a cache miss per element).
+  constexpr std::size_t kRowBlock = 256;
   const std::size_t rows = v.shape[0];
   const std::size_t cols = v.shape[1];
-  std::vector<double> data(rows * cols, 0.0);
-  for (std::size_t i = 0; i < rows; ++i) {
-    for (std::size_t j = 0; j < cols; ++j) data[j * rows + i] = v.at(i, j);
+  std::vector<double> data(rows * cols);
+  for (std::size_t i0 = 0; i0 < rows; i0 += kRowBlock) {
+    const std::size_t i1 = std::min(rows, i0 + kRowBlock);
+    for (std::size_t j = 0; j < cols; ++j) {
+      const char* src = v.base + static_cast<std::ptrdiff_t>(j) * v.strides[1];
+      double* dst = data.data() + j * rows;
+      for (std::size_t i = i0; i < i1; ++i) {
+        std::memcpy(dst + i, src + static_cast<std::ptrdiff_t>(i) * v.strides[0], sizeof(double));
+      }
+    }
   }
   return Mat::from_col_major(rows, cols, std::move(data));
 }

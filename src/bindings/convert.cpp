@@ -47,8 +47,13 @@ std::vector<T> convert_sequence(PyObject* obj, const char* name, const char* ite
   const Py_ssize_t n = sequence_length(obj, name, item_kind);
   std::vector<T> out;
   out.reserve(static_cast<std::size_t>(n));
+  // A list hands out its items without the sequence protocol's call per item; each is held
+  // for its conversion, which may run Python code.
+  const bool list = PyList_Check(obj);
   for (Py_ssize_t k = 0; k < n; ++k) {
-    PyRef it(PySequence_GetItem(obj, k));
+    PyObject* borrowed = list ? PyList_GetItem(obj, k) : nullptr;
+    if (borrowed != nullptr) Py_INCREF(borrowed);
+    PyRef it(list ? borrowed : PySequence_GetItem(obj, k));
     if (!it) reraise_for(name);
     out.push_back(item(it.get(), name));
   }
@@ -64,6 +69,11 @@ std::uint64_t index_value(PyObject* obj, const char* name) {
 }
 
 std::int64_t signed_value(PyObject* obj, const char* name) {
+  if (PyLong_CheckExact(obj)) {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) reraise_for(name);
+    return v;
+  }
   PyRef idx(PyNumber_Index(obj));
   if (!idx) reraise_for(name);
   const long long v = PyLong_AsLongLong(idx.get());

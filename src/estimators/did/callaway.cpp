@@ -177,18 +177,6 @@ struct CellPlan {
   std::int64_t event_time = 0;
 };
 
-// A computed cell: its effect and its influence values on the treated units (in the cohort's
-// order) and on the controls (in `ctrl` order). The buffers are reused from cell to cell.
-struct CellWork {
-  std::vector<std::size_t> ctrl;
-  std::vector<double> treated_r;
-  std::vector<double> ctrl_r;
-  std::vector<double> treated_psi;
-  std::vector<double> ctrl_psi;
-  double att = 0.0;
-  double se = 0.0;
-};
-
 // Whether cell (g, t) with base b has a control: with not-yet-treated controls, a never-treated
 // unit or a cohort other than g that starts (anticipation included) after max(t, b).
 bool has_controls(const Design& d, bool not_yet, std::size_t g, std::size_t t, std::size_t b) {
@@ -220,40 +208,43 @@ std::vector<CellPlan> plan_cells(const Design& d, bool not_yet) {
 
 // ATT(g, t) as the difference of mean (adjusted) outcome changes since the base period, and
 // its influence function: (r_i - rbar_T) / (n_T / N) on treated unit i, -(r_c - rbar_C) /
-// (n_C / N) on control c (plus the regression's estimation effect).
-void compute_cell(const Panel& panel, const Design& d, bool not_yet, const CellPlan& cell,
-                  CellWork& w) {
+// (n_C / N) on control c (plus the regression's estimation effect). The SE sums the squared
+// values over the treated units, then over the controls.
+CellFit compute_cell(const Panel& panel, const Design& d, bool not_yet, const CellPlan& cell) {
+  CellFit out;
   const std::vector<std::size_t>& treated = d.members[cell.cohort_index];
-  if (not_yet) not_yet_controls(d, d.cohorts[cell.cohort_index], cell.period, cell.base, w.ctrl);
-  const std::vector<std::size_t>& ctrl = not_yet ? w.ctrl : d.never;
-  residuals(panel, d, ctrl, cell.period, cell.base, nullptr, w.ctrl_r);
-  const std::optional<Regression> reg = outcome_regression(d, ctrl, w.ctrl_r);
+  if (not_yet) not_yet_controls(d, d.cohorts[cell.cohort_index], cell.period, cell.base, out.controls);
+  const std::vector<std::size_t>& ctrl = not_yet ? out.controls : d.never;
+  // The residuals are computed into the influence vectors and turned into influence values
+  // in place.
+  std::vector<double>& psi_c = out.control_influence;
+  residuals(panel, d, ctrl, cell.period, cell.base, nullptr, psi_c);
+  const std::optional<Regression> reg = outcome_regression(d, ctrl, psi_c);
   const Regression* fit = reg ? &*reg : nullptr;
-  if (fit != nullptr) residuals(panel, d, ctrl, cell.period, cell.base, fit, w.ctrl_r);
-  residuals(panel, d, treated, cell.period, cell.base, fit, w.treated_r);
+  if (fit != nullptr) residuals(panel, d, ctrl, cell.period, cell.base, fit, psi_c);
+  std::vector<double>& psi_t = out.treated_influence;
+  residuals(panel, d, treated, cell.period, cell.base, fit, psi_t);
 
   const double n = static_cast<double>(d.n);
   const double n_t = static_cast<double>(treated.size());
   const double n_c = static_cast<double>(ctrl.size());
-  const double mean_t = sum(w.treated_r) / n_t;
-  const double mean_c = sum(w.ctrl_r) / n_c;
-  w.att = mean_t - mean_c;
+  const double mean_t = sum(psi_t) / n_t;
+  const double mean_c = sum(psi_c) / n_c;
+  const std::vector<double> effect =
+      fit != nullptr ? regression_effect(d, *fit, treated, psi_c) : std::vector<double>();
 
   const double share_t = n_t / n;
   const double share_c = n_c / n;
-  w.treated_psi.resize(treated.size());
-  for (std::size_t i = 0; i < treated.size(); ++i) w.treated_psi[i] = (w.treated_r[i] - mean_t) / share_t;
-  w.ctrl_psi.resize(ctrl.size());
-  for (std::size_t k = 0; k < ctrl.size(); ++k) w.ctrl_psi[k] = -(w.ctrl_r[k] - mean_c) / share_c;
-  if (fit != nullptr) {
-    const std::vector<double> effect = regression_effect(d, *fit, treated, w.ctrl_r);
-    for (std::size_t k = 0; k < effect.size(); ++k) w.ctrl_psi[k] += effect[k];
-  }
-  // The squares are summed over the treated units, then over the controls.
+  for (double& v : psi_t) v = (v - mean_t) / share_t;
+  for (double& v : psi_c) v = -(v - mean_c) / share_c;
+  for (std::size_t k = 0; k < effect.size(); ++k) psi_c[k] += effect[k];
   double sq = 0.0;
-  for (double v : w.treated_psi) sq += v * v;
-  for (double v : w.ctrl_psi) sq += v * v;
-  w.se = std::sqrt(sq / (n * n));
+  for (double v : psi_t) sq += v * v;
+  for (double v : psi_c) sq += v * v;
+
+  const std::size_t g = d.cohorts[cell.cohort_index];
+  out.summary = {g, cell.period, cell.event_time, mean_t - mean_c, std::sqrt(sq / (n * n))};
+  return out;
 }
 
 // One aggregate under construction: the weighted average over its parts (weights p_j / l,
@@ -335,132 +326,156 @@ private:
   std::vector<double> acc_;
 };
 
-CsResult fit_in_range(const Panel& panel, bool not_yet, std::size_t anticipation,
-                      bool event_influence) {
-  const Design d = describe(panel, anticipation);
-  if (!not_yet && d.never.empty()) {
+void scale_influence(std::vector<double>& psi, int e) {
+  for (double& v : psi) v = std::ldexp(v, e);
+}
+
+// Every effect, standard error and influence value of the result times 2^e.
+void scale_result(CsResult& out, int e) {
+  for (GroupTimeAtt& c : out.group_time) {
+    c.att = std::ldexp(c.att, e);
+    c.se = std::ldexp(c.se, e);
+  }
+  for (auto* list : {&out.event, &out.group}) {
+    for (AggEffect& a : *list) {
+      a.att = std::ldexp(a.att, e);
+      a.se = std::ldexp(a.se, e);
+      scale_influence(a.influence, e);
+    }
+  }
+  scale_influence(out.overall_influence, e);
+  out.att = std::ldexp(out.att, e);
+  out.se = std::ldexp(out.se, e);
+  out.overall_group_att = std::ldexp(out.overall_group_att, e);
+  out.overall_group_se = std::ldexp(out.overall_group_se, e);
+}
+
+}  // namespace
+
+// The planned cells and, for each aggregate, its key and its cells in cell order: aggregates
+// 0 .. E-1 are the event times (ascending), E the overall post-treatment effect, E + 1 + c the
+// post-treatment effect of cohort c.
+struct Estimation::State {
+  // Every effect, standard error and influence value is linear in the outcomes; the squared
+  // influence values overflow or vanish outside the ordinary range of magnitudes, where the
+  // fit runs on an exact power-of-two rescaling.
+  int exponent = 0;
+  std::optional<Panel> rescaled_panel;
+  const Panel* panel = nullptr;
+  bool not_yet = false;
+  bool event_influence = false;
+  Design design;
+  std::vector<CellPlan> plan;
+  std::vector<std::int64_t> keys;
+  std::vector<std::vector<std::size_t>> parts;
+};
+
+Estimation::Estimation(const Panel& panel, bool not_yet, std::size_t anticipation,
+                       bool event_influence)
+    : s_(std::make_unique<State>()) {
+  State& s = *s_;
+  s.exponent = rescale_exponent(panel.y());
+  if (s.exponent != 0) s.rescaled_panel = rescaled(panel, s.exponent);
+  s.panel = s.rescaled_panel ? &*s.rescaled_panel : &panel;
+  s.not_yet = not_yet;
+  s.event_influence = event_influence;
+  s.design = describe(*s.panel, anticipation);
+  if (!not_yet && s.design.never.empty()) {
     invariant_failure("Callaway\u2013Sant'Anna (never-treated variant) needs never-treated units");
   }
-  const std::vector<CellPlan> plan = plan_cells(d, not_yet);
+  s.plan = plan_cells(s.design, not_yet);
 
-  // The aggregates and each one's parts, in cell order.
-  std::vector<std::int64_t> times;
-  for (const CellPlan& c : plan) times.push_back(c.event_time);
-  std::sort(times.begin(), times.end());
-  times.erase(std::unique(times.begin(), times.end()), times.end());
-  std::vector<std::vector<std::size_t>> event_cells(times.size());
-  std::vector<std::size_t> post_cells;
-  std::vector<std::vector<std::size_t>> group_cells(d.cohorts.size());
-  for (std::size_t j = 0; j < plan.size(); ++j) {
-    const auto slot = std::lower_bound(times.begin(), times.end(), plan[j].event_time) - times.begin();
-    event_cells[static_cast<std::size_t>(slot)].push_back(j);
-    if (plan[j].event_time >= 0) {
-      post_cells.push_back(j);
-      group_cells[plan[j].cohort_index].push_back(j);
+  for (const CellPlan& c : s.plan) s.keys.push_back(c.event_time);
+  std::sort(s.keys.begin(), s.keys.end());
+  s.keys.erase(std::unique(s.keys.begin(), s.keys.end()), s.keys.end());
+  const std::size_t n_events = s.keys.size();
+  s.parts.resize(n_events + 1 + s.design.cohorts.size());
+  s.keys.push_back(0);
+  for (std::size_t g : s.design.cohorts) s.keys.push_back(static_cast<std::int64_t>(g));
+  for (std::size_t j = 0; j < s.plan.size(); ++j) {
+    const CellPlan& c = s.plan[j];
+    const auto e = std::lower_bound(s.keys.begin(), s.keys.begin() + static_cast<std::ptrdiff_t>(n_events), c.event_time);
+    s.parts[static_cast<std::size_t>(e - s.keys.begin())].push_back(j);
+    if (c.event_time >= 0) {
+      s.parts[n_events].push_back(j);
+      s.parts[n_events + 1 + c.cohort_index].push_back(j);
     }
   }
-  const auto cohorts_of = [&](const std::vector<std::size_t>& cells) {
-    std::vector<std::size_t> out;
-    for (std::size_t j : cells) out.push_back(plan[j].cohort_index);
-    return out;
-  };
-  const auto position = [](const std::vector<std::size_t>& cells, std::size_t j) {
-    return static_cast<std::size_t>(std::lower_bound(cells.begin(), cells.end(), j) - cells.begin());
-  };
-  Aggregate overall(d, cohorts_of(post_cells));
-  std::vector<Aggregate> groups;
-  for (const auto& cells : group_cells) groups.emplace_back(d, cohorts_of(cells));
+}
 
-  // Event time by event time, each cell folded into its aggregates as soon as it is computed.
+Estimation::~Estimation() = default;
+
+std::size_t Estimation::n_cells() const { return s_->plan.size(); }
+
+CellFit Estimation::cell(std::size_t j) const {
+  return compute_cell(*s_->panel, s_->design, s_->not_yet, s_->plan.at(j));
+}
+
+std::size_t Estimation::n_aggregates() const { return s_->parts.size(); }
+
+std::optional<AggEffect> Estimation::aggregate(std::size_t k, std::span<const CellFit> cells) const {
+  const State& s = *s_;
+  const std::vector<std::size_t>& parts = s.parts.at(k);
+  std::vector<std::size_t> cohorts;
+  for (std::size_t j : parts) cohorts.push_back(s.plan[j].cohort_index);
+  Aggregate agg(s.design, std::move(cohorts));
+  if (agg.absent()) return std::nullopt;
+  std::vector<double> att;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const CellFit& c = cells[parts[i]];
+    agg.add(i, s.design.members[s.plan[parts[i]].cohort_index], c.treated_influence);
+    agg.add(i, s.not_yet ? c.controls : s.design.never, c.control_influence);
+    att.push_back(c.summary.att);
+  }
+  const bool is_event = k + 1 + s.design.cohorts.size() < s.parts.size();
+  return agg.finish(s.keys[k], att, !is_event || s.event_influence);
+}
+
+CsResult Estimation::assemble(std::vector<CellFit> cells,
+                              std::vector<std::optional<AggEffect>> aggregates) const {
+  const State& s = *s_;
   CsResult out;
-  out.group_time.resize(plan.size());
-  CellWork w;
-  for (std::size_t e = 0; e < times.size(); ++e) {
-    Aggregate event(d, cohorts_of(event_cells[e]));
-    for (std::size_t part = 0; part < event_cells[e].size(); ++part) {
-      const std::size_t j = event_cells[e][part];
-      const CellPlan& cell = plan[j];
-      compute_cell(panel, d, not_yet, cell, w);
-      out.group_time[j] = {d.cohorts[cell.cohort_index], cell.period, cell.event_time, w.att, w.se};
-      const std::vector<std::size_t>& treated = d.members[cell.cohort_index];
-      const std::vector<std::size_t>& ctrl = not_yet ? w.ctrl : d.never;
-      const auto fold = [&](Aggregate& a, std::size_t at) {
-        a.add(at, treated, w.treated_psi);
-        a.add(at, ctrl, w.ctrl_psi);
-      };
-      fold(event, part);
-      if (cell.event_time >= 0) {
-        fold(overall, position(post_cells, j));
-        fold(groups[cell.cohort_index], position(group_cells[cell.cohort_index], j));
-      }
-    }
-    std::vector<double> att;
-    for (std::size_t j : event_cells[e]) att.push_back(out.group_time[j].att);
-    if (!event.absent()) out.event.push_back(event.finish(times[e], att, event_influence));
+  for (const CellFit& c : cells) out.group_time.push_back(c.summary);
+  cells.clear();
+  const std::size_t n_events = s.parts.size() - 1 - s.design.cohorts.size();
+  for (std::size_t k = 0; k < n_events; ++k) {
+    if (aggregates[k]) out.event.push_back(std::move(*aggregates[k]));
   }
-
-  const auto atts_of = [&](const std::vector<std::size_t>& cells) {
-    std::vector<double> att;
-    for (std::size_t j : cells) att.push_back(out.group_time[j].att);
-    return att;
-  };
-  if (!overall.absent()) {
-    AggEffect a = overall.finish(0, atts_of(post_cells), true);
-    out.att = a.att;
-    out.se = a.se;
-    out.overall_influence = std::move(a.influence);
+  if (aggregates[n_events]) {
+    out.att = aggregates[n_events]->att;
+    out.se = aggregates[n_events]->se;
+    out.overall_influence = std::move(aggregates[n_events]->influence);
   }
   std::vector<std::size_t> group_cohorts;
-  for (std::size_t c = 0; c < d.cohorts.size(); ++c) {
-    if (groups[c].absent()) continue;
-    out.group.push_back(groups[c].finish(static_cast<std::int64_t>(d.cohorts[c]), atts_of(group_cells[c]), true));
+  for (std::size_t c = 0; c < s.design.cohorts.size(); ++c) {
+    if (!aggregates[n_events + 1 + c]) continue;
+    out.group.push_back(std::move(*aggregates[n_events + 1 + c]));
     group_cohorts.push_back(c);
   }
   // The cohort-size-weighted average of the cohort effects, from their influence functions.
-  Aggregate of_groups(d, group_cohorts);
+  Aggregate of_groups(s.design, group_cohorts);
   if (!of_groups.absent()) {
     std::vector<double> att;
-    for (std::size_t k = 0; k < out.group.size(); ++k) {
-      of_groups.add_dense(k, out.group[k].influence);
-      att.push_back(out.group[k].att);
+    for (std::size_t i = 0; i < out.group.size(); ++i) {
+      of_groups.add_dense(i, out.group[i].influence);
+      att.push_back(out.group[i].att);
     }
     const AggEffect a = of_groups.finish(0, att, false);
     out.overall_group_att = a.att;
     out.overall_group_se = a.se;
   }
+  if (s.exponent != 0) scale_result(out, -s.exponent);
   return out;
 }
-
-void scale_influence(std::vector<double>& psi, int e) {
-  for (double& v : psi) v = std::ldexp(v, e);
-}
-
-}  // namespace
 
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation,
                                bool event_influence) {
-  // Every effect, standard error and influence value is linear in the outcomes; the squared
-  // influence values overflow or vanish outside the ordinary range of magnitudes.
-  const int e = rescale_exponent(panel.y());
-  if (e == 0) return fit_in_range(panel, not_yet, anticipation, event_influence);
-  CsResult out = fit_in_range(rescaled(panel, e), not_yet, anticipation, event_influence);
-  for (GroupTimeAtt& c : out.group_time) {
-    c.att = std::ldexp(c.att, -e);
-    c.se = std::ldexp(c.se, -e);
-  }
-  for (auto* list : {&out.event, &out.group}) {
-    for (AggEffect& a : *list) {
-      a.att = std::ldexp(a.att, -e);
-      a.se = std::ldexp(a.se, -e);
-      scale_influence(a.influence, -e);
-    }
-  }
-  scale_influence(out.overall_influence, -e);
-  out.att = std::ldexp(out.att, -e);
-  out.se = std::ldexp(out.se, -e);
-  out.overall_group_att = std::ldexp(out.overall_group_att, -e);
-  out.overall_group_se = std::ldexp(out.overall_group_se, -e);
-  return out;
+  const Estimation est(panel, not_yet, anticipation, event_influence);
+  std::vector<CellFit> cells;
+  for (std::size_t j = 0; j < est.n_cells(); ++j) cells.push_back(est.cell(j));
+  std::vector<std::optional<AggEffect>> aggregates;
+  for (std::size_t k = 0; k < est.n_aggregates(); ++k) aggregates.push_back(est.aggregate(k, cells));
+  return est.assemble(std::move(cells), std::move(aggregates));
 }
 
 }  // namespace tessarix::did::callaway

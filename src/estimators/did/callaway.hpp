@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "estimators/did/effect.hpp"
@@ -15,8 +18,7 @@
 
 namespace tessarix::did::callaway {
 
-// One (cohort, period) cell. Its influence function is folded into the aggregates as the cell
-// is computed and not kept: over the cells of a large panel it would be the bulk of the memory.
+// One (cohort, period) cell.
 struct GroupTimeAtt {
   std::size_t cohort = 0;         // g
   std::size_t period = 0;         // t
@@ -36,11 +38,48 @@ struct CsResult {
   double overall_group_se = 0.0;
 };
 
-// Group-time effects with a universal base period g - 1 - anticipation per cohort, and their
-// aggregations. `not_yet` selects not-yet-treated controls (plus the never-treated), else the
-// never-treated units, of which there must be at least one. Covariates attached to the panel
-// switch on the regression adjustment. The event-study influence functions (N values per
-// event time, for simultaneous bands) are kept only when `event_influence` is set.
+// A computed cell with its influence function, which is 0 outside its treated cohort and its
+// controls.
+struct CellFit {
+  GroupTimeAtt summary;
+  std::vector<std::size_t> controls;      // not-yet-treated controls; empty: the never-treated
+  std::vector<double> treated_influence;  // one per unit of the cohort, in unit order
+  std::vector<double> control_influence;  // one per control, in unit order
+};
+
+// A fit laid out as independent pieces of work: first the cells, then the aggregates (one
+// per event time, the overall one, one per cohort), which read the computed cells. Each piece
+// depends only on the panel and its index, so the pieces may run in any order or in parallel
+// and `assemble` always gives the same result.
+class Estimation {
+public:
+  // Plans the cells of the fit with a universal base period g - 1 - anticipation per cohort.
+  // `not_yet` selects not-yet-treated controls (plus the never-treated), else the never-treated
+  // units, of which there must be at least one. Covariates attached to the panel switch on the
+  // regression adjustment. The event-study influence functions (N values per event time, for
+  // simultaneous bands) are kept only when `event_influence` is set.
+  Estimation(const Panel& panel, bool not_yet, std::size_t anticipation, bool event_influence);
+  ~Estimation();
+  Estimation(const Estimation&) = delete;
+  Estimation& operator=(const Estimation&) = delete;
+
+  std::size_t n_cells() const;
+  // Cell j, by cohort then period.
+  CellFit cell(std::size_t j) const;
+
+  std::size_t n_aggregates() const;
+  // Aggregate k from all the cells; none when it has no part or its weights sum to nothing.
+  std::optional<AggEffect> aggregate(std::size_t k, std::span<const CellFit> cells) const;
+
+  // The result from every cell and every aggregate, in index order.
+  CsResult assemble(std::vector<CellFit> cells, std::vector<std::optional<AggEffect>> aggregates) const;
+
+private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// The whole fit, piece after piece on the calling thread.
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation,
                                bool event_influence = true);
 
