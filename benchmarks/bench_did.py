@@ -173,6 +173,9 @@ def pyfixest_sunab(p: Panel):
 # Timing
 
 
+SETTLE_S = 0.2
+
+
 def timed(fn: Callable) -> tuple[float, object]:
     start = time.perf_counter()
     out = fn()
@@ -194,6 +197,10 @@ def race(contestants: dict[str, Callable], reps: int, budget: float):
     while any(left.values()):
         for name in list(left):
             if left[name]:
+                # Worker threads of the previous contestant's libraries (BLAS, thread pools)
+                # keep spinning for a while after it returns; let them go idle first, so that
+                # no contestant is timed against the last one's busy cores.
+                time.sleep(SETTLE_S)
                 t, outs[name] = timed(contestants[name])
                 times[name].append(t)
                 left[name] -= 1

@@ -131,5 +131,12 @@ def test_sup_t_band_matches_its_gaussian_limit(minimum_wage):
     corr = cov / np.sqrt(np.outer(np.diag(cov), np.diag(cov)))
     z = np.random.default_rng(0).multivariate_normal(np.zeros(len(att)), corr, size=200_000)
     assert crit == pytest.approx(np.quantile(np.abs(z).max(axis=1), 0.95), abs=0.2)
+    # Simultaneous bands contain the pointwise 95% intervals.
+    assert np.all(np.array(res.event_lo) <= att - 1.959963984540054 * se)
+    assert np.all(np.array(res.event_hi) >= att + 1.959963984540054 * se)
+    # A constant outcome has no spread: every effect, SE and band collapses to 0.
+    flat = tessarix.fit_callaway_py(np.ones_like(y), cohorts.tolist(), bands=True, n_reps=99, seed=7)
+    assert flat.event_lo == flat.event_hi == [0.0] * len(flat.event_time)
+    assert flat.se == 0.0 and flat.band_crit == 0.0
     again = tessarix.fit_callaway_py(y, cohorts.tolist(), bands=True, n_reps=999, seed=7)
     assert again.band_crit == crit and again.event_lo == res.event_lo
