@@ -1,0 +1,3 @@
+#include "geo/diagnostics.hpp"
+
+namespace tessarix::geo {}  // namespace tessarix::geo

@@ -1,0 +1,3 @@
+#include "geo/power.hpp"
+
+namespace tessarix::geo {}  // namespace tessarix::geo

@@ -1,0 +1,52 @@
+// Power analysis by historical placebo: slide a test window over the past, pretend the
+// treated markets were treated in it, inject a known multiplicative lift, re-estimate, and
+// count how often the estimate clears the threshold set by the no-lift estimates. For one
+// method or a weighted ensemble of methods.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "estimators/panel.hpp"
+#include "estimators/result.hpp"
+#include "geo/types.hpp"
+
+namespace tessarix::geo {
+
+// One estimator (never Ensemble) fitted on a panel whose treated units start at t0.
+ScFit fit_method(const Panel& panel, std::size_t t0, Method method, double min_weight,
+                 double max_weight);
+
+// Periods [0, e) of y as a block panel treated from s, the treated markets' values in [s, e)
+// multiplied by 1 + lift (unchanged for lift 0).
+Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std::size_t s,
+                        std::size_t e, double lift);
+
+// Negative and NaN entries to 0, then divided by their sum; 1/n each when that sum is not
+// positive; empty stays empty.
+std::vector<double> normalize_weights(std::span<const double> w);
+
+// The settings shared by both power analyses.
+struct PowerSettings {
+  std::size_t test_len = 1;
+  std::size_t min_pre = 0;               // windows start at max(min_pre, 1) or later
+  std::optional<std::size_t> lookback;   // keep only the most recent windows
+  double alpha = 0.1;
+  double target_power = 0.8;
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+};
+
+PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
+                        std::span<const double> lifts, Method method, const PowerSettings& settings);
+
+// members: never Ensemble, at least one; weights: one per member, or none for inverse-variance
+// weights from the members' null spreads.
+PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> treated,
+                                 std::span<const double> lifts, std::span<const Method> members,
+                                 std::optional<std::vector<double>> weights,
+                                 const PowerSettings& settings);
+
+}  // namespace tessarix::geo

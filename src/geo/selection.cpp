@@ -1,0 +1,3 @@
+#include "geo/selection.hpp"
+
+namespace tessarix::geo {}  // namespace tessarix::geo
