@@ -24,6 +24,8 @@ from ._tessarix import (
     fit_sdid,
     fit_sunab_py,
     fit_twfe_py,
+    geo_power,
+    geo_power_ensemble,
     version,
 )
 
@@ -60,5 +62,7 @@ __all__ = [
     "fit_sdid",
     "fit_sunab_py",
     "fit_twfe_py",
+    "geo_power",
+    "geo_power_ensemble",
     "version",
 ]

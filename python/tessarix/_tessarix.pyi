@@ -116,6 +116,37 @@ def fit_sunab_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> DiDResult:
 def bacon_decompose_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> BaconResult:
     """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
 
+def geo_power(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    lifts: Sequence[SupportsFloat],
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> PowerResult:
+    """Power analysis for one method via historical placebo with injected lift."""
+
+def geo_power_ensemble(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    lifts: Sequence[SupportsFloat],
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    weights: Sequence[SupportsFloat] | None = None,
+    members: Sequence[str] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> PowerResult:
+    """Power analysis for a **weighted-average ensemble** of base methods."""
+
 @final
 class DiDResult:
     """Result of a difference-in-differences fit, exposed to Python."""

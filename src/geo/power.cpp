@@ -1,3 +1,319 @@
 #include "geo/power.hpp"
 
-namespace tessarix::geo {}  // namespace tessarix::geo
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+
+#include "inference/method.hpp"
+#include "inference/parallel.hpp"
+#include "linalg/error.hpp"
+
+// Every window is fitted once, without lift. An injected lift multiplies only the treated
+// markets' test-period values, while every estimator of the family builds its counterfactual
+// from the pre-period and the donors alone; so the lifted estimate of a window is its
+// treated mean path over the test period, recomputed with the lift, minus the counterfactual
+// of the one fit. That is the estimate a fresh fit of the lifted panel returns, to rounding.
+
+namespace tessarix::geo {
+namespace {
+
+// Relative estimates are undefined for treated markets whose mean level is this close to 0.
+constexpr double kLevelFloor = 2.220446049250313e-13;
+// Quantiles of the estimated lift: alpha / 2 and 1 - alpha / 2.
+constexpr double kHalf = 0.5;
+
+inference::ScMethod estimator(Method method, double min_weight, double max_weight) {
+  switch (method) {
+    case Method::Sc: return {sc::synthetic::ScOptions{min_weight, max_weight, 0.0, 0.0}};
+    case Method::Asc: return {sc::augmented::AscOptions{std::nullopt, 0.0, min_weight, max_weight}};
+    case Method::Sdid: return {sc::sdid::SdidOptions{min_weight, max_weight, 1.0}};
+    case Method::Fp: return {sc::demeaned::FpOptions{min_weight, max_weight, 0.0}};
+    case Method::Rsc: return {sc::robust::RscOptions{std::nullopt, 0.999, 0.0}};
+    case Method::Ensemble: break;
+  }
+  invariant_failure(
+      "internal error: entered unreachable code: Ensemble is combined across methods, not a single fit");
+}
+
+// Window starts and the treated markets' baseline level.
+struct Layout {
+  std::vector<std::size_t> starts;
+  double level = 0.0;  // mean over the treated markets of their mean outcome
+  double total = 0.0;  // sum over the treated markets of their mean outcome
+};
+
+Layout layout(const Mat& y, std::span<const std::size_t> treated, const PowerSettings& s) {
+  const std::size_t t_count = y.cols();
+  if (s.test_len < 1 || s.test_len >= t_count) invariant_failure("test_len out of range");
+  const std::size_t p = std::max<std::size_t>(s.min_pre, 1);
+  if (t_count - s.test_len < p) {
+    invariant_failure("not enough periods for the requested pre-window + test_len");
+  }
+  Layout out;
+  for (std::size_t st = p; st <= t_count - s.test_len; ++st) out.starts.push_back(st);
+  if (s.lookback) {
+    const std::size_t keep = std::max<std::size_t>(*s.lookback, 1);
+    if (keep < out.starts.size()) out.starts.erase(out.starts.begin(), out.starts.end() - static_cast<std::ptrdiff_t>(keep));
+  }
+  for (std::size_t u : treated) {
+    double sum = 0.0;
+    for (std::size_t t = 0; t < t_count; ++t) sum += y(u, t);
+    out.total += sum / static_cast<double>(t_count);
+  }
+  out.level = out.total / static_cast<double>(std::max<std::size_t>(treated.size(), 1));
+  return out;
+}
+
+// One method's fit of one window without lift: its estimate and counterfactual test path.
+struct WindowFit {
+  double att = 0.0;
+  std::vector<double> counterfactual;
+};
+
+WindowFit fit_window(const Mat& y, std::span<const std::size_t> treated, std::size_t start,
+                     std::size_t test_len, Method method, const PowerSettings& s) {
+  const Panel panel = injected_subpanel(y, treated, start, start + test_len, 0.0);
+  ScFit fit = fit_method(panel, start, method, s.min_weight, s.max_weight);
+  return {fit.att, std::move(fit.counterfactual)};
+}
+
+// The window's estimate on the panel lifted by `lift`: the treated mean over the test period,
+// formed as a fit forms it from the lifted values, minus the fitted counterfactual.
+double lifted_estimate(const Mat& y, std::span<const std::size_t> treated, std::size_t start,
+                       const WindowFit& fit, double lift) {
+  if (lift == 0.0) return fit.att;
+  const double factor = 1.0 + lift;
+  const double inv = 1.0 / static_cast<double>(treated.size());
+  double total = 0.0;
+  for (std::size_t k = 0; k < fit.counterfactual.size(); ++k) {
+    double sum = 0.0;
+    for (std::size_t u : treated) sum += y(u, start + k) * factor;
+    total += sum * inv - fit.counterfactual[k];
+  }
+  return total / static_cast<double>(fit.counterfactual.size());
+}
+
+// The interpolated quantile at q of values sorted by the IEEE total order.
+double quantile_of_sorted(std::span<const double> a, double q) {
+  const double h = std::clamp(q, 0.0, 1.0) * static_cast<double>(a.size() - 1);
+  const double lo = std::floor(h);
+  const double f = h - lo;
+  const auto i = static_cast<std::size_t>(lo);
+  const auto j = static_cast<std::size_t>(std::ceil(h));
+  return (1.0 - f) * a[i] + f * a[j];
+}
+
+std::vector<double> total_order_sorted(std::vector<double> v) {
+  std::sort(v.begin(), v.end(), [](double a, double b) {
+    // Order of the bit patterns with the sign flipped into place: -NaN < numbers < +NaN.
+    const auto key = [](double x) {
+      std::int64_t i;
+      std::memcpy(&i, &x, sizeof i);
+      return i ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(i >> 63) >> 1);
+    };
+    return key(a) < key(b);
+  });
+  return v;
+}
+
+double critical_value(std::span<const double> null, double alpha) {
+  std::vector<double> a(null.size());
+  for (std::size_t w = 0; w < null.size(); ++w) a[w] = std::fabs(null[w]);
+  return quantile_of_sorted(total_order_sorted(std::move(a)), 1.0 - alpha);
+}
+
+double sample_sd(std::span<const double> x) {
+  if (x.size() < 2) return 0.0;
+  return std::sqrt(sum_sq_dev(x) / static_cast<double>(x.size() - 1));
+}
+
+PowerPoint point(double lift, std::span<const double> est, double crit, double level, double alpha) {
+  PowerPoint pt;
+  pt.lift = lift;
+  const auto n = static_cast<double>(est.size());
+  std::size_t detected = 0;
+  for (double e : est) detected += std::fabs(e) > crit ? 1 : 0;
+  pt.power = static_cast<double>(detected) / n;
+  std::vector<double> r(est.size());
+  for (std::size_t w = 0; w < est.size(); ++w) {
+    r[w] = std::fabs(level) <= kLevelFloor ? std::nan("") : est[w] / level;
+  }
+  pt.est_mean = mean(r);
+  if (r.size() == 1) {
+    pt.est_lo = pt.est_hi = r[0];
+  } else {
+    const std::vector<double> sorted = total_order_sorted(r);
+    pt.est_lo = quantile_of_sorted(sorted, alpha * kHalf);
+    pt.est_hi = quantile_of_sorted(sorted, 1.0 - alpha * kHalf);
+  }
+  return pt;
+}
+
+// The smallest lift reaching the target power, interpolated linearly between the two points
+// around it. The points are scanned by ascending lift whatever order they were given in.
+std::optional<double> minimum_detectable(std::span<const PowerPoint> points, double target) {
+  std::vector<std::size_t> order(points.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return points[a].lift < points[b].lift; });
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const PowerPoint& k = points[order[i]];
+    if (!(k.power >= target)) continue;
+    if (i == 0) return k.lift;
+    const PowerPoint& before = points[order[i - 1]];
+    if (k.power > before.power) {
+      return before.lift + (target - before.power) / (k.power - before.power) * (k.lift - before.lift);
+    }
+    return k.lift;
+  }
+  return std::nullopt;
+}
+
+// The power record from each window's estimate at every lift (est[l][w]).
+PowerResult curve(std::span<const double> lifts, const std::vector<std::vector<double>>& est,
+                  std::span<const double> null, const Layout& lay, const PowerSettings& s) {
+  PowerResult out;
+  out.n_windows = null.size();
+  out.critical_value = critical_value(null, s.alpha);
+  out.se_null = sample_sd(null);
+  for (std::size_t l = 0; l < lifts.size(); ++l) {
+    out.points.push_back(point(lifts[l], est[l], out.critical_value, lay.level, s.alpha));
+  }
+  out.mde_pct = minimum_detectable(out.points, s.target_power);
+  if (out.mde_pct) {
+    out.mde_abs_per_period = lay.level * *out.mde_pct;
+    out.mde_cumulative = lay.total * *out.mde_pct * static_cast<double>(s.test_len);
+  }
+  return out;
+}
+
+// Inverse-variance weights 1 / (eps + v_k), formed as ratios to the largest so that no raw
+// weight overflows; equal weights when no member's estimates vary.
+std::vector<double> inverse_variance_weights(std::span<const double> variances) {
+  const auto k = static_cast<double>(variances.size());
+  double total = 0.0;
+  for (double v : variances) total += v;
+  // A floor relative to the members' typical variance, so a member with none does not take
+  // all the weight through a division by zero.
+  constexpr double kRelativeFloor = 1e-6;
+  constexpr double kAbsoluteFloor = 2.2250738585072014e-308;
+  const double eps = total / k * kRelativeFloor + kAbsoluteFloor;
+  const double smallest = eps + *std::min_element(variances.begin(), variances.end());
+  std::vector<double> raw(variances.size());
+  for (std::size_t j = 0; j < raw.size(); ++j) raw[j] = smallest / (eps + variances[j]);
+  return normalize_weights(raw);
+}
+
+}  // namespace
+
+ScFit fit_method(const Panel& panel, std::size_t t0, Method method, double min_weight,
+                 double max_weight) {
+  return estimator(method, min_weight, max_weight).fit_at(panel, t0);
+}
+
+Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std::size_t s,
+                        std::size_t e, double lift) {
+  Mat sub(y.rows(), e);
+  for (std::size_t t = 0; t < e; ++t) {
+    const std::span<const double> src = y.col(t);
+    std::copy(src.begin(), src.end(), sub.col(t).begin());
+  }
+  if (lift != 0.0) {
+    const double factor = 1.0 + lift;
+    for (std::size_t u : treated) {
+      for (std::size_t t = s; t < e; ++t) sub(u, t) = y(u, t) * factor;
+    }
+  }
+  return Panel::block(std::move(sub), treated, s);
+}
+
+std::vector<double> normalize_weights(std::span<const double> w) {
+  std::vector<double> out(w.begin(), w.end());
+  for (double& v : out) {
+    if (!(v >= 0.0)) v = 0.0;
+  }
+  if (out.empty()) return out;
+  double sum = 0.0;
+  for (double v : out) sum += v;
+  if (!std::isfinite(sum)) {
+    // Weights near the top of the double range: compare them to the largest instead.
+    const double big = *std::max_element(out.begin(), out.end());
+    for (double& v : out) v = std::isinf(big) ? (std::isinf(v) ? 1.0 : 0.0) : v / big;
+    sum = 0.0;
+    for (double v : out) sum += v;
+  }
+  if (sum > 0.0) {
+    for (double& v : out) v /= sum;
+  } else {
+    for (double& v : out) v = 1.0 / static_cast<double>(out.size());
+  }
+  return out;
+}
+
+PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
+                        std::span<const double> lifts, Method method, const PowerSettings& s) {
+  const Layout lay = layout(y, treated, s);
+  const std::vector<WindowFit> fits = inference::par_map_indexed(lay.starts.size(), [&](std::size_t w) {
+    return fit_window(y, treated, lay.starts[w], s.test_len, method, s);
+  });
+  std::vector<double> null(fits.size());
+  for (std::size_t w = 0; w < fits.size(); ++w) null[w] = fits[w].att;
+  std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(fits.size()));
+  for (std::size_t l = 0; l < lifts.size(); ++l) {
+    for (std::size_t w = 0; w < fits.size(); ++w) {
+      est[l][w] = lifted_estimate(y, treated, lay.starts[w], fits[w], lifts[l]);
+    }
+  }
+  PowerResult out = curve(lifts, est, null, lay, s);
+  out.method = method;
+  return out;
+}
+
+PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> treated,
+                                 std::span<const double> lifts, std::span<const Method> members,
+                                 std::optional<std::vector<double>> weights,
+                                 const PowerSettings& s) {
+  if (members.empty()) invariant_failure("ensemble needs at least one member");
+  const Layout lay = layout(y, treated, s);
+  const std::size_t k_count = members.size();
+  // fits[w * K + k]: member k on window w.
+  const std::vector<WindowFit> fits = inference::par_map_indexed(lay.starts.size() * k_count, [&](std::size_t i) {
+    return fit_window(y, treated, lay.starts[i / k_count], s.test_len, members[i % k_count], s);
+  });
+  const std::size_t n = lay.starts.size();
+  std::vector<double> w;
+  if (weights) {
+    if (weights->size() != k_count) invariant_failure("one ensemble weight per member");
+    w = normalize_weights(*weights);
+  } else {
+    std::vector<double> variances(k_count, 0.0);
+    for (std::size_t k = 0; k < k_count; ++k) {
+      std::vector<double> att(n);
+      for (std::size_t i = 0; i < n; ++i) att[i] = fits[i * k_count + k].att;
+      variances[k] = n > 1 ? sum_sq_dev(att) / static_cast<double>(n - 1) : 0.0;
+    }
+    w = inverse_variance_weights(variances);
+  }
+  const auto combined = [&](double lift) {
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      double c = 0.0;
+      for (std::size_t k = 0; k < k_count; ++k) {
+        c += w[k] * lifted_estimate(y, treated, lay.starts[i], fits[i * k_count + k], lift);
+      }
+      out[i] = c;
+    }
+    return out;
+  };
+  const std::vector<double> null = combined(0.0);
+  std::vector<std::vector<double>> est;
+  for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined(lift));
+  PowerResult out = curve(lifts, est, null, lay, s);
+  out.method = Method::Ensemble;
+  out.ensemble_weights = w;
+  return out;
+}
+
+}  // namespace tessarix::geo

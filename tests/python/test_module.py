@@ -66,6 +66,8 @@ def test_module_exports_only_its_functions_and_classes():
         "fit_callaway_py",
         "fit_sunab_py",
         "bacon_decompose_py",
+        "geo_power",
+        "geo_power_ensemble",
         "PowerResult",
         "GeoDiagnostics",
         "MarketCandidate",
