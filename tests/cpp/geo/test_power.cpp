@@ -44,9 +44,10 @@ TEST(PowerCurve, LiftedEstimateEqualsAFreshFit) {
     SCOPED_TRACE(display_name(m));
     PowerSettings s;
     s.test_len = 3;
-    s.min_pre = 11;  // one window, starting at 11
+    s.min_pre = 13;  // one window, periods 13 to 15
     const PowerResult r = power_curve(y, treated, std::vector<double>{0.25}, m, s);
-    const double fresh = fit_method(injected_subpanel(y, treated, 11, 14, 0.25), 11, m, 0.0, 1.0).att;
+    ASSERT_EQ(r.n_windows, 1u);
+    const double fresh = fit_method(injected_subpanel(y, treated, 13, 16, 0.25), 13, m, 0.0, 1.0).att;
     // The relative estimate is the ATT over the treated markets' mean level.
     double level = 0.0;
     for (std::size_t u : treated) {
