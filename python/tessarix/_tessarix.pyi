@@ -116,6 +116,11 @@ def fit_sunab_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> DiDResult:
 def bacon_decompose_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> BaconResult:
     """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
 
+def geo_diagnostics(
+    y: _Panel, treated: Sequence[SupportsIndex], test_len: SupportsIndex
+) -> GeoDiagnostics:
+    """Design diagnostics for a treated-market set."""
+
 @final
 class DiDResult:
     """Result of a difference-in-differences fit, exposed to Python."""
