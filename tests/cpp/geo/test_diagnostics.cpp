@@ -65,21 +65,6 @@ TEST(GeoDiagnostics, ConstantTreatedSeriesIsStableAndAseasonal) {
   EXPECT_FALSE(warns(d, "volatile"));
 }
 
-TEST(GeoDiagnostics, VolatilityIsSwingsOverLevel) {
-  // Changes +2, -2: sample sd of 7 changes around the level 11 (mean of 10, 12, ...).
-  const std::vector<double> x = from_changes(10.0, {2, -2}, 9);
-  const Diagnostics d = diagnostics(with_treated_row(7, x, 4), kFirst, 1);
-  std::vector<double> c(7);
-  for (std::size_t i = 0; i < 7; ++i) c[i] = x[i + 1] - x[i];
-  const double v = std::sqrt(sum_sq_dev(c) / 6.0) / mean(std::span(x).first(8));
-  EXPECT_NEAR(d.stability_score, 1.0 / (1.0 + 8.0 * v), 1e-15);
-  EXPECT_FALSE(warns(d, "volatile"));  // v is about 0.2
-  // Halving the level doubles the volatility past a quarter of the level.
-  std::vector<double> low = x;
-  for (double& v2 : low) v2 -= 5.5;
-  EXPECT_TRUE(warns(diagnostics(with_treated_row(7, low, 4), kFirst, 1), "swings \u2248"));
-}
-
 // --- fit against a direct synthetic-control refit -----------------------------------------
 
 TEST(GeoDiagnostics, FitScoresMatchSyntheticControlRefit) {
