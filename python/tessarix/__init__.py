@@ -26,6 +26,7 @@ from ._tessarix import (
     fit_twfe_py,
     geo_power,
     geo_power_ensemble,
+    geo_diagnostics,
     version,
 )
 
@@ -64,5 +65,6 @@ __all__ = [
     "fit_twfe_py",
     "geo_power",
     "geo_power_ensemble",
+    "geo_diagnostics",
     "version",
 ]

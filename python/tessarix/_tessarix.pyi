@@ -147,6 +147,11 @@ def geo_power_ensemble(
 ) -> PowerResult:
     """Power analysis for a **weighted-average ensemble** of base methods."""
 
+def geo_diagnostics(
+    y: _Panel, treated: Sequence[SupportsIndex], test_len: SupportsIndex
+) -> GeoDiagnostics:
+    """Design diagnostics for a treated-market set."""
+
 @final
 class DiDResult:
     """Result of a difference-in-differences fit, exposed to Python."""

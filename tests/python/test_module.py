@@ -68,6 +68,7 @@ def test_module_exports_only_its_functions_and_classes():
         "bacon_decompose_py",
         "geo_power",
         "geo_power_ensemble",
+        "geo_diagnostics",
         "PowerResult",
         "GeoDiagnostics",
         "MarketCandidate",
