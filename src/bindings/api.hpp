@@ -11,5 +11,6 @@ namespace tessarix::bindings {
 std::vector<PyMethodDef> version_functions();
 std::vector<PyMethodDef> sc_functions();
 std::vector<PyMethodDef> did_functions();
+std::vector<PyMethodDef> geo_functions();
 
 }  // namespace tessarix::bindings

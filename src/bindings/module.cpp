@@ -13,7 +13,7 @@ namespace {
 std::vector<PyMethodDef>& method_table() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> t;
-    for (auto part : {version_functions(), sc_functions(), did_functions()}) {
+    for (auto part : {version_functions(), sc_functions(), did_functions(), geo_functions()}) {
       t.insert(t.end(), part.begin(), part.end());
     }
     t.push_back({nullptr, nullptr, 0, nullptr});
