@@ -24,6 +24,7 @@ from ._tessarix import (
     fit_sdid,
     fit_sunab_py,
     fit_twfe_py,
+    geo_select,
     version,
 )
 
@@ -60,5 +61,6 @@ __all__ = [
     "fit_sdid",
     "fit_sunab_py",
     "fit_twfe_py",
+    "geo_select",
     "version",
 ]

@@ -116,6 +116,26 @@ def fit_sunab_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> DiDResult:
 def bacon_decompose_py(y: _Panel, cohorts: Sequence[SupportsIndex]) -> BaconResult:
     """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
 
+def geo_select(
+    y: _Panel,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: SupportsFloat,
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: Sequence[SupportsIndex] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> list[MarketCandidate]:
+    """Search and rank candidate treatment-market sets."""
+
 @final
 class DiDResult:
     """Result of a difference-in-differences fit, exposed to Python."""

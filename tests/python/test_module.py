@@ -66,6 +66,7 @@ def test_module_exports_only_its_functions_and_classes():
         "fit_callaway_py",
         "fit_sunab_py",
         "bacon_decompose_py",
+        "geo_select",
         "PowerResult",
         "GeoDiagnostics",
         "MarketCandidate",
