@@ -27,6 +27,7 @@ from ._tessarix import (
     geo_power,
     geo_power_ensemble,
     geo_diagnostics,
+    geo_select,
     version,
 )
 
@@ -66,5 +67,6 @@ __all__ = [
     "geo_power",
     "geo_power_ensemble",
     "geo_diagnostics",
+    "geo_select",
     "version",
 ]

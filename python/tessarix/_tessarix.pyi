@@ -121,6 +121,13 @@ def geo_power(
     treated: Sequence[SupportsIndex],
     test_len: SupportsIndex,
     lifts: Sequence[SupportsFloat],
+
+def geo_select(
+    y: _Panel,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: SupportsFloat,
     method: str = "sdid",
     alpha: SupportsFloat = 0.1,
     target_power: SupportsFloat = 0.8,
@@ -151,6 +158,16 @@ def geo_diagnostics(
     y: _Panel, treated: Sequence[SupportsIndex], test_len: SupportsIndex
 ) -> GeoDiagnostics:
     """Design diagnostics for a treated-market set."""
+
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: Sequence[SupportsIndex] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> list[MarketCandidate]:
+    """Search and rank candidate treatment-market sets."""
 
 @final
 class DiDResult:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "bindings/format.hpp"
@@ -152,6 +153,36 @@ Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_
               "-period pre-window needs at least " + sum_text(test_len, need) +
               " periods, but the panel has " + num(t_count) + ". Reduce test_len (max usable here: " +
               num(max_usable) + ") or pass a smaller min_pre.");
+}
+
+Checked<geo::Method> check_method(std::string_view name) {
+  if (const std::optional<geo::Method> m = geo::method_from_name(name)) return *m;
+  return fail("unknown method '" + std::string(name) + "' (expected sc/asc/sdid/fp/rsc)");
+}
+
+Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n) {
+  if (auto r = check_min_count("max_treated", max_treated, 1); !r) return r;
+  if (max_treated < n) return {};
+  return fail("max_treated=" + num(max_treated) + " would allow treating all " + num(n) +
+              " markets; at least one market must remain as a control");
+}
+
+Checked<void> check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n) {
+  if (auto r = check_min_count("exact_size", exact_size, 1); !r) return r;
+  if (exact_size >= n) {
+    return fail("exact_size=" + num(exact_size) + " would treat all " + num(n) +
+                " markets; at least one market must remain as a control");
+  }
+  if (exact_size < n_include) {
+    return fail("include forces " + num(n_include) + " markets but exact_size=" + num(exact_size) +
+                "; raise exact_size or include fewer markets");
+  }
+  return {};
+}
+
+Checked<void> check_include_leaves_control(std::size_t n_include, std::size_t n) {
+  if (n_include < n) return {};
+  return fail("include treats every market; need at least one market left as a control");
 }
 
 Checked<std::size_t> check_choice(std::string_view what, std::string_view value,

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "bindings/array_view.hpp"
+#include "geo/types.hpp"
 
 namespace tessarix::bindings {
 
@@ -68,5 +69,13 @@ Checked<void> check_stack_finite(const ArrayView3& y3, std::size_t r);
 // The pre-window length for a geo test window of test_len periods in a T-period panel.
 Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,
                                       std::size_t n_periods);
+
+// The single estimator a geo analysis names (ASCII case-insensitive; the ensemble excluded).
+Checked<geo::Method> check_method(std::string_view name);
+
+// Market search sizes, for a panel of n markets: at least one market must stay a control.
+Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n);
+Checked<void> check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n);
+Checked<void> check_include_leaves_control(std::size_t n_include, std::size_t n);
 
 }  // namespace tessarix::bindings

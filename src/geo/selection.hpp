@@ -41,6 +41,9 @@ struct MarketCandidate {
 // The candidate sets in generation order (each ascending, no two equal).
 std::vector<std::vector<std::size_t>> generate_candidates(const SelectionConfig& config);
 
+// Sorts by score, highest first, NaN scores last; equal scores keep their order (stable).
+void rank_candidates(std::vector<MarketCandidate>& candidates);
+
 // One candidate's power at the target lift, diagnostics and score.
 MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
                          const SelectionConfig& config);

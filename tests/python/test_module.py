@@ -69,6 +69,7 @@ def test_module_exports_only_its_functions_and_classes():
         "geo_power",
         "geo_power_ensemble",
         "geo_diagnostics",
+        "geo_select",
         "PowerResult",
         "GeoDiagnostics",
         "MarketCandidate",

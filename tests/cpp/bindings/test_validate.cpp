@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
 
 #include "bindings/did_glue.hpp"
 #include "bindings/validate.hpp"
@@ -106,6 +107,30 @@ TEST(Validate, GeoWindow) {
             "test_len=2 with a 18446744073709551615-period pre-window needs at least "
             "18446744073709551617 periods, but the panel has 10. Reduce test_len (max usable "
             "here: 0) or pass a smaller min_pre.");
+}
+
+TEST(Validate, GeoMethodAndSearchSizes) {
+  EXPECT_EQ(check_method("SDID").value(), geo::Method::Sdid);
+  EXPECT_EQ(check_method("dsc").value(), geo::Method::Fp);
+  for (const char* bad : {"ensemble", " sdid", ""}) {
+    EXPECT_EQ(error_of(check_method(bad)),
+              "unknown method '" + std::string(bad) + "' (expected sc/asc/sdid/fp/rsc)");
+  }
+  EXPECT_TRUE(check_max_treated(4, 5));
+  EXPECT_EQ(error_of(check_max_treated(0, 5)), "max_treated must be >= 1; got 0");
+  EXPECT_EQ(error_of(check_max_treated(5, 5)),
+            "max_treated=5 would allow treating all 5 markets; at least one market must remain "
+            "as a control");
+  EXPECT_TRUE(check_exact_size(2, 2, 5));
+  EXPECT_EQ(error_of(check_exact_size(0, 0, 5)), "exact_size must be >= 1; got 0");
+  // Treating every market is reported before a conflict with the include set.
+  EXPECT_EQ(error_of(check_exact_size(5, 6, 5)),
+            "exact_size=5 would treat all 5 markets; at least one market must remain as a control");
+  EXPECT_EQ(error_of(check_exact_size(1, 2, 5)),
+            "include forces 2 markets but exact_size=1; raise exact_size or include fewer markets");
+  EXPECT_TRUE(check_include_leaves_control(4, 5));
+  EXPECT_EQ(error_of(check_include_leaves_control(5, 5)),
+            "include treats every market; need at least one market left as a control");
 }
 
 ArrayView2 view_of(const std::vector<double>& rowmajor, std::size_t rows, std::size_t cols) {
