@@ -121,13 +121,6 @@ def geo_power(
     treated: Sequence[SupportsIndex],
     test_len: SupportsIndex,
     lifts: Sequence[SupportsFloat],
-
-def geo_select(
-    y: _Panel,
-    eligible: Sequence[SupportsIndex],
-    max_treated: SupportsIndex,
-    test_len: SupportsIndex,
-    target_lift: SupportsFloat,
     method: str = "sdid",
     alpha: SupportsFloat = 0.1,
     target_power: SupportsFloat = 0.8,
@@ -159,6 +152,16 @@ def geo_diagnostics(
 ) -> GeoDiagnostics:
     """Design diagnostics for a treated-market set."""
 
+def geo_select(
+    y: _Panel,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: SupportsFloat,
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
     n_candidates: SupportsIndex = 200,
     seed: SupportsIndex = 0,
     exact_size: SupportsIndex | None = None,
