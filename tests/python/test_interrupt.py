@@ -1,6 +1,6 @@
-"""Ctrl-C during native work: SIGINT cancels a long batch fit, bootstrap or band computation
-within a fraction of a second, the call raises KeyboardInterrupt, and the same process then
-computes exactly as before."""
+"""Ctrl-C during native work: SIGINT cancels a long batch fit, bootstrap, band computation or
+market search within a fraction of a second, the call raises KeyboardInterrupt, and the same
+process then computes exactly as before."""
 
 import os
 import signal
@@ -82,8 +82,32 @@ print(outcome, caught, (after.event_lo, after.band_crit) == (before.event_lo, be
 """
 
 
+# A market search: candidates evaluated in parallel, each with its own parallel window loop.
+SELECT_CHILD = r"""
+import signal, time
+import numpy as np, tessarix
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+rng = np.random.default_rng(8)
+y = 100.0 + rng.normal(size=(50, 104)).cumsum(axis=1)
+small = dict(y=y[:12, :40], eligible=list(range(12)), max_treated=3, test_len=6, target_lift=0.05,
+             n_candidates=20, seed=3)
+before = [(c.treated, c.score) for c in tessarix.geo_select(**small)]
+print("start", flush=True)
+outcome = "returned"
+try:
+    tessarix.geo_select(y, list(range(50)), 6, 8, 0.05, n_candidates=20000)  # minutes of work
+except KeyboardInterrupt:
+    outcome = "interrupted"
+caught = time.monotonic()
+after = [(c.treated, c.score) for c in tessarix.geo_select(**small)]
+print(outcome, caught, after == before, flush=True)
+"""
+
+
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
-@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD], ids=["batch", "bootstrap", "bands"])
+@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD],
+                         ids=["batch", "bootstrap", "bands", "market search"])
 def test_ctrl_c_cancels_a_long_call_and_the_process_computes_on(script):
     env = dict(os.environ, TESSARIX_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", script], env=env, text=True,

@@ -34,6 +34,9 @@ cohorts = [5] * 6 + [9] * 5 + [14] * 4 + [-1] * 10
 for control in ("never", "notyet"):
     cs = tessarix.fit_callaway_py(y, cohorts, control=control, bands=True, n_reps=777, seed=5)
     out += cs.event_lo + cs.event_hi + [cs.band_crit]
+for p in (tessarix.geo_power(y, [0, 1], 3, [0.0, 0.1, 0.3]),
+          tessarix.geo_power_ensemble(y, [2], 3, [0.2], members=["sc", "fp", "rsc"])):
+    out += p.power + p.est_mean + p.est_lo + [p.crit, p.se_null] + (p.ensemble_weights or [])
 print(" ".join(float(v).hex() for v in out))
 """
 
