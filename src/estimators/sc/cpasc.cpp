@@ -32,16 +32,20 @@ double per_period(double total, std::size_t n) {
 }
 
 // Inverse-error weights of the units at `members`, scaled to sum to `total`: each unit's
-// term 1 / (m + mspe) with m the group's median error, normalised over the group.
+// term 1 / (m + mspe) with m the group's median error, normalised over the group. The terms
+// are taken relative to the largest, (m + min mspe) / (m + mspe): the same normalised weights,
+// but each ratio is at most 1, so their sum cannot overflow when several units fit exactly
+// (every plain term is then 1 / m, about 4.5e307 at the floor of m).
 void inverse_error_weights(std::span<UnitFit> units, std::span<const std::size_t> members, double total) {
   std::vector<double> errors;
   errors.reserve(members.size());
   for (std::size_t i : members) errors.push_back(units[i].mspe);
   double m = median(errors);
   if (!(m >= kMinMedianError)) m = kMinMedianError;  // also replaces a NaN median
+  const double best = m + *std::min_element(errors.begin(), errors.end());
   std::vector<double> v;
   v.reserve(members.size());
-  for (std::size_t i : members) v.push_back(1.0 / (m + units[i].mspe));
+  for (double err : errors) v.push_back(best / (m + err));
   const double sum = sum_of(v);
   for (std::size_t k = 0; k < members.size(); ++k) units[members[k]].weight = (total * v[k]) / sum;
 }
