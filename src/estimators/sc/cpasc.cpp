@@ -15,6 +15,12 @@ namespace {
 // double, so that a group of perfect fits (median 0) still gives finite terms.
 constexpr double kMinMedianError = std::numeric_limits<double>::min();
 
+// Window sums of the same terms taken from different starts add them in different orders.
+// For b non-negative terms each order is within (b - 1) half-ulps of the exact sum (relative
+// to it), so two orders differ by less than b ulps of the larger; the mean adds half an ulp to
+// each. Windows within kTieUlpsPerTerm ulps per term of the observed statistic count as ties.
+constexpr double kTieUlpsPerTerm = 2.0;
+
 double sum_of(std::span<const double> x) {
   double s = 0.0;
   for (double v : x) s += v;
@@ -209,9 +215,11 @@ double block_permutation_p(std::span<const double> z, std::size_t t0,
     return s / static_cast<double>(width);
   };
   const double observed = window_mean(t0 % n);
+  const double tie_rel = kTieUlpsPerTerm * static_cast<double>(width) * std::numeric_limits<double>::epsilon();
   std::size_t count = 0;
   for (std::size_t j = 0; j < n; ++j) {
-    if (observed <= window_mean(j)) ++count;
+    const double s_j = window_mean(j);
+    if (observed - s_j <= tie_rel * std::fmax(observed, s_j)) ++count;
   }
   return static_cast<double>(count) / static_cast<double>(n);
 }
