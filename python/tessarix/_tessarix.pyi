@@ -72,6 +72,18 @@ def fit_rsc(
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen 2018)."""
 
+def fit_cpasc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    mode: Literal["mspe", "stratified", "cumulative"] = "mspe",
+    n_strata: SupportsIndex = 3,
+    block_len: SupportsIndex | None = None,
+    sc_ridge: SupportsFloat = 0.0,
+    aug_lambda: SupportsFloat | None = None,
+) -> CPASCResult:
+    """Fit a CP-ASC-family estimator (novel)."""
+
 def bootstrap_mean(
     series: Sequence[SupportsFloat],
     kind: Literal["block", "stationary"] = "block",

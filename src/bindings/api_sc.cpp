@@ -15,6 +15,7 @@
 #include "bindings/declare.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/validate.hpp"
+#include "estimators/sc/cpasc.hpp"
 #include "inference/batch.hpp"
 #include "inference/bootstrap.hpp"
 #include "inference/ci.hpp"
@@ -319,6 +320,75 @@ PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// --- fit_cpasc ----------------------------------------------------------------------------
+
+struct FitCpascArgs : BlockArgs {
+  std::string mode;
+  std::uint64_t n_strata = 3;
+  std::optional<std::uint64_t> block_len;
+  double sc_ridge = 0.0;
+  std::optional<double> aug_lambda;
+};
+
+const EntryPoint<FitCpascArgs> fit_cpasc_entry{
+    "fit_cpasc",
+    "Fit a CP-ASC-family estimator (novel). `mode` is \"mspe\" (CP-ASC),\n"
+    "\"stratified\" (Strat-CP-ASC), or \"cumulative\" (C-AS-CP-ASC).",
+    join<FitCpascArgs>({block_params<FitCpascArgs>(),
+                        {TX_PARAM(FitCpascArgs, mode, kChoice, "mspe"), TX_PARAM(FitCpascArgs, n_strata, kCount, 3),
+                         TX_PARAM(FitCpascArgs, block_len, kCount, kNone),
+                         TX_PARAM(FitCpascArgs, sc_ridge, kReal, 0.0),
+                         TX_PARAM(FitCpascArgs, aug_lambda, kReal, kNone)}})};
+
+constexpr std::array<std::string_view, 3> kCpascModes{"mspe", "stratified", "cumulative"};
+
+// The weighting mode at position `which` of kCpascModes.
+sc::cpasc::CpascMode cpasc_mode(std::size_t which, std::uint64_t n_strata) {
+  switch (which) {
+    case 0: return sc::cpasc::Mspe{};
+    case 1: return sc::cpasc::Stratified{n_strata};
+    default: return sc::cpasc::Cumulative{};
+  }
+}
+
+PyCpascResult cpasc_result(const sc::cpasc::CpascFit& fit) {
+  PyCpascResult r;
+  r.att = fit.att;
+  r.p_value = fit.p_value;
+  for (const sc::cpasc::UnitFit& u : fit.units) {
+    r.unit_ids.push_back(u.unit);
+    r.unit_att.push_back(u.att);
+    r.unit_mspe.push_back(u.mspe);
+    r.unit_weight.push_back(u.weight);
+  }
+  r.pooled_residual = fit.pooled_residual;
+  r.null_residual = fit.null_residual;
+  r.t0 = fit.t0;
+  return r;
+}
+
+PyObject* py_fit_cpasc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const FitCpascArgs a = fit_cpasc_entry.parse(args, kwargs);
+    // The mode is examined before anything about the panel.
+    const std::size_t which = unwrap(check_choice("CP-ASC mode", a.mode, kCpascModes));
+    validate_block(a);
+    unwrap(check_non_negative("sc_ridge", a.sc_ridge));
+    if (a.aug_lambda) unwrap(check_pos("aug_lambda", *a.aug_lambda));
+    unwrap(check_min_count("n_strata", a.n_strata, 1));
+    if (a.block_len) unwrap(check_min_count("block_len", *a.block_len, 1));
+    const sc::cpasc::CpascOptions options{
+        {a.aug_lambda, a.sc_ridge, 0.0, 1.0},  // the Python entry exposes no weight bounds
+        a.block_len ? std::optional<std::size_t>(*a.block_len) : std::nullopt,
+        cpasc_mode(which, a.n_strata)};
+    // The fit runs one unit after another with the interpreter lock held.
+    const Panel panel = Panel::block(mat_from_numpy(a.y), a.treated_units(), a.treat_time);
+    return wrap(cpasc_result(sc::cpasc::fit_at(panel, a.treat_time, options)));
+  });
+}
+
+// --- end of fit_cpasc ----------------------------------------------------------------------
+
 // --- bootstrap_mean ------------------------------------------------------------------------
 
 struct BootstrapMeanArgs {
@@ -435,6 +505,7 @@ std::vector<PyMethodDef> sc_functions() {
   return {method_def(fit_sc_entry.signature(), py_fit_sc), method_def(fit_asc_entry.signature(), py_fit_asc),
           method_def(fit_sdid_entry.signature(), py_fit_sdid), method_def(fit_fp_entry.signature(), py_fit_fp),
           method_def(fit_rsc_entry.signature(), py_fit_rsc),
+          method_def(fit_cpasc_entry.signature(), py_fit_cpasc),
           method_def(bootstrap_mean_entry.signature(), py_bootstrap_mean),
           method_def(fit_many_entry.signature(), py_fit_many)};
 }
