@@ -72,6 +72,18 @@ def fit_rsc(
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen 2018)."""
 
+def fit_mcnnm(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    lambda_: SupportsFloat | None = None,
+    max_iter: SupportsIndex = 200,
+    tol: SupportsFloat = 1e-5,
+    seed: SupportsIndex = 0,
+    max_rank: SupportsIndex | None = None,
+) -> SCResult:
+    """Fit Matrix-Completion NNM (Athey et al. 2021)."""
+
 def fit_cpasc(
     y: _Panel,
     treated: Sequence[SupportsIndex],

@@ -15,6 +15,7 @@
 #include "bindings/declare.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/validate.hpp"
+#include "estimators/mcnnm/softimpute.hpp"
 #include "estimators/sc/cpasc.hpp"
 #include "inference/batch.hpp"
 #include "inference/bootstrap.hpp"
@@ -320,6 +321,45 @@ PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// --- fit_mcnnm -----------------------------------------------------------------------------
+
+struct FitMcnnmArgs : BlockArgs {
+  std::optional<double> lambda_;
+  std::uint64_t max_iter = 200;
+  double tol = 1e-5;
+  std::uint64_t seed = 0;
+  std::optional<std::uint64_t> max_rank;
+};
+
+const EntryPoint<FitMcnnmArgs> fit_mcnnm_entry{
+    "fit_mcnnm",
+    "Fit Matrix-Completion NNM (Athey et al. 2021). `max_rank`, when set, uses a\n"
+    "fast randomized truncated SVD inside SoftImpute (big speedup, low-rank cap).",
+    join<FitMcnnmArgs>({block_params<FitMcnnmArgs>(),
+                        {TX_PARAM(FitMcnnmArgs, lambda_, kReal, kNone),
+                         TX_PARAM(FitMcnnmArgs, max_iter, kCount, 200),
+                         TX_PARAM(FitMcnnmArgs, tol, kReal, 1e-5), TX_PARAM(FitMcnnmArgs, seed, kCount, 0),
+                         TX_PARAM(FitMcnnmArgs, max_rank, kCount, kNone)}})};
+
+// No inference: the six inference attributes stay None.
+PyObject* py_fit_mcnnm(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const FitMcnnmArgs a = fit_mcnnm_entry.parse(args, kwargs);
+    validate_block(a);
+    if (a.lambda_) unwrap(check_pos("lambda_", *a.lambda_));
+    unwrap(check_min_count("max_iter", a.max_iter, 1));
+    unwrap(check_pos("tol", a.tol));
+    if (a.max_rank) unwrap(check_min_count("max_rank", *a.max_rank, 1));
+    mcnnm::McnnmOptions options{a.lambda_, a.max_iter, a.tol, a.seed, std::nullopt};
+    if (a.max_rank) options.max_rank = static_cast<std::size_t>(*a.max_rank);
+    return on_block_panel(a, [&](const Panel& panel) {
+      return result_from_fit(mcnnm::fit_at(panel, a.treat_time, options));
+    });
+  });
+}
+
+// --- end of fit_mcnnm ----------------------------------------------------------------------
+
 // --- fit_cpasc ----------------------------------------------------------------------------
 
 struct FitCpascArgs : BlockArgs {
@@ -505,6 +545,7 @@ std::vector<PyMethodDef> sc_functions() {
   return {method_def(fit_sc_entry.signature(), py_fit_sc), method_def(fit_asc_entry.signature(), py_fit_asc),
           method_def(fit_sdid_entry.signature(), py_fit_sdid), method_def(fit_fp_entry.signature(), py_fit_fp),
           method_def(fit_rsc_entry.signature(), py_fit_rsc),
+          method_def(fit_mcnnm_entry.signature(), py_fit_mcnnm),
           method_def(fit_cpasc_entry.signature(), py_fit_cpasc),
           method_def(bootstrap_mean_entry.signature(), py_bootstrap_mean),
           method_def(fit_many_entry.signature(), py_fit_many)};

@@ -60,6 +60,7 @@ def test_module_exports_only_its_functions_and_classes():
         "fit_sdid",
         "fit_fp",
         "fit_rsc",
+        "fit_mcnnm",
         "fit_cpasc",
         "bootstrap_mean",
         "fit_many",

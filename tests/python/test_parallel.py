@@ -37,6 +37,8 @@ for control in ("never", "notyet"):
 for p in (tessarix.geo_power(y, [0, 1], 3, [0.0, 0.1, 0.3]),
           tessarix.geo_power_ensemble(y, [2], 3, [0.2], members=["sc", "fp", "rsc"])):
     out += p.power + p.est_mean + p.est_lo + [p.crit, p.se_null] + (p.ensemble_weights or [])
+for kwargs in ({}, {"lambda_": 2.0, "max_rank": 3, "seed": 4}):
+    out += tessarix.fit_mcnnm(y, [0, 1, 2], 14, **kwargs).att_path
 print(" ".join(float(v).hex() for v in out))
 """
 

@@ -1,0 +1,282 @@
+#include "estimators/mcnnm/softimpute.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "estimators/scale.hpp"
+#include "estimators/sc/common.hpp"
+#include "linalg/factor/svd.hpp"
+#include "linalg/opt/softthresh.hpp"
+#include "linalg/rng.hpp"
+
+namespace tessarix::mcnnm {
+namespace {
+
+// Alternating means converge geometrically, slowly when a large block is missing; they stop
+// once no effect moves by more than this share of the data's largest magnitude, which is
+// well above the rounding noise of the means and well below any effect worth reporting.
+constexpr double kFeRelTol = 1e-13;
+// Cap on alternating-mean sweeps per update; generous, since warm starts need few.
+constexpr std::size_t kMaxFeSweeps = 10000;
+// Share of the observed cells held out to choose the penalty.
+constexpr double kHoldOutShare = 0.2;
+// Penalty when the fixed effects explain the observed cells exactly.
+constexpr double kSmallestNormal = 2.2250738585072014e-308;
+// Geometric grid of penalties from half to a hundredth of the top residual singular value.
+constexpr std::size_t kGridSize = 10;
+constexpr double kGridTop = 0.5;
+constexpr double kGridBottom = 0.01;
+constexpr double kGridExponents[kGridSize - 2] = {
+    0.1111111111111111, 0.2222222222222222, 0.3333333333333333, 0.4444444444444444,
+    0.5555555555555556, 0.6666666666666666, 0.7777777777777778, 0.8888888888888888};
+// Warm-start path of the final fit from half the top singular value down to the penalty.
+constexpr double kPathExponents[] = {0.25, 0.5, 0.75};
+// Jacobi settings of every decomposition here.
+constexpr std::size_t kSvdSweeps = 60;
+constexpr double kSvdTol = 1e-15;
+
+// Largest |y - L| over the observed cells: the scale the effects converge against.
+double observed_scale(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
+  const std::span<const double> yd = y.data(), ld = low.data();
+  double big = 0.0;
+  for (std::size_t c = 0; c < yd.size(); ++c) {
+    if (mask[c]) big = std::max(big, std::fabs(yd[c] - ld[c]));
+  }
+  return big;
+}
+
+// One sweep: unit effects given the period effects, then period effects given the new unit
+// effects. Returns the largest change of any effect.
+double fe_sweep(const Mat& y, std::span<const unsigned char> mask, FitState& s,
+                std::vector<double>& sum, std::vector<std::size_t>& count) {
+  const std::size_t n = y.rows(), T = y.cols();
+  std::fill(sum.begin(), sum.end(), 0.0);
+  std::fill(count.begin(), count.end(), 0);
+  for (std::size_t t = 0; t < T; ++t) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!mask[i + t * n]) continue;
+      sum[i] += y(i, t) - s.low_rank(i, t) - s.time_fe[t];
+      ++count[i];
+    }
+  }
+  double moved = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (count[i] == 0) continue;
+    const double a = sum[i] / static_cast<double>(count[i]);
+    moved = std::max(moved, std::fabs(a - s.unit_fe[i]));
+    s.unit_fe[i] = a;
+  }
+  for (std::size_t t = 0; t < T; ++t) {
+    double acc = 0.0;
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!mask[i + t * n]) continue;
+      acc += y(i, t) - s.low_rank(i, t) - s.unit_fe[i];
+      ++k;
+    }
+    if (k == 0) continue;
+    const double b = acc / static_cast<double>(k);
+    moved = std::max(moved, std::fabs(b - s.time_fe[t]));
+    s.time_fe[t] = b;
+  }
+  return moved;
+}
+
+// y - alpha - beta on the observed cells, `fill` (a matrix or zero) elsewhere.
+Mat fe_residual(const Mat& y, std::span<const unsigned char> mask, const FitState& s,
+                const Mat* fill) {
+  const std::size_t n = y.rows(), T = y.cols();
+  Mat z(n, T);
+  for (std::size_t t = 0; t < T; ++t) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (mask[i + t * n]) {
+        z(i, t) = y(i, t) - s.unit_fe[i] - s.time_fe[t];
+      } else if (fill != nullptr) {
+        z(i, t) = (*fill)(i, t);
+      }
+    }
+  }
+  return z;
+}
+
+// The geometric penalty grid, largest first.
+std::vector<double> penalty_grid(double sigma) {
+  const double h = sigma * kGridTop;
+  const double rho = (sigma * kGridBottom) / h;
+  std::vector<double> g(kGridSize);
+  g[0] = h;
+  for (std::size_t k = 1; k + 1 < kGridSize; ++k) g[k] = h * std::pow(rho, kGridExponents[k - 1]);
+  g[kGridSize - 1] = h * rho;
+  return g;
+}
+
+// Mean squared error of the fitted state on the held-out cells.
+double holdout_error(const Mat& y, std::span<const std::size_t> held, const FitState& s) {
+  const std::size_t n = y.rows();
+  const std::span<const double> yd = y.data(), ld = s.low_rank.data();
+  double acc = 0.0;
+  for (std::size_t c : held) {
+    const double r = yd[c] - ld[c] - s.unit_fe[c % n] - s.time_fe[c / n];
+    acc += r * r;
+  }
+  return acc / static_cast<double>(held.size());
+}
+
+// The final fit on all observed cells, warm-started down a short path when the penalty is
+// far below the top residual singular value.
+FitState final_fit(const Mat& y, std::span<const unsigned char> mask,
+                   const McnnmOptions& options, double lambda) {
+  const double sigma = sigma_max_fe_residual(y, mask);
+  FitState state = FitState::zeros(y.rows(), y.cols());
+  if (!(sigma > 0.0 && lambda < sigma / 2.0)) {
+    return soft_impute_fe(y, mask, options, std::move(state), lambda);
+  }
+  const double r = sigma / 2.0;
+  const double q = lambda / r;
+  state = soft_impute_fe(y, mask, options, std::move(state), r);
+  for (double p : kPathExponents) {
+    const double step = p == 0.5 ? r * std::sqrt(q) : r * std::pow(q, p);
+    state = soft_impute_fe(y, mask, options, std::move(state), step);
+  }
+  return soft_impute_fe(y, mask, options, std::move(state), r * q);
+}
+
+// The effect paths and statistics of the fitted state for the treated units from t0 on.
+ScFit effects(const Panel& panel, std::size_t t0, const FitState& s) {
+  const Mat& y = panel.y();
+  const std::size_t T = y.cols();
+  const std::vector<std::size_t> treated = panel.treated_units();
+  const double c = 1.0 / static_cast<double>(treated.size());
+  ScFit fit;
+  for (std::size_t t = t0; t < T; ++t) {
+    double obs = 0.0, cf = 0.0, gap = 0.0;
+    for (std::size_t u : treated) {
+      const double fitted = s.low_rank(u, t) + s.unit_fe[u] + s.time_fe[t];
+      obs += y(u, t);
+      cf += fitted;
+      gap += y(u, t) - fitted;
+    }
+    fit.treated_post.push_back(c * obs);
+    fit.counterfactual.push_back(c * cf);
+    fit.att_path.push_back(c * gap);
+  }
+  fit.att = mean(fit.att_path);
+  double pre = 0.0;
+  for (std::size_t u : treated) {
+    for (std::size_t t = 0; t < t0; ++t) {
+      const double r = y(u, t) - s.low_rank(u, t) - s.unit_fe[u] - s.time_fe[t];
+      pre += r * r;
+    }
+  }
+  if (t0 > 0 && !treated.empty()) {
+    fit.pre_rmspe = std::sqrt(pre / static_cast<double>(t0 * treated.size()));
+  }
+  const double n_post = static_cast<double>(std::max<std::size_t>(T - t0, 1));
+  fit.post_rmspe = std::sqrt(sum_sq_dev(fit.att_path) / n_post);
+  return fit;
+}
+
+}  // namespace
+
+FitState FitState::zeros(std::size_t n_units, std::size_t n_periods) {
+  return {Mat(n_units, n_periods), std::vector<double>(n_units, 0.0),
+          std::vector<double>(n_periods, 0.0)};
+}
+
+Mask observed_mask(const Panel& panel) {
+  const std::size_t n = panel.n_units(), T = panel.n_periods();
+  Mask mask(n * T, 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& start = panel.treat_start()[i];
+    if (!start) continue;
+    for (std::size_t t = std::min<std::size_t>(*start, T); t < T; ++t) mask[i + t * n] = 0;
+  }
+  return mask;
+}
+
+void update_fe(const Mat& y, std::span<const unsigned char> mask, FitState& state) {
+  const double tol = kFeRelTol * observed_scale(y, mask, state.low_rank);
+  std::vector<double> sum(y.rows());
+  std::vector<std::size_t> count(y.rows());
+  for (std::size_t sweep = 0; sweep < kMaxFeSweeps; ++sweep) {
+    if (fe_sweep(y, mask, state, sum, count) <= tol) break;
+  }
+}
+
+double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask) {
+  FitState state = FitState::zeros(y.rows(), y.cols());
+  update_fe(y, mask, state);
+  const linalg::Svd svd = linalg::Svd::make_tol(fe_residual(y, mask, state, nullptr), kSvdSweeps,
+                                                kSvdTol);
+  return svd.s.empty() ? 0.0 : svd.s[0];
+}
+
+FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
+                        const McnnmOptions& options, FitState state, double lambda) {
+  for (std::size_t it = 0; it < options.max_iter;) {
+    update_fe(y, mask, state);
+    const Mat z = fe_residual(y, mask, state, &state.low_rank);
+    Mat next = options.max_rank
+                   ? linalg::svt_truncated(z, *options.max_rank, options.seed, lambda).first
+                   : linalg::svt(z, lambda).first;
+    double d = 0.0, s = 0.0;
+    const std::span<const double> now = state.low_rank.data(), nd = next.data();
+    for (std::size_t c = 0; c < now.size(); ++c) {
+      d += (nd[c] - now[c]) * (nd[c] - now[c]);
+      s += now[c] * now[c];
+    }
+    state.low_rank = std::move(next);
+    if (s > 0.0 && std::sqrt(d / s) < options.tol) break;
+    ++it;
+    if (s == 0.0 && std::sqrt(d) < options.tol) break;
+  }
+  update_fe(y, mask, state);
+  return state;
+}
+
+double choose_lambda(const Mat& y, std::span<const unsigned char> mask,
+                     const McnnmOptions& options) {
+  if (options.lambda) return *options.lambda;
+  const double sigma = sigma_max_fe_residual(y, mask);
+  if (!(sigma > 0.0)) return kSmallestNormal;
+  const std::vector<double> grid = penalty_grid(sigma);
+
+  linalg::Xoshiro256pp rng(options.seed);
+  std::vector<unsigned char> train(mask.begin(), mask.end());
+  std::vector<std::size_t> held;
+  for (std::size_t c = 0; c < train.size(); ++c) {
+    if (train[c] && rng.next_f64() < kHoldOutShare) {
+      train[c] = 0;
+      held.push_back(c);
+    }
+  }
+  if (held.empty()) return grid[5];
+
+  FitState state = FitState::zeros(y.rows(), y.cols());
+  double best = grid[0], best_err = 0.0;
+  for (std::size_t k = 0; k < grid.size(); ++k) {
+    state = soft_impute_fe(y, train, options, std::move(state), grid[k]);
+    const double err = holdout_error(y, held, state);
+    if (k == 0 || err < best_err) {
+      best = grid[k];
+      best_err = err;
+    }
+  }
+  return best;
+}
+
+ScFit fit_at(const Panel& panel, std::size_t t0, const McnnmOptions& options) {
+  // Squared changes and hold-out errors stay in range at the canonical scale; the penalty
+  // is in outcome units and moves with the data.
+  const int e = rescale_exponent(panel.y());
+  const Panel scaled = e == 0 ? panel : rescaled(panel, e);
+  McnnmOptions at_scale = options;
+  if (options.lambda) at_scale.lambda = std::ldexp(*options.lambda, e);
+  const Mask mask = observed_mask(scaled);
+  const double lambda = choose_lambda(scaled.y(), mask, at_scale);
+  const FitState state = final_fit(scaled.y(), mask, at_scale, lambda);
+  ScFit fit = effects(scaled, t0, state);
+  return e == 0 ? fit : sc::unscaled(std::move(fit), e);
+}
+
+}  // namespace tessarix::mcnnm
