@@ -6,6 +6,8 @@ import ast
 import inspect
 import pathlib
 
+import pytest
+
 import tessarix
 from tessarix import _tessarix
 
@@ -43,3 +45,48 @@ def test_stub_classes_have_the_module_attributes():
         cls = getattr(_tessarix, name)
         attrs = [a for a, v in vars(cls).items() if inspect.isgetsetdescriptor(v)]
         assert stub_attrs == attrs, name
+
+
+# Every function called as a user would, with the result attributes read; mypy must accept it
+# against the stubs that ship with the package.
+CALLS = '''
+import numpy as np
+import tessarix
+
+y = np.ones((6, 10))
+y3 = np.ones((2, 6, 10))
+version: str = tessarix.version()
+fits = [tessarix.fit_sc(y, [0], 5, placebo=True), tessarix.fit_asc(y, [0], 5, aug_lambda=0.1),
+        tessarix.fit_sdid(y, [0, 1], 5, inference="jackknife"), tessarix.fit_fp(y, [0], 5),
+        tessarix.fit_rsc(y, [0], 5, rank=2), tessarix.fit_mcnnm(y, [0], 5, lambda_=0.5, max_rank=2)]
+att: float = fits[0].att
+p: float | None = fits[0].p_value
+cp = tessarix.fit_cpasc(y, [0, 1], 5, mode="stratified", block_len=2)
+weights: list[float] = cp.unit_weight
+se, lo, hi = tessarix.bootstrap_mean([1.0, 2.0, 3.0], kind="stationary")
+atts = tessarix.fit_many(y3, [0], 5, method="sdid")
+did = [tessarix.fit_twfe_py(y, [3, -1, -1, -1, -1, -1]),
+       tessarix.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], control="notyet", bands=True),
+       tessarix.fit_sunab_py(y, [3, -1, -1, -1, -1, -1])]
+band: float | None = did[1].band_crit
+bacon = tessarix.bacon_decompose_py(y, [3, 5, -1, -1, -1, -1])
+kinds: list[str] = [c.kind for c in bacon.components]
+power = tessarix.geo_power(y, [0], 3, [0.0, 0.1], method="sc", lookback=4)
+ens = tessarix.geo_power_ensemble(y, [0], 3, [0.1], members=["sc", "asc"], weights=[1.0, 1.0])
+mde: float | None = power.mde_pct
+diag = tessarix.geo_diagnostics(y, [0], 3)
+warnings: list[str] = diag.warnings
+ranked: list[tessarix.MarketCandidate] = tessarix.geo_select(y, [0, 1, 2], 2, 3, 0.1, exact_size=2)
+'''
+
+
+def test_mypy_accepts_every_call(tmp_path):
+    api = pytest.importorskip("mypy.api")
+    script = tmp_path / "calls.py"
+    script.write_text(CALLS, encoding="utf-8")
+    out, err, status = api.run(["--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(script)])
+    assert status == 0, out + err
+    functions = [n for n in dir(_tessarix) if not n.startswith("_") and inspect.isbuiltin(getattr(_tessarix, n))]
+    classes = [n for n in dir(_tessarix) if isinstance(getattr(_tessarix, n), type)]
+    assert (len(functions), len(classes)) == (18, 8)
+    assert all(f"tessarix.{name}(" in CALLS for name in functions)
