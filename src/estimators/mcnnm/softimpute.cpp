@@ -213,12 +213,15 @@ double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask) 
 
 FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
                         const McnnmOptions& options, FitState state, double lambda) {
+  // Consecutive iterates differ little, so each full decomposition starts from the rotation
+  // of the previous one and needs a sweep or two instead of a cold start's many.
+  Mat rotation;
   for (std::size_t it = 0; it < options.max_iter;) {
     update_fe(y, mask, state);
     const Mat z = fe_residual(y, mask, state, &state.low_rank);
     Mat next = options.max_rank
                    ? linalg::svt_truncated(z, *options.max_rank, options.seed, lambda).first
-                   : linalg::svt(z, lambda).first;
+                   : linalg::svt_warm(z, lambda, rotation).first;
     double d = 0.0, s = 0.0;
     const std::span<const double> now = state.low_rank.data(), nd = next.data();
     for (std::size_t c = 0; c < now.size(); ++c) {

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <string>
 
+#include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
 
 namespace tessarix::linalg {
@@ -31,6 +32,11 @@ void rotate(double* cp, double* cq, std::size_t len, double c, double s) {
 }  // namespace
 
 Svd Svd::make_tol(const Mat& a, std::size_t max_sweeps, double tol) {
+  Mat rotation;
+  return make_warm(a, rotation, max_sweeps, tol);
+}
+
+Svd Svd::make_warm(const Mat& a, Mat& rotation, std::size_t max_sweeps, double tol) {
   const bool transposed = a.rows() < a.cols();
   Mat w = transposed ? a.transpose() : a;
   const std::size_t mm = w.rows();
@@ -51,6 +57,12 @@ Svd Svd::make_tol(const Mat& a, std::size_t max_sweeps, double tol) {
   }
 
   Mat vv = Mat::identity(nn);
+  if (rotation.rows() == nn && rotation.cols() == nn) {
+    Mat rotated(mm, nn);
+    gemm(w, rotation, rotated, 1.0, 0.0);
+    w = std::move(rotated);
+    vv = std::move(rotation);
+  }
   double* pw = w.data().data();
   double* pv = vv.data().data();
   for (std::size_t sweep = 0; sweep < max_sweeps; ++sweep) {
@@ -79,6 +91,7 @@ Svd Svd::make_tol(const Mat& a, std::size_t max_sweeps, double tol) {
     if (!rotated) break;
   }
 
+  rotation = vv;
   std::vector<double> sigma(nn);
   for (std::size_t j = 0; j < nn; ++j) {
     const std::span<double> col = w.col(j);

@@ -21,6 +21,12 @@ struct Svd {
   // tol times the geometric mean of their squared norms count as orthogonal. Never fails.
   static Svd make_tol(const Mat& a, std::size_t max_sweeps, double tol);
 
+  // The same, with the Jacobi rotations started from `rotation` instead of the identity: the
+  // accumulated rotation of a decomposition of a nearby matrix of the same shape, which leaves
+  // the columns nearly orthogonal so that a sweep or two finish the job. An empty rotation
+  // starts cold. On return `rotation` holds this decomposition's, ready for the next call.
+  static Svd make_warm(const Mat& a, Mat& rotation, std::size_t max_sweeps, double tol);
+
   // U diag(values) V^T (values needs at least k entries; zero terms are skipped).
   Mat reconstruct_with(std::span<const double> values) const;
 };

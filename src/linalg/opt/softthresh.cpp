@@ -28,6 +28,12 @@ std::pair<Mat, double> svt(const Mat& a, double tau) {
   return {svd.reconstruct_with(values), nuclear};
 }
 
+std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation) {
+  const Svd svd = Svd::make_warm(a, rotation, 60, 1e-15);
+  auto [values, nuclear] = shrink(svd.s, tau);
+  return {svd.reconstruct_with(values), nuclear};
+}
+
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
                                      double tau) {
   const RandomizedSvd svd = randomized_svd(a, rank, 6, 1, seed);

@@ -11,6 +11,10 @@ namespace tessarix::linalg {
 // (U diag(max(s - tau, 0)) V^T, sum of the thresholded values) from the full Jacobi SVD.
 std::pair<Mat, double> svt(const Mat& a, double tau);
 
+// The same, the SVD warm-started from `rotation` and leaving its own there (Svd::make_warm):
+// for a sequence of nearby matrices, as in the iterations of matrix completion.
+std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation);
+
 // The same from a rank-`rank` randomized SVD (oversampling 6, one power iteration).
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
                                      double tau);
