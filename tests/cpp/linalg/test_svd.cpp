@@ -126,6 +126,27 @@ TEST(Svt, ThresholdingAndNuclearNorm) {
   EXPECT_NEAR(nn_half, (s.s[0] - s.s[2]) + (s.s[1] - s.s[2]), 1e-12);
 }
 
+TEST(Svd, WarmStartFromANearbyMatrix) {
+  for (const auto& [m, n] : {std::pair<std::size_t, std::size_t>{30, 12}, {12, 30}}) {
+    SCOPED_TRACE(m);
+    Mat a = random_mat(m, n, 21);
+    Mat rotation;
+    const Svd first = Svd::make_warm(a, rotation, 60, 1e-15);
+    EXPECT_EQ(first.s, Svd::make_tol(a, 60, 1e-15).s);  // an empty rotation starts cold
+    const std::size_t k = std::min(m, n);
+    ASSERT_EQ(rotation.rows(), k);
+    // A nearby matrix, decomposed from the first one's rotation: the same decomposition as a
+    // cold start, to rounding.
+    const Mat nudge = random_mat(m, n, 22);
+    for (std::size_t i = 0; i < a.data().size(); ++i) a.data()[i] += 1e-3 * nudge.data()[i];
+    const Svd warm = Svd::make_warm(a, rotation, 60, 1e-15);
+    const Svd cold = Svd::make_tol(a, 60, 1e-15);
+    for (std::size_t j = 0; j < k; ++j) EXPECT_NEAR(warm.s[j], cold.s[j], 1e-13 * cold.s[0]);
+    EXPECT_LT(max_abs_diff(warm.reconstruct_with(warm.s), a), 1e-13 * max_abs(a));
+    EXPECT_LT(max_abs_diff(product(warm.v.transpose(), warm.v), Mat::identity(k)), 1e-13);
+  }
+}
+
 TEST(RandomizedSvd, SeededLowRankApproximation) {
   const Mat a = low_rank(60, 40, 3, 8);
   const Svd exact = Svd::make_tol(a, 60, 1e-15);
