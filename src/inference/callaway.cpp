@@ -1,19 +1,34 @@
 #include "inference/callaway.hpp"
 
 #include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "inference/parallel.hpp"
 
 namespace tessarix::inference {
+namespace {
+
+// Below this many unit-cells (cells times units) the whole fit takes well under a millisecond
+// and handing its pieces to the pool costs more than it saves; it then runs on the caller.
+constexpr std::size_t kPoolWork = 100'000;
+
+}  // namespace
 
 did::callaway::CsResult callaway_on_pool(const Panel& panel, bool not_yet, std::size_t anticipation,
                                          bool event_influence) {
   using did::callaway::CellFit;
   const did::callaway::Estimation est(panel, not_yet, anticipation, event_influence);
-  std::vector<CellFit> cells = par_map_indexed(est.n_cells(), [&](std::size_t j) { return est.cell(j); });
-  std::vector<std::optional<did::AggEffect>> aggregates = par_map_indexed(
-      est.n_aggregates(), [&](std::size_t k) { return est.aggregate(k, cells); });
+  const bool pooled = est.n_cells() * panel.n_units() >= kPoolWork;
+  const auto map = [pooled](std::size_t n, auto&& f) {
+    if (pooled) return par_map_indexed(n, [&f](std::size_t i) { return f(i); });
+    std::vector<std::invoke_result_t<decltype(f)&, std::size_t>> out;
+    for (std::size_t i = 0; i < n; ++i) out.push_back(f(i));
+    return out;
+  };
+  std::vector<CellFit> cells = map(est.n_cells(), [&](std::size_t j) { return est.cell(j); });
+  std::vector<std::optional<did::AggEffect>> aggregates =
+      map(est.n_aggregates(), [&](std::size_t k) { return est.aggregate(k, cells); });
   return est.assemble(std::move(cells), std::move(aggregates));
 }
 

@@ -13,7 +13,7 @@ void expect_same(const did::AggEffect& a, const did::AggEffect& b) {
 }
 
 TEST(CallawayOnPool, EqualsTheSequentialFit) {
-  const std::size_t n = 300, t = 9;
+  const std::size_t n = 5000, t = 9;  // enough unit-cells to go through the pool
   std::vector<Panel::TreatStart> starts(n);
   for (std::size_t u = 0; u < n; ++u) {
     if (u % 4 != 3) starts[u] = 2 + 2 * (u % 4);
