@@ -103,23 +103,33 @@ geo::PowerSettings checked_settings(const ArrayView2& y, std::size_t n_treated, 
   return s;
 }
 
+// The panel, treated and shared checks of a power analysis (after its own), then `curve` on an
+// owned copy of the panel with the interpreter lock released.
+template <class Args, class Curve>
+PyObject* run_power_analysis(const Args& a, Curve curve) {
+  unwrap(check_panel(a.y));
+  unwrap(check_treated(a.treated, a.y.shape[0]));
+  const geo::PowerSettings s = checked_settings(a.y, a.treated.size(), a.test_len, a.min_pre, a.lifts,
+                                                a.alpha, a.target_power, a.lookback, a.min_weight,
+                                                a.max_weight);
+  const Mat y = mat_from_numpy(a.y);
+  const std::vector<std::size_t> treated = as_sizes(a.treated);
+  geo::PowerResult r;
+  {
+    ReleaseGil unlocked;
+    r = curve(y, treated, s);
+  }
+  return wrap(power_result(r));
+}
+
 PyObject* py_geo_power(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const PowerArgs a = geo_power_entry.parse(args, kwargs);
     const geo::Method method = unwrap(check_method(a.method));
-    unwrap(check_panel(a.y));
-    unwrap(check_treated(a.treated, a.y.shape[0]));
-    const geo::PowerSettings s = checked_settings(a.y, a.treated.size(), a.test_len, a.min_pre, a.lifts,
-                                                  a.alpha, a.target_power, a.lookback, a.min_weight,
-                                                  a.max_weight);
-    const Mat y = mat_from_numpy(a.y);
-    const std::vector<std::size_t> treated = as_sizes(a.treated);
-    geo::PowerResult r;
-    {
-      ReleaseGil unlocked;
-      r = geo::power_curve(y, treated, a.lifts, method, s);
-    }
-    return wrap(power_result(r));
+    return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
+                                     const geo::PowerSettings& s) {
+      return geo::power_curve(y, treated, a.lifts, method, s);
+    });
   });
 }
 
@@ -185,19 +195,10 @@ PyObject* py_geo_power_ensemble(PyObject*, PyObject* args, PyObject* kwargs) {
     const EnsembleArgs a = geo_power_ensemble_entry.parse(args, kwargs);
     const std::vector<geo::Method> members = unwrap(parse_members(a.members));
     if (a.weights) unwrap(check_ensemble_weights(*a.weights, members.size()));
-    unwrap(check_panel(a.y));
-    unwrap(check_treated(a.treated, a.y.shape[0]));
-    const geo::PowerSettings s = checked_settings(a.y, a.treated.size(), a.test_len, a.min_pre, a.lifts,
-                                                  a.alpha, a.target_power, a.lookback, a.min_weight,
-                                                  a.max_weight);
-    const Mat y = mat_from_numpy(a.y);
-    const std::vector<std::size_t> treated = as_sizes(a.treated);
-    geo::PowerResult r;
-    {
-      ReleaseGil unlocked;
-      r = geo::power_curve_ensemble(y, treated, a.lifts, members, a.weights, s);
-    }
-    return wrap(power_result(r));
+    return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
+                                     const geo::PowerSettings& s) {
+      return geo::power_curve_ensemble(y, treated, a.lifts, members, a.weights, s);
+    });
   });
 }
 

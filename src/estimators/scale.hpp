@@ -29,4 +29,16 @@ Panel rescaled(const Panel& panel, int e);
 // the smallest positive double, where it tends to vanish.
 double rescaled_sq(double x, int e);
 
+// fit(panel) for a fit whose outcome-unit results are linear in the outcomes: on the panel
+// itself inside the ordinary range, else on its canonical rescaling, after which
+// unscale(result, e) multiplies every outcome-unit field by 2^e to bring it back.
+template <class Fit, class Unscale>
+auto linear_fit_at_canonical_scale(const Panel& panel, Fit&& fit, Unscale&& unscale) {
+  const int e = rescale_exponent(panel.y());
+  if (e == 0) return fit(panel);
+  auto out = fit(rescaled(panel, e));
+  unscale(out, -e);
+  return out;
+}
+
 }  // namespace tessarix

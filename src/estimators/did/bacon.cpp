@@ -136,12 +136,10 @@ BaconDecomposition decompose_in_range(const Panel& panel) {
 BaconDecomposition decompose(const Panel& panel) {
   // Group sums of outcomes near the top of the double range overflow; the estimates are
   // linear in the outcomes and the weights do not depend on them.
-  const int e = rescale_exponent(panel.y());
-  if (e == 0) return decompose_in_range(panel);
-  BaconDecomposition out = decompose_in_range(rescaled(panel, e));
-  for (Component& c : out.components) c.estimate = std::ldexp(c.estimate, -e);
-  out.twfe = std::ldexp(out.twfe, -e);
-  return out;
+  return linear_fit_at_canonical_scale(panel, decompose_in_range, [](BaconDecomposition& d, int e) {
+    for (Component& c : d.components) c.estimate = std::ldexp(c.estimate, e);
+    d.twfe = std::ldexp(d.twfe, e);
+  });
 }
 
 }  // namespace tessarix::did::bacon

@@ -286,16 +286,14 @@ SaResult fit_in_range(const Panel& panel) {
 SaResult fit(const Panel& panel) {
   // Coefficients and standard errors are linear in the outcomes; squares of residuals
   // overflow or vanish outside the ordinary range of magnitudes.
-  const int e = rescale_exponent(panel.y());
-  if (e == 0) return fit_in_range(panel);
-  SaResult out = fit_in_range(rescaled(panel, e));
-  for (AggEffect& k : out.event) {
-    k.att = std::ldexp(k.att, -e);
-    k.se = std::ldexp(k.se, -e);
-  }
-  out.att = std::ldexp(out.att, -e);
-  out.se = std::ldexp(out.se, -e);
-  return out;
+  return linear_fit_at_canonical_scale(panel, fit_in_range, [](SaResult& r, int e) {
+    for (AggEffect& k : r.event) {
+      k.att = std::ldexp(k.att, e);
+      k.se = std::ldexp(k.se, e);
+    }
+    r.att = std::ldexp(r.att, e);
+    r.se = std::ldexp(r.se, e);
+  });
 }
 
 }  // namespace tessarix::did::sunab

@@ -58,12 +58,10 @@ TwfeFit fit_in_range(const Panel& panel) {
 TwfeFit fit(const Panel& panel) {
   // Squares of the scores overflow, or underflow to nothing, outside the ordinary range of
   // magnitudes; the coefficient and its SE are linear in the outcomes.
-  const int e = rescale_exponent(panel.y());
-  if (e == 0) return fit_in_range(panel);
-  TwfeFit out = fit_in_range(rescaled(panel, e));
-  out.att = std::ldexp(out.att, -e);
-  out.se = std::ldexp(out.se, -e);
-  return out;
+  return linear_fit_at_canonical_scale(panel, fit_in_range, [](TwfeFit& f, int e) {
+    f.att = std::ldexp(f.att, e);
+    f.se = std::ldexp(f.se, e);
+  });
 }
 
 }  // namespace tessarix::did::twfe
