@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <cstring>
 
 #include "linalg/matrix.hpp"
@@ -56,5 +57,9 @@ bool all_finite(const ArrayView2& v);
 
 // Owned copy: element (i, j) goes to position j * rows + i; never aliases the view.
 Mat mat_from_numpy(const ArrayView2& v);
+
+// The same copy, none when an element is not finite: the test rides along the copy, so a
+// large panel is read once instead of twice.
+std::optional<Mat> finite_mat_from_numpy(const ArrayView2& v);
 
 }  // namespace tessarix::bindings

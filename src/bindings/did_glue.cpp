@@ -7,9 +7,9 @@
 namespace tessarix::bindings {
 
 Checked<Panel> build_panel(const ArrayView2& y, std::span<const std::int64_t> cohorts) {
-  const auto shape = check_panel(y);
-  if (!shape) return std::unexpected(shape.error());
-  const auto [n, t] = *shape;
+  Checked<Mat> m = panel_matrix(y);
+  if (!m) return std::unexpected(m.error());
+  const std::size_t n = m->rows(), t = m->cols();
   if (cohorts.size() != n) {
     return std::unexpected("treat_start has " + std::to_string(cohorts.size()) +
                            " entries but the panel has " + std::to_string(n) + " units");
@@ -19,7 +19,7 @@ Checked<Panel> build_panel(const ArrayView2& y, std::span<const std::int64_t> co
     const std::int64_t c = cohorts[u];
     if (c >= 0 && static_cast<std::uint64_t>(c) < t) starts[u] = static_cast<std::size_t>(c);
   }
-  return Panel(mat_from_numpy(y), std::move(starts));
+  return Panel(std::move(*m), std::move(starts));
 }
 
 Checked<void> require_never_treated(const Panel& panel, std::string_view name,

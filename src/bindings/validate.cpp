@@ -30,14 +30,32 @@ std::unexpected<std::string> fail(std::string message) {
 
 }  // namespace
 
-Checked<std::pair<std::size_t, std::size_t>> check_panel(const ArrayView2& y) {
+namespace {
+
+constexpr const char* kNotFinitePanel = "y contains NaN or inf; tessarix requires a complete, finite panel";
+
+Checked<void> check_panel_shape(const ArrayView2& y) {
   const std::size_t n = y.shape[0];
   const std::size_t t = y.shape[1];
   if (n == 0 || t == 0) {
     return fail("y must be a non-empty N×T panel; got shape (" + num(n) + ", " + num(t) + ")");
   }
-  if (!all_finite(y)) return fail("y contains NaN or inf; tessarix requires a complete, finite panel");
-  return std::pair{n, t};
+  return {};
+}
+
+}  // namespace
+
+Checked<std::pair<std::size_t, std::size_t>> check_panel(const ArrayView2& y) {
+  if (auto shape = check_panel_shape(y); !shape) return std::unexpected(shape.error());
+  if (!all_finite(y)) return fail(kNotFinitePanel);
+  return std::pair{y.shape[0], y.shape[1]};
+}
+
+Checked<Mat> panel_matrix(const ArrayView2& y) {
+  if (auto shape = check_panel_shape(y); !shape) return std::unexpected(shape.error());
+  std::optional<Mat> m = finite_mat_from_numpy(y);
+  if (!m) return fail(kNotFinitePanel);
+  return std::move(*m);
 }
 
 Checked<void> check_treated(std::span<const std::uint64_t> treated, std::size_t n) {

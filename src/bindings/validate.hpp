@@ -22,6 +22,9 @@ using Checked = std::expected<T, std::string>;
 // Shape (N, T) of a non-empty, complete, finite panel.
 Checked<std::pair<std::size_t, std::size_t>> check_panel(const ArrayView2& y);
 
+// The same checks, and the panel copied as a matrix (in one pass over the data).
+Checked<Mat> panel_matrix(const ArrayView2& y);
+
 // At least one treated unit, each in [0, n) and listed once, and at least one left over.
 Checked<void> check_treated(std::span<const std::uint64_t> treated, std::size_t n);
 

@@ -26,9 +26,16 @@ did::callaway::CsResult callaway_on_pool(const Panel& panel, bool not_yet, std::
     for (std::size_t i = 0; i < n; ++i) out.push_back(f(i));
     return out;
   };
-  std::vector<CellFit> cells = map(est.n_cells(), [&](std::size_t j) { return est.cell(j); });
-  std::vector<std::optional<did::AggEffect>> aggregates =
-      map(est.n_aggregates(), [&](std::size_t k) { return est.aggregate(k, cells); });
+  std::vector<CellFit> cells;
+  cells.reserve(est.n_cells());
+  for (auto& batch : map(est.n_cell_batches(), [&](std::size_t i) { return est.cell_batch(i); })) {
+    for (CellFit& c : batch) cells.push_back(std::move(c));
+  }
+  std::vector<std::optional<did::AggEffect>> aggregates;
+  for (auto& batch :
+       map(est.n_aggregate_batches(), [&](std::size_t i) { return est.aggregate_batch(i, cells); })) {
+    for (auto& a : batch) aggregates.push_back(std::move(a));
+  }
   return est.assemble(std::move(cells), std::move(aggregates));
 }
 

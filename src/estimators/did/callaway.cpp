@@ -1,9 +1,11 @@
 #include "estimators/did/callaway.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "estimators/scale.hpp"
 #include "linalg/factor/cholesky.hpp"
@@ -17,6 +19,21 @@ namespace {
 // estimation-effect correction: keeps the factorisation defined for collinear covariates.
 constexpr double kMomentRidge = 1e-12;
 
+// Cells of one cohort that share their controls (the never-treated) and need no regression
+// are computed side by side, this many at most: their sums then advance in lock-step, unit by
+// unit, so that independent additions overlap instead of each waiting on the one before.
+// Eight accumulators of each kind still fit in registers.
+constexpr std::size_t kCellLanes = 8;
+
+// f.template operator()<m>() for a lane count m in 1 .. Lanes: lock-step kernels are compiled
+// for each count, so that their accumulators live in registers.
+template <std::size_t Lanes, class F>
+void with_lanes(std::size_t m, F&& f) {
+  [&]<std::size_t... I>(std::index_sequence<I...>) {
+    (void)((m == I + 1 ? (f.template operator()<I + 1>(), true) : false) || ...);
+  }(std::make_index_sequence<Lanes>());
+}
+
 // Who is who: each unit's cohort, the cohort sizes, the never-treated units.
 struct Design {
   std::size_t n = 0;
@@ -27,6 +44,10 @@ struct Design {
   std::vector<std::size_t> class_of;     // cohort index per unit; cohorts.size() = never treated
   std::vector<std::vector<std::size_t>> members;
   std::vector<std::size_t> never;
+  // Each unit's place when the units are listed class by class (the cohorts in order, then
+  // the never-treated; unit order within a class), and where each class starts there.
+  std::vector<std::size_t> position;
+  std::vector<std::size_t> class_start;
   const Mat* covariates = nullptr;       // N x K, or none
 
   std::size_t index_of(std::size_t g) const {
@@ -54,6 +75,12 @@ Design describe(const Panel& panel, std::size_t delta) {
     d.size[c] += 1.0;
     d.members[c].push_back(u);
   }
+  d.class_start.assign(1, 0);
+  for (const auto& m : d.members) d.class_start.push_back(d.class_start.back() + m.size());
+  d.class_start.push_back(d.n);
+  d.position.resize(d.n);
+  std::vector<std::size_t> next(d.class_start.begin(), d.class_start.end() - 1);
+  for (std::size_t u = 0; u < d.n; ++u) d.position[u] = next[d.class_of[u]]++;
   if (panel.covariates()) d.covariates = &*panel.covariates();
   return d;
 }
@@ -153,7 +180,7 @@ std::vector<double> regression_effect(const Design& d, const Regression& reg,
 // Outcome changes y(u, t) - y(u, b) of the listed units, minus the regression's fitted change
 // when there is one, into `r`.
 void residuals(const Panel& panel, const Design& d, std::span<const std::size_t> units,
-               std::size_t t, std::size_t b, const Regression* reg, std::vector<double>& r) {
+               std::size_t t, std::size_t b, const Regression* reg, InfluenceValues& r) {
   const std::span<const double> now = panel.y().col(t);
   const std::span<const double> base = panel.y().col(b);
   r.resize(units.size());  // buffers are reused, so this rarely fills anything
@@ -217,12 +244,12 @@ CellFit compute_cell(const Panel& panel, const Design& d, bool not_yet, const Ce
   const std::vector<std::size_t>& ctrl = not_yet ? out.controls : d.never;
   // The residuals are computed into the influence vectors and turned into influence values
   // in place.
-  std::vector<double>& psi_c = out.control_influence;
+  InfluenceValues& psi_c = out.control_influence;
   residuals(panel, d, ctrl, cell.period, cell.base, nullptr, psi_c);
   const std::optional<Regression> reg = outcome_regression(d, ctrl, psi_c);
   const Regression* fit = reg ? &*reg : nullptr;
   if (fit != nullptr) residuals(panel, d, ctrl, cell.period, cell.base, fit, psi_c);
-  std::vector<double>& psi_t = out.treated_influence;
+  InfluenceValues& psi_t = out.treated_influence;
   residuals(panel, d, treated, cell.period, cell.base, fit, psi_t);
 
   const double n = static_cast<double>(d.n);
@@ -247,12 +274,110 @@ CellFit compute_cell(const Panel& panel, const Design& d, bool not_yet, const Ce
   return out;
 }
 
+// Outcome changes y(u, t_k) - y(u, b) of the listed units for M periods t_k side by side, into
+// psi[k], and their sums. Each sum adds its terms in unit order, so it equals the sum of one
+// period computed alone.
+template <std::size_t M>
+std::array<double, M> lockstep_changes(const Mat& y, std::span<const std::size_t> units,
+                                       std::span<const CellPlan> cells, std::array<double*, M> psi) {
+  const double* base = y.col(cells[0].base).data();
+  std::array<const double*, M> now;
+  for (std::size_t k = 0; k < M; ++k) now[k] = y.col(cells[k].period).data();
+  std::array<double, M> sums{};
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    const double b = base[units[i]];
+    for (std::size_t k = 0; k < M; ++k) {
+      const double r = now[k][units[i]] - b;
+      psi[k][i] = r;
+      sums[k] += r;
+    }
+  }
+  return sums;
+}
+
+// Influence values are formed a run of this many units at a time, cell by cell (a loop over
+// contiguous values, which vectorises its divisions), and then squared and summed across the
+// cells side by side while the run is still in the first-level cache.
+constexpr std::size_t kInfluenceRun = 256;
+
+// psi[k][i] <- (psi[k][i] - mean[k]) / share, negated for controls, for M cells; the squares
+// are added to sq[k] in unit order.
+template <std::size_t M>
+void lockstep_influence(std::size_t count, std::array<double*, M> psi,
+                        const std::array<double, M>& mean, double share, bool control,
+                        std::array<double, M>& sq) {
+  for (std::size_t i0 = 0; i0 < count; i0 += kInfluenceRun) {
+    const std::size_t len = std::min(kInfluenceRun, count - i0);
+    for (std::size_t k = 0; k < M; ++k) {
+      double* p = psi[k] + i0;
+      if (control) {
+        for (std::size_t i = 0; i < len; ++i) p[i] = -(p[i] - mean[k]) / share;
+      } else {
+        for (std::size_t i = 0; i < len; ++i) p[i] = (p[i] - mean[k]) / share;
+      }
+    }
+    for (std::size_t i = i0; i < i0 + len; ++i) {
+      for (std::size_t k = 0; k < M; ++k) sq[k] += psi[k][i] * psi[k][i];
+    }
+  }
+}
+
+// M consecutive cells of one cohort against the never-treated, without covariates, computed
+// side by side: exactly what compute_cell gives for each of them.
+template <std::size_t M>
+void never_treated_cells(const Panel& panel, const Design& d, std::span<const CellPlan> cells,
+                         std::span<CellFit> out) {
+  const std::vector<std::size_t>& treated = d.members[cells[0].cohort_index];
+  std::array<double*, M> psi_t, psi_c;
+  for (std::size_t k = 0; k < M; ++k) {
+    out[k].treated_influence.resize(treated.size());
+    out[k].control_influence.resize(d.never.size());
+    psi_t[k] = out[k].treated_influence.data();
+    psi_c[k] = out[k].control_influence.data();
+  }
+  const std::array<double, M> sum_c = lockstep_changes<M>(panel.y(), d.never, cells, psi_c);
+  const std::array<double, M> sum_t = lockstep_changes<M>(panel.y(), treated, cells, psi_t);
+  const double n = static_cast<double>(d.n);
+  const double n_t = static_cast<double>(treated.size());
+  const double n_c = static_cast<double>(d.never.size());
+  std::array<double, M> mean_t, mean_c, sq{};
+  for (std::size_t k = 0; k < M; ++k) {
+    mean_t[k] = sum_t[k] / n_t;
+    mean_c[k] = sum_c[k] / n_c;
+  }
+  lockstep_influence<M>(treated.size(), psi_t, mean_t, n_t / n, false, sq);
+  lockstep_influence<M>(d.never.size(), psi_c, mean_c, n_c / n, true, sq);
+  const std::size_t g = d.cohorts[cells[0].cohort_index];
+  for (std::size_t k = 0; k < M; ++k) {
+    out[k].summary = {g, cells[k].period, cells[k].event_time, mean_t[k] - mean_c[k],
+                      std::sqrt(sq[k] / (n * n))};
+  }
+}
+
+// Batches of consecutive cells computed together, as the index of each batch's first cell
+// followed by the number of cells: cells of one cohort side by side when they share the
+// never-treated controls and need no regression, otherwise one by one.
+std::vector<std::size_t> batch_cells(const Design& d, bool not_yet,
+                                     std::span<const CellPlan> plan) {
+  const bool shared = !not_yet && d.covariates == nullptr;
+  std::vector<std::size_t> first;
+  for (std::size_t j = 0; j < plan.size(); ++j) {
+    const bool extend = shared && !first.empty() &&
+                        plan[first.back()].cohort_index == plan[j].cohort_index &&
+                        j - first.back() < kCellLanes;
+    if (!extend) first.push_back(j);
+  }
+  first.push_back(plan.size());
+  return first;
+}
+
 // One aggregate under construction: the weighted average over its parts (weights p_j / l,
 // p_j = n_{g_j} / N) and its influence function
 //   psi_u = sum_j (p_j / l) psi_ju + sum_j att_j [(D_uj - p_j) / l - S_u p_j / l^2],
 // with D_uj = 1 when u belongs to cohort g_j and S_u = sum_j (D_uj - p_j). The first sum is
-// accumulated part by part; the second, the estimation effect of the weights, depends on u
-// only through its cohort and is added once all parts are in.
+// accumulated part by part, in the class-by-class listing of the units so that a part's
+// cohort and the never-treated are contiguous runs; the second, the estimation effect of the
+// weights, depends on u only through its class and is added by `finish_aggregates`.
 class Aggregate {
 public:
   Aggregate(const Design& d, std::vector<std::size_t> part_cohorts)
@@ -262,6 +387,10 @@ public:
       p_[j] = d.size[cohorts_[j]] / n;
       l_ += p_[j];
     }
+    if (!absent()) {
+      acc_.resize(d.n);
+      cleared_.assign(d.cohorts.size() + 1, 0);
+    }
   }
 
   // Nothing to aggregate: no part, or weights that sum to nothing.
@@ -270,40 +399,42 @@ public:
   // The weight of part j.
   double weight(std::size_t j) const { return p_[j] / l_; }
 
+  // Adds part j's weighted influence values on every unit of class c, in unit order. The
+  // first part to reach a class writes 0 + w psi without reading the (unset) sums.
+  void add_class(std::size_t j, std::size_t c, std::span<const double> psi) {
+    double* acc = acc_.data() + d_->class_start[c];
+    const double w = weight(j);
+    if (cleared_[c] == 0) {
+      for (std::size_t k = 0; k < psi.size(); ++k) acc[k] = 0.0 + w * psi[k];
+      cleared_[c] = 1;
+      return;
+    }
+    for (std::size_t k = 0; k < psi.size(); ++k) acc[k] += w * psi[k];
+  }
   // Adds part j's weighted influence values on the listed units.
   void add(std::size_t j, std::span<const std::size_t> units, std::span<const double> psi) {
-    if (acc_.empty()) acc_.assign(d_->n, 0.0);
+    for (std::size_t u : units) clear(d_->class_of[u]);
     const double w = weight(j);
-    for (std::size_t k = 0; k < units.size(); ++k) acc_[units[k]] += w * psi[k];
+    for (std::size_t k = 0; k < units.size(); ++k) acc_[d_->position[units[k]]] += w * psi[k];
   }
-  // Adds part j's weighted influence values on every unit.
+  // Adds part j's weighted influence values on every unit, given in unit order.
   void add_dense(std::size_t j, std::span<const double> psi) {
-    if (acc_.empty()) acc_.assign(d_->n, 0.0);
+    clear_all();
     const double w = weight(j);
-    for (std::size_t u = 0; u < d_->n; ++u) acc_[u] += w * psi[u];
+    for (std::size_t u = 0; u < d_->n; ++u) acc_[d_->position[u]] += w * psi[u];
+  }
+  // Zero sums on the classes no part has reached.
+  void clear_all() {
+    for (std::size_t c = 0; c < cleared_.size(); ++c) clear(c);
   }
 
-  // The aggregate of the parts' effects `att` (in part order); its influence values are left
-  // in `influence` when asked for.
-  AggEffect finish(std::int64_t key, std::span<const double> att, bool keep_influence) {
-    AggEffect out;
-    out.key = key;
-    for (std::size_t j = 0; j < att.size(); ++j) out.att += weight(j) * att[j];
-    if (acc_.empty()) acc_.assign(d_->n, 0.0);
-    const std::vector<double> effect = weight_effect(att);
-    double sq = 0.0;
-    for (std::size_t u = 0; u < d_->n; ++u) {
-      acc_[u] += effect[d_->class_of[u]];
-      sq += acc_[u] * acc_[u];
-    }
-    const double n = static_cast<double>(d_->n);
-    out.se = std::sqrt(sq / (n * n));
-    if (keep_influence) out.influence = std::move(acc_);
-    acc_.clear();
+  // The aggregate of the parts' effects `att` (in part order).
+  double att(std::span<const double> att) const {
+    double out = 0.0;
+    for (std::size_t j = 0; j < att.size(); ++j) out += weight(j) * att[j];
     return out;
   }
 
-private:
   // sum_j att_j [(D_cj - p_j) / l - S_c p_j / l^2] for each cohort c (and the never-treated).
   std::vector<double> weight_effect(std::span<const double> att) const {
     std::vector<double> out(d_->cohorts.size() + 1);
@@ -319,12 +450,82 @@ private:
     return out;
   }
 
+  // The accumulated first sum, class by class (once clear_all has run).
+  const InfluenceValues& accumulated() const { return acc_; }
+
+private:
+  void clear(std::size_t c) {
+    if (cleared_[c] != 0) return;
+    std::fill(acc_.begin() + static_cast<std::ptrdiff_t>(d_->class_start[c]),
+              acc_.begin() + static_cast<std::ptrdiff_t>(d_->class_start[c + 1]), 0.0);
+    cleared_[c] = 1;
+  }
+
   const Design* d_;
   std::vector<std::size_t> cohorts_;  // cohort index of each part
   std::vector<double> p_;
   double l_ = 0.0;
-  std::vector<double> acc_;
+  InfluenceValues acc_;                // sums of the weighted parts, class by class
+  std::vector<unsigned char> cleared_;  // per class: its sums hold values (else unset)
 };
+
+// Aggregates of a batch finished side by side, up to this many: the sums of squared influence
+// values over all units then advance in lock-step instead of one waiting on each addition.
+constexpr std::size_t kAggregateLanes = 8;
+
+// The influence values psi_u of M aggregates, unit by unit in unit order: the accumulated
+// parts plus the estimation effect of the weights for the unit's class. Each aggregate's
+// values go to `influence[k]` when that is not null; returns their sums of squares.
+template <std::size_t M>
+std::array<double, M> finish_lockstep(const Design& d, std::span<const Aggregate* const> aggs,
+                                      std::span<const std::vector<double>> effects,
+                                      std::span<double* const> influence) {
+  std::array<const double*, M> acc, effect;
+  for (std::size_t k = 0; k < M; ++k) {
+    acc[k] = aggs[k]->accumulated().data();
+    effect[k] = effects[k].data();
+  }
+  std::array<double, M> sq{};
+  for (std::size_t u = 0; u < d.n; ++u) {
+    const std::size_t at = d.position[u];
+    const std::size_t c = d.class_of[u];
+    for (std::size_t k = 0; k < M; ++k) {
+      const double v = acc[k][at] + effect[k][c];
+      if (influence[k] != nullptr) influence[k][u] = v;
+      sq[k] += v * v;
+    }
+  }
+  return sq;
+}
+
+// Finishes the aggregates (keys, effects of their parts in part order, whether to keep the
+// influence values), at most kAggregateLanes of them.
+std::vector<AggEffect> finish_aggregates(const Design& d, std::span<const Aggregate* const> aggs,
+                                         std::span<const std::int64_t> keys,
+                                         std::span<const std::vector<double>> atts,
+                                         const std::vector<bool>& keep) {
+  const std::size_t m = aggs.size();
+  std::vector<AggEffect> out(m);
+  std::vector<std::vector<double>> effects(m);
+  std::vector<double*> influence(m, nullptr);
+  for (std::size_t k = 0; k < m; ++k) {
+    out[k].key = keys[k];
+    out[k].att = aggs[k]->att(atts[k]);
+    effects[k] = aggs[k]->weight_effect(atts[k]);
+    if (keep[k]) {
+      out[k].influence.resize(d.n);
+      influence[k] = out[k].influence.data();
+    }
+  }
+  std::array<double, kAggregateLanes> sq{};
+  with_lanes<kAggregateLanes>(m, [&]<std::size_t M>() {
+    const std::array<double, M> s = finish_lockstep<M>(d, aggs, effects, influence);
+    std::copy(s.begin(), s.end(), sq.begin());
+  });
+  const double n = static_cast<double>(d.n);
+  for (std::size_t k = 0; k < m; ++k) out[k].se = std::sqrt(sq[k] / (n * n));
+  return out;
+}
 
 void scale_influence(std::vector<double>& psi, int e) {
   for (double& v : psi) v = std::ldexp(v, e);
@@ -366,6 +567,7 @@ struct Estimation::State {
   bool event_influence = false;
   Design design;
   std::vector<CellPlan> plan;
+  std::vector<std::size_t> batch_first;  // first cell of each batch, then the number of cells
   std::vector<std::int64_t> keys;
   std::vector<std::vector<std::size_t>> parts;
 };
@@ -384,6 +586,7 @@ Estimation::Estimation(const Panel& panel, bool not_yet, std::size_t anticipatio
     invariant_failure("Callaway\u2013Sant'Anna (never-treated variant) needs never-treated units");
   }
   s.plan = plan_cells(s.design, not_yet);
+  s.batch_first = batch_cells(s.design, not_yet, s.plan);
 
   for (const CellPlan& c : s.plan) s.keys.push_back(c.event_time);
   std::sort(s.keys.begin(), s.keys.end());
@@ -407,28 +610,74 @@ Estimation::~Estimation() = default;
 
 std::size_t Estimation::n_cells() const { return s_->plan.size(); }
 
-CellFit Estimation::cell(std::size_t j) const {
-  return compute_cell(*s_->panel, s_->design, s_->not_yet, s_->plan.at(j));
+std::size_t Estimation::n_cell_batches() const { return s_->batch_first.size() - 1; }
+
+std::vector<CellFit> Estimation::cell_batch(std::size_t i) const {
+  const State& s = *s_;
+  const std::size_t first = s.batch_first.at(i);
+  const std::size_t count = s.batch_first.at(i + 1) - first;
+  std::vector<CellFit> out(count);
+  const bool shared = !s.not_yet && s.design.covariates == nullptr;
+  if (shared) {
+    const std::span<const CellPlan> cells(s.plan.data() + first, count);
+    with_lanes<kCellLanes>(count, [&]<std::size_t M>() {
+      never_treated_cells<M>(*s.panel, s.design, cells, out);
+    });
+  } else {
+    out[0] = compute_cell(*s.panel, s.design, s.not_yet, s.plan[first]);
+  }
+  return out;
 }
 
-std::size_t Estimation::n_aggregates() const { return s_->parts.size(); }
+std::size_t Estimation::n_aggregate_batches() const {
+  return (s_->parts.size() + kAggregateLanes - 1) / kAggregateLanes;
+}
 
-std::optional<AggEffect> Estimation::aggregate(std::size_t k, std::span<const CellFit> cells) const {
+std::vector<std::optional<AggEffect>> Estimation::aggregate_batch(
+    std::size_t i, std::span<const CellFit> cells) const {
   const State& s = *s_;
-  const std::vector<std::size_t>& parts = s.parts.at(k);
-  std::vector<std::size_t> cohorts;
-  for (std::size_t j : parts) cohorts.push_back(s.plan[j].cohort_index);
-  Aggregate agg(s.design, std::move(cohorts));
-  if (agg.absent()) return std::nullopt;
-  std::vector<double> att;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    const CellFit& c = cells[parts[i]];
-    agg.add(i, s.design.members[s.plan[parts[i]].cohort_index], c.treated_influence);
-    agg.add(i, s.not_yet ? c.controls : s.design.never, c.control_influence);
-    att.push_back(c.summary.att);
+  const std::size_t first = i * kAggregateLanes;
+  const std::size_t last = std::min(first + kAggregateLanes, s.parts.size());
+  std::vector<Aggregate> aggs;
+  std::vector<std::size_t> present;
+  std::vector<std::vector<double>> atts;
+  for (std::size_t k = first; k < last; ++k) {
+    const std::vector<std::size_t>& parts = s.parts[k];
+    std::vector<std::size_t> cohorts;
+    for (std::size_t j : parts) cohorts.push_back(s.plan[j].cohort_index);
+    Aggregate agg(s.design, std::move(cohorts));
+    if (agg.absent()) continue;
+    std::vector<double> att;
+    for (std::size_t j = 0; j < parts.size(); ++j) {
+      const CellFit& c = cells[parts[j]];
+      agg.add_class(j, s.plan[parts[j]].cohort_index, c.treated_influence);
+      if (s.not_yet) {
+        agg.add(j, c.controls, c.control_influence);
+      } else {
+        agg.add_class(j, s.design.cohorts.size(), c.control_influence);
+      }
+      att.push_back(c.summary.att);
+    }
+    agg.clear_all();
+    aggs.push_back(std::move(agg));
+    present.push_back(k);
+    atts.push_back(std::move(att));
   }
-  const bool is_event = k + 1 + s.design.cohorts.size() < s.parts.size();
-  return agg.finish(s.keys[k], att, !is_event || s.event_influence);
+  std::vector<const Aggregate*> ptrs;
+  std::vector<std::int64_t> keys;
+  std::vector<bool> keep(present.size());
+  for (std::size_t j = 0; j < present.size(); ++j) {
+    const std::size_t k = present[j];
+    const bool is_event = k + 1 + s.design.cohorts.size() < s.parts.size();
+    ptrs.push_back(&aggs[j]);
+    keys.push_back(s.keys[k]);
+    keep[j] = !is_event || s.event_influence;
+  }
+  std::vector<AggEffect> done =
+      finish_aggregates(s.design, ptrs, keys, atts, keep);
+  std::vector<std::optional<AggEffect>> out(last - first);
+  for (std::size_t j = 0; j < present.size(); ++j) out[present[j] - first] = std::move(done[j]);
+  return out;
 }
 
 CsResult Estimation::assemble(std::vector<CellFit> cells,
@@ -460,7 +709,10 @@ CsResult Estimation::assemble(std::vector<CellFit> cells,
       of_groups.add_dense(i, out.group[i].influence);
       att.push_back(out.group[i].att);
     }
-    const AggEffect a = of_groups.finish(0, att, false);
+    of_groups.clear_all();
+    const Aggregate* agg = &of_groups;
+    const std::int64_t key = 0;
+    const AggEffect a = finish_aggregates(s.design, {&agg, 1}, {&key, 1}, {&att, 1}, {false})[0];
     out.overall_group_att = a.att;
     out.overall_group_se = a.se;
   }
@@ -472,9 +724,13 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t ant
                                bool event_influence) {
   const Estimation est(panel, not_yet, anticipation, event_influence);
   std::vector<CellFit> cells;
-  for (std::size_t j = 0; j < est.n_cells(); ++j) cells.push_back(est.cell(j));
+  for (std::size_t i = 0; i < est.n_cell_batches(); ++i) {
+    for (CellFit& c : est.cell_batch(i)) cells.push_back(std::move(c));
+  }
   std::vector<std::optional<AggEffect>> aggregates;
-  for (std::size_t k = 0; k < est.n_aggregates(); ++k) aggregates.push_back(est.aggregate(k, cells));
+  for (std::size_t i = 0; i < est.n_aggregate_batches(); ++i) {
+    for (auto& a : est.aggregate_batch(i, cells)) aggregates.push_back(std::move(a));
+  }
   return est.assemble(std::move(cells), std::move(aggregates));
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "estimators/did/effect.hpp"
@@ -38,19 +39,35 @@ struct CsResult {
   double overall_group_se = 0.0;
 };
 
+// An allocator that leaves the values it creates uninitialised: a cell's influence vectors are
+// written in full as soon as they are sized, so zero-filling them first would only double the
+// memory traffic of the largest arrays of the fit.
+template <class T>
+struct Uninitialized : std::allocator<T> {
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using InfluenceValues = std::vector<double, Uninitialized<double>>;
+
 // A computed cell with its influence function, which is 0 outside its treated cohort and its
 // controls.
 struct CellFit {
   GroupTimeAtt summary;
-  std::vector<std::size_t> controls;      // not-yet-treated controls; empty: the never-treated
-  std::vector<double> treated_influence;  // one per unit of the cohort, in unit order
-  std::vector<double> control_influence;  // one per control, in unit order
+  std::vector<std::size_t> controls;  // not-yet-treated controls; empty: the never-treated
+  InfluenceValues treated_influence;  // one per unit of the cohort, in unit order
+  InfluenceValues control_influence;  // one per control, in unit order
 };
 
-// A fit laid out as independent pieces of work: first the cells, then the aggregates (one
-// per event time, the overall one, one per cohort), which read the computed cells. Each piece
-// depends only on the panel and its index, so the pieces may run in any order or in parallel
-// and `assemble` always gives the same result.
+// A fit laid out as independent pieces of work: first the cells, then the aggregates (one per
+// event time, the overall one, one per cohort), which read the computed cells, each in
+// batches of consecutive pieces. Each batch depends only on the panel and its index, so the
+// batches may run in any order or in parallel and `assemble` always gives the same result.
 class Estimation {
 public:
   // Plans the cells of the fit with a universal base period g - 1 - anticipation per cohort.
@@ -64,12 +81,16 @@ public:
   Estimation& operator=(const Estimation&) = delete;
 
   std::size_t n_cells() const;
-  // Cell j, by cohort then period.
-  CellFit cell(std::size_t j) const;
+  // The cells are computed in batches of consecutive cells (by cohort, then period); batch i
+  // returns its cells in order, and the batches in order give every cell.
+  std::size_t n_cell_batches() const;
+  std::vector<CellFit> cell_batch(std::size_t i) const;
 
-  std::size_t n_aggregates() const;
-  // Aggregate k from all the cells; none when it has no part or its weights sum to nothing.
-  std::optional<AggEffect> aggregate(std::size_t k, std::span<const CellFit> cells) const;
+  // The aggregates are computed in batches of consecutive aggregates from all the cells; an
+  // aggregate is none when it has no part or its weights sum to nothing.
+  std::size_t n_aggregate_batches() const;
+  std::vector<std::optional<AggEffect>> aggregate_batch(std::size_t i,
+                                                        std::span<const CellFit> cells) const;
 
   // The result from every cell and every aggregate, in index order.
   CsResult assemble(std::vector<CellFit> cells, std::vector<std::optional<AggEffect>> aggregates) const;

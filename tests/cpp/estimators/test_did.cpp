@@ -191,6 +191,35 @@ TEST(CallawayFit, CellsAreDifferencesOfMeanChanges) {
   }
 }
 
+TEST(CallawayFit, CellsComputedSideBySideEqualCellsComputedInAPairPanel) {
+  // The cells of a cohort are computed several at a time. Cell (g, t) depends only on columns
+  // t and b = g - 1 and on who is treated, so the panel [t, b, t] with cohort g at period 2
+  // (other cohorts at period 1, never-treated kept) has two copies of it, computed as a pair.
+  const std::size_t n = 37, t = 14;
+  Starts starts(n);
+  for (std::size_t u = 0; u < n; ++u) {
+    if (u % 3 != 0) starts[u] = u % 3 == 1 ? 4 : 9;
+  }
+  const Panel p = staggered(t, starts, 41);
+  const auto full = did::callaway::fit_with_anticipation(p, false, 0);
+  ASSERT_EQ(full.group_time.size(), 2 * (t - 1));
+  for (const auto& c : full.group_time) {
+    SCOPED_TRACE(::testing::Message() << "cohort " << c.cohort << " period " << c.period);
+    Mat y(n, 3);
+    Starts pair(n);
+    for (std::size_t u = 0; u < n; ++u) {
+      for (std::size_t k = 0; k < 3; ++k) y(u, k) = p.y()(u, k == 1 ? c.cohort - 1 : c.period);
+      if (starts[u]) pair[u] = *starts[u] == c.cohort ? 2 : 1;
+    }
+    const auto r = did::callaway::fit_with_anticipation(Panel(y, pair), false, 0);
+    for (const auto& d : r.group_time) {
+      if (d.cohort != 2) continue;
+      EXPECT_EQ(d.att, c.att);
+      EXPECT_EQ(d.se, c.se);
+    }
+  }
+}
+
 TEST(CallawayFit, SingleCohortAggregatesAreTheCells) {
   const Panel p = staggered(7, {3, 3, 3, kNever, kNever, kNever, kNever}, 31);
   const auto r = did::callaway::fit_with_anticipation(p, false, 0);
