@@ -50,30 +50,58 @@ bool all_finite(const ArrayView2& v) {
 
 namespace {
 
-// Copies the view into column-major storage; returns false when an element is not finite
-// (x - x is 0 for a finite x, NaN otherwise). Rows are copied in blocks, column by column
-// within a block: the destination is written in contiguous runs, and the block's source rows
-// stay in cache while every column reads them (a row-major panel is transposed without a
-// cache miss per element).
-bool copy_col_major(const ArrayView2& v, double* data) {
-  constexpr std::size_t kRowBlock = 256;
+// Copies rows i0 .. i1 - 1 of the view into column-major storage; returns false when an
+// element is not finite (x - x is 0 for a finite x, NaN otherwise).
+bool copy_rows(const ArrayView2& v, std::size_t i0, std::size_t i1, double* data) {
   const std::size_t rows = v.shape[0];
-  const std::size_t cols = v.shape[1];
   bool bad = false;
-  for (std::size_t i0 = 0; i0 < rows; i0 += kRowBlock) {
-    const std::size_t i1 = std::min(rows, i0 + kRowBlock);
-    for (std::size_t j = 0; j < cols; ++j) {
-      const char* src = v.base + static_cast<std::ptrdiff_t>(j) * v.strides[1];
-      double* dst = data + j * rows;
-      for (std::size_t i = i0; i < i1; ++i) {
+  for (std::size_t j = 0; j < v.shape[1]; ++j) {
+    const char* src = v.base + static_cast<std::ptrdiff_t>(j) * v.strides[1];
+    double* dst = data + j * rows;
+    for (std::size_t i = i0; i < i1; ++i) {
+      double x;
+      std::memcpy(&x, src + static_cast<std::ptrdiff_t>(i) * v.strides[0], sizeof x);
+      dst[i] = x;
+      bad |= !(x - x == 0.0);
+    }
+  }
+  return !bad;
+}
+
+// A row-major panel is transposed eight rows at a time: the rows are read as one sequential
+// run, and every column receives eight consecutive values, one cache line.
+constexpr std::size_t kRowGroup = 8;
+// Any other layout goes in blocks of rows, column by column within a block, so that the
+// block's source rows stay in cache while every column reads them.
+constexpr std::size_t kRowBlock = 256;
+
+bool copy_row_groups(const ArrayView2& v, double* data) {
+  const std::size_t rows = v.shape[0];
+  const std::size_t groups = rows / kRowGroup * kRowGroup;
+  bool bad = false;
+  for (std::size_t i0 = 0; i0 < groups; i0 += kRowGroup) {
+    const char* src = v.base + static_cast<std::ptrdiff_t>(i0) * v.strides[0];
+    for (std::size_t j = 0; j < v.shape[1]; ++j) {
+      double* dst = data + j * rows + i0;
+      for (std::size_t k = 0; k < kRowGroup; ++k) {
         double x;
-        std::memcpy(&x, src + static_cast<std::ptrdiff_t>(i) * v.strides[0], sizeof x);
-        dst[i] = x;
+        std::memcpy(&x, src + static_cast<std::ptrdiff_t>(k) * v.strides[0] + static_cast<std::ptrdiff_t>(j) * kItem, sizeof x);
+        dst[k] = x;
         bad |= !(x - x == 0.0);
       }
     }
   }
-  return !bad;
+  return copy_rows(v, groups, rows, data) && !bad;
+}
+
+// Copies the view into column-major storage; false when an element is not finite.
+bool copy_col_major(const ArrayView2& v, double* data) {
+  if (v.strides[1] == kItem) return copy_row_groups(v, data);
+  bool finite = true;
+  for (std::size_t i0 = 0; i0 < v.shape[0]; i0 += kRowBlock) {
+    finite &= copy_rows(v, i0, std::min(v.shape[0], i0 + kRowBlock), data);
+  }
+  return finite;
 }
 
 }  // namespace

@@ -49,6 +49,24 @@ def test_shared_panel_checks_in_order(fn, name, y):
         assert message(fn, y, cohorts) == NO_COHORT.format(name)
 
 
+@pytest.mark.parametrize("layout", ["C", "F", "strided"])
+def test_non_finite_cell_found_anywhere_in_the_copy(layout):
+    # The finiteness test rides along the panel copy: rows come in groups of eight plus a
+    # tail, and other layouts in blocks; a bad cell must be found wherever it sits.
+    base = np.random.default_rng(4).normal(size=(38, 6))
+    for cell in [(0, 0), (9, 2), (15, 5), (17, 1), (18, 4)]:
+        for bad in (np.nan, np.inf, -np.inf):
+            y = base.copy()
+            y[2 * cell[0] if layout == "strided" else cell[0], cell[1]] = bad
+            view = {"C": lambda a: a[:19], "F": lambda a: np.asfortranarray(a[:19]),
+                    "strided": lambda a: a[::2]}[layout](y)
+            assert message(tessarix.fit_callaway_py, view, [2] * 10 + [-1] * 9) == (
+                "y contains NaN or inf; tessarix requires a complete, finite panel")
+    view = {"C": base[:19], "F": np.asfortranarray(base[:19]), "strided": base[::2]}[layout]
+    assert tessarix.fit_callaway_py(view, [2] * 10 + [-1] * 9).att == (
+        tessarix.fit_callaway_py(np.ascontiguousarray(view), [2] * 10 + [-1] * 9).att)
+
+
 def test_callaway_checks_in_order(y):
     cs = tessarix.fit_callaway_py
     # The control group is examined before the panel.
