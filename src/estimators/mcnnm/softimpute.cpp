@@ -45,41 +45,74 @@ double observed_scale(const Mat& y, std::span<const unsigned char> mask, const M
   return big;
 }
 
-// One sweep: unit effects given the period effects, then period effects given the new unit
-// effects. Returns the largest change of any effect.
-double fe_sweep(const Mat& y, std::span<const unsigned char> mask, FitState& s,
-                std::vector<double>& sum, std::vector<std::size_t>& count) {
+// The observed cells of y - L in both layouts, with the per-unit and per-period counts of
+// observed cells: what every sweep of one effect update reads. Unobserved cells hold 0 and
+// a 0 flag.
+struct FeProblem {
+  std::vector<double> resid;          // n x T, cell (i, t) at i + t n
+  std::vector<double> resid_t;        // T x n, cell (i, t) at t + i T
+  std::vector<unsigned char> mask_t;  // the mask in the layout of resid_t
+  std::vector<std::size_t> unit_count, period_count;
+};
+
+FeProblem fe_problem(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
   const std::size_t n = y.rows(), T = y.cols();
-  std::fill(sum.begin(), sum.end(), 0.0);
-  std::fill(count.begin(), count.end(), 0);
+  FeProblem f{std::vector<double>(n * T, 0.0), std::vector<double>(n * T, 0.0),
+              std::vector<unsigned char>(n * T, 0), std::vector<std::size_t>(n, 0),
+              std::vector<std::size_t>(T, 0)};
   for (std::size_t t = 0; t < T; ++t) {
     for (std::size_t i = 0; i < n; ++i) {
       if (!mask[i + t * n]) continue;
-      sum[i] += y(i, t) - s.low_rank(i, t) - s.time_fe[t];
-      ++count[i];
+      const double r = y(i, t) - low(i, t);
+      f.resid[i + t * n] = r;
+      f.resid_t[t + i * T] = r;
+      f.mask_t[t + i * T] = 1;
+      ++f.unit_count[i];
+      ++f.period_count[t];
     }
   }
+  return f;
+}
+
+// sums[j] += x[j] - shift over the flagged j, for one row or column of the residual. An
+// unflagged j adds +0.0, which leaves every sum as it was: a sum that starts at +0.0 never
+// becomes -0.0. So each sum takes its observed terms in index order, as a loop that skips
+// the others would, and the lanes of the vectorised loop are different sums.
+__attribute__((target_clones("avx2", "default"))) void add_observed(
+    std::size_t len, const double* x, const unsigned char* flag, double shift, double* sums) {
+  for (std::size_t j = 0; j < len; ++j) sums[j] += flag[j] ? x[j] - shift : 0.0;
+}
+
+// Means of the accumulated sums over their counts; returns the largest change.
+double assign_means(std::span<const double> sums, std::span<const std::size_t> count,
+                    std::vector<double>& effect) {
   double moved = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (count[i] == 0) continue;
-    const double a = sum[i] / static_cast<double>(count[i]);
-    moved = std::max(moved, std::fabs(a - s.unit_fe[i]));
-    s.unit_fe[i] = a;
-  }
-  for (std::size_t t = 0; t < T; ++t) {
-    double acc = 0.0;
-    std::size_t k = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!mask[i + t * n]) continue;
-      acc += y(i, t) - s.low_rank(i, t) - s.unit_fe[i];
-      ++k;
-    }
-    if (k == 0) continue;
-    const double b = acc / static_cast<double>(k);
-    moved = std::max(moved, std::fabs(b - s.time_fe[t]));
-    s.time_fe[t] = b;
+  for (std::size_t j = 0; j < effect.size(); ++j) {
+    if (count[j] == 0) continue;
+    const double a = sums[j] / static_cast<double>(count[j]);
+    moved = std::max(moved, std::fabs(a - effect[j]));
+    effect[j] = a;
   }
   return moved;
+}
+
+// One sweep: unit effects given the period effects, then period effects given the new unit
+// effects, each mean over the observed cells in index order. Returns the largest change of
+// any effect.
+double fe_sweep(const FeProblem& f, std::span<const unsigned char> mask, FitState& s,
+                std::vector<double>& unit_sum, std::vector<double>& period_sum) {
+  const std::size_t n = s.unit_fe.size(), T = s.time_fe.size();
+  std::fill(unit_sum.begin(), unit_sum.end(), 0.0);
+  for (std::size_t t = 0; t < T; ++t) {
+    add_observed(n, f.resid.data() + t * n, mask.data() + t * n, s.time_fe[t], unit_sum.data());
+  }
+  double moved = assign_means(unit_sum, f.unit_count, s.unit_fe);
+  std::fill(period_sum.begin(), period_sum.end(), 0.0);
+  for (std::size_t i = 0; i < n; ++i) {
+    add_observed(T, f.resid_t.data() + i * T, f.mask_t.data() + i * T, s.unit_fe[i],
+                 period_sum.data());
+  }
+  return std::max(moved, assign_means(period_sum, f.period_count, s.time_fe));
 }
 
 // y - alpha - beta on the observed cells, `fill` (a matrix or zero) elsewhere.
@@ -196,10 +229,10 @@ Mask observed_mask(const Panel& panel) {
 
 void update_fe(const Mat& y, std::span<const unsigned char> mask, FitState& state) {
   const double tol = kFeRelTol * observed_scale(y, mask, state.low_rank);
-  std::vector<double> sum(y.rows());
-  std::vector<std::size_t> count(y.rows());
+  const FeProblem f = fe_problem(y, mask, state.low_rank);
+  std::vector<double> unit_sum(y.rows()), period_sum(y.cols());
   for (std::size_t sweep = 0; sweep < kMaxFeSweeps; ++sweep) {
-    if (fe_sweep(y, mask, state, sum, count) <= tol) break;
+    if (fe_sweep(f, mask, state, unit_sum, period_sum) <= tol) break;
   }
 }
 
