@@ -5,7 +5,7 @@
 
 #include "estimators/scale.hpp"
 #include "estimators/sc/common.hpp"
-#include "linalg/factor/svd.hpp"
+#include "linalg/factor/spectral_norm.hpp"
 #include "linalg/opt/softthresh.hpp"
 #include "linalg/rng.hpp"
 
@@ -31,9 +31,6 @@ constexpr double kGridExponents[kGridSize - 2] = {
     0.5555555555555556, 0.6666666666666666, 0.7777777777777778, 0.8888888888888888};
 // Warm-start path of the final fit from half the top singular value down to the penalty.
 constexpr double kPathExponents[] = {0.25, 0.5, 0.75};
-// Jacobi settings of every decomposition here.
-constexpr std::size_t kSvdSweeps = 60;
-constexpr double kSvdTol = 1e-15;
 
 // Largest |y - L| over the observed cells: the scale the effects converge against.
 double observed_scale(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
@@ -239,9 +236,7 @@ void update_fe(const Mat& y, std::span<const unsigned char> mask, FitState& stat
 double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask) {
   FitState state = FitState::zeros(y.rows(), y.cols());
   update_fe(y, mask, state);
-  const linalg::Svd svd = linalg::Svd::make_tol(fe_residual(y, mask, state, nullptr), kSvdSweeps,
-                                                kSvdTol);
-  return svd.s.empty() ? 0.0 : svd.s[0];
+  return linalg::largest_singular_value(fe_residual(y, mask, state, nullptr));
 }
 
 FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,

@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "linalg/factor/randomized.hpp"
+#include "linalg/factor/spectral_norm.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/opt/softthresh.hpp"
@@ -167,6 +168,59 @@ TEST(RandomizedSvd, SeededLowRankApproximation) {
   const auto [trunc, nn_trunc] = svt_truncated(a, 3, 7, 0.5);
   EXPECT_LT(max_abs_diff(full, trunc), 1e-9 * max_abs(a));
   EXPECT_NEAR(nn_full, nn_trunc, 1e-9 * nn_full);
+}
+
+// A matrix with the given singular values: orthonormal factors from the cold decomposition
+// of random matrices.
+Mat with_values(std::size_t m, std::size_t n, const std::vector<double>& values,
+                std::uint64_t seed) {
+  const Svd left = Svd::make_tol(random_mat(m, values.size(), seed), 60, 1e-15);
+  const Svd right = Svd::make_tol(random_mat(n, values.size(), seed + 1), 60, 1e-15);
+  return reconstruct_from(left.u, right.u, values);
+}
+
+TEST(LargestSingularValue, MatchesTheColdJacobiDecomposition) {
+  struct Case {
+    const char* name;
+    Mat a;
+  };
+  const std::vector<Case> cases = {
+      {"tall", random_mat(80, 30, 31)},
+      {"wide", random_mat(25, 70, 32)},
+      {"square", random_mat(40, 40, 33)},
+      {"one row", random_mat(1, 9, 34)},
+      {"rank two", low_rank(50, 20, 2, 35)},
+      {"tied top values", with_values(60, 24, {3.0, 3.0, 3.0 - 1e-12, 1.0}, 36)},
+      {"tiny", with_values(30, 12, {4e-300, 1e-300}, 37)},
+      {"huge", with_values(12, 30, {4e300, 3.9e300}, 38)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const double cold = Svd::make_tol(c.a, 60, 1e-15).s[0];
+    EXPECT_NEAR(largest_singular_value(c.a), cold, 1e-14 * cold);
+  }
+  EXPECT_EQ(largest_singular_value(Mat(7, 5)), 0.0);
+  EXPECT_EQ(largest_singular_value(Mat(0, 5)), 0.0);
+  Mat bad = random_mat(6, 4, 39);
+  bad(2, 1) = std::nan("");
+  EXPECT_TRUE(std::isnan(largest_singular_value(bad)));
+}
+
+TEST(LargestEigenvalue, KnownSpectraOfTridiagonalMatrices) {
+  // The second-difference matrix (2 on the diagonal, -1 beside it) has eigenvalues
+  // 2 - 2 cos(k pi / (n + 1)); a diagonal matrix has its diagonal.
+  for (std::size_t n : {1u, 2u, 7u, 200u}) {
+    SCOPED_TRACE(n);
+    const Tridiagonal t{std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)};
+    const double top = 2.0 + 2.0 * std::cos(M_PI / static_cast<double>(n + 1));
+    EXPECT_NEAR(largest_eigenvalue(t), top, 4e-16 * top);
+  }
+  EXPECT_NEAR(largest_eigenvalue({{-3.0, -1.0, -2.0}, {0.0, 0.0}}), -1.0, 4e-16);
+  // Tridiagonal reduction keeps the spectrum: a random symmetric matrix against the
+  // squared singular values of a matrix whose Gram it is.
+  const Mat a = random_mat(30, 12, 40);
+  const double top = Svd::make_tol(a, 60, 1e-15).s[0];
+  EXPECT_NEAR(largest_eigenvalue(tridiagonalize(syrk_ata(a))), top * top, 1e-14 * top * top);
 }
 
 }  // namespace
