@@ -223,5 +223,44 @@ TEST(LargestEigenvalue, KnownSpectraOfTridiagonalMatrices) {
   EXPECT_NEAR(largest_eigenvalue(tridiagonalize(syrk_ata(a))), top * top, 1e-14 * top * top);
 }
 
+TEST(SvtAbove, EqualsTheColdFullThresholding) {
+  struct Case {
+    const char* name;
+    Mat a;
+    double tau;
+  };
+  // Noise plus a strong low-rank part, thresholded inside the noise bulk and above it; values
+  // clustered at and around the threshold; a threshold above everything; an exact rank
+  // deficiency below the threshold.
+  Mat noisy = random_mat(120, 50, 41);
+  const Mat signal = low_rank(120, 50, 3, 42);
+  for (std::size_t i = 0; i < noisy.data().size(); ++i) noisy.data()[i] += 4.0 * signal.data()[i];
+  const std::vector<Case> cases = {
+      {"tall, inside the bulk", noisy, 9.0},
+      {"tall, above the bulk", noisy, 20.0},
+      {"wide, inside the bulk", noisy.transpose(), 9.0},
+      {"clustered at the threshold",
+       with_values(40, 25, {8.0, 5.0 + 1e-9, 5.0, 5.0, 5.0 - 1e-9, 4.0, 4.0, 1.0}, 43), 5.0},
+      {"clustered above the threshold", with_values(25, 40, {6.0, 6.0, 6.0, 2.0}, 44), 3.0},
+      {"threshold above everything", random_mat(30, 20, 45), 1e3},
+      {"rank two", low_rank(30, 12, 2, 46), 0.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [cold, cold_nuclear] = svt(c.a, c.tau);
+    Mat rotation;
+    const auto [fast, fast_nuclear] = svt_above(c.a, c.tau, rotation);
+    EXPECT_LT(max_abs_diff(fast, cold), 1e-13 * std::max(max_abs(c.a), 1.0));
+    EXPECT_NEAR(fast_nuclear, cold_nuclear, 1e-13 * std::max(cold_nuclear, 1.0));
+    EXPECT_TRUE(rotation.empty());
+  }
+  // A threshold far below the largest value takes the full decomposition, warm-started.
+  const Mat a = random_mat(20, 9, 47);
+  Mat rotation;
+  const auto [small, small_nuclear] = svt_above(a, 1e-6, rotation);
+  EXPECT_EQ(small, svt(a, 1e-6).first);
+  EXPECT_EQ(rotation.rows(), 9u);
+}
+
 }  // namespace
 }  // namespace tessarix::linalg
