@@ -36,6 +36,19 @@ int range_exponent(const Mat& a) {
   return big > 0.0 ? -std::ilogb(big) : 0;
 }
 
+// y += s x and y -= (u a + v b), elementwise: vector lanes are different elements, so the
+// AVX2 clones give the bits of the plain loops.
+__attribute__((target_clones("avx2", "default"))) void add_scaled(std::size_t len, double s,
+                                                                  const double* x, double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] += s * x[i];
+}
+__attribute__((target_clones("avx2", "default"))) void sub_rank2(std::size_t len,
+                                                                 const double* u, double a,
+                                                                 const double* v, double b,
+                                                                 double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] -= u[i] * a + v[i] * b;
+}
+
 // S <- H S H for the reflector H = I - tau v v^T acting on rows and columns k + 1.. of the
 // symmetric S (n x n, column-major): with p = tau S v and w = p - (tau / 2)(p . v) v, the
 // trailing block loses v w^T + w v^T.
@@ -43,20 +56,12 @@ void reflect_trailing(double* s, std::size_t n, std::size_t k, const Householder
   const std::size_t off = k + 1, r = n - off;
   const std::vector<double>& v = h.v;
   std::vector<double> w(r, 0.0);
-  for (std::size_t j = 0; j < r; ++j) {
-    const double* col = s + (off + j) * n + off;
-    const double vj = h.tau * v[j];
-    for (std::size_t i = 0; i < r; ++i) w[i] += vj * col[i];
-  }
+  for (std::size_t j = 0; j < r; ++j) add_scaled(r, h.tau * v[j], s + (off + j) * n + off, w.data());
   double pv = 0.0;
   for (std::size_t i = 0; i < r; ++i) pv += w[i] * v[i];
   const double half = 0.5 * h.tau * pv;
   for (std::size_t i = 0; i < r; ++i) w[i] -= half * v[i];
-  for (std::size_t j = 0; j < r; ++j) {
-    double* col = s + (off + j) * n + off;
-    const double wj = w[j], vj = v[j];
-    for (std::size_t i = 0; i < r; ++i) col[i] -= v[i] * wj + w[i] * vj;
-  }
+  for (std::size_t j = 0; j < r; ++j) sub_rank2(r, v.data(), w[j], w.data(), v[j], s + (off + j) * n + off);
 }
 
 // Number of eigenvalues of t below x (Sturm sequence of the LDL^T pivots of T - x I).
