@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <numeric>
 #include <string>
+#include <utility>
 
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
@@ -19,13 +20,155 @@ std::uint64_t total_order_key(double x) {
   return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// Rotates columns p and q: p <- c p - s q, q <- s p + c q.
-void rotate(double* cp, double* cq, std::size_t len, double c, double s) {
+// Rotates columns p and q: p <- c p - s q, q <- s p + c q. Elements are independent, so
+// the AVX2 clone gives the same bits as the plain loop.
+__attribute__((target_clones("avx2", "default"))) void rotate(double* cp, double* cq,
+                                                              std::size_t len, double c,
+                                                              double s) {
   for (std::size_t i = 0; i < len; ++i) {
     const double xp = cp[i];
     const double xq = cq[i];
     cp[i] = c * xp - s * xq;
     cq[i] = s * xp + c * xq;
+  }
+}
+
+// Pairs checked together while a sweep finds nothing to rotate: independent dot products
+// that share the loads of column p and overlap in the pipeline.
+constexpr std::size_t kCheckBlock = 4;
+
+// Sum of x[i] * x[i] in index order.
+double sum_sq(const double* x, std::size_t len) {
+  double acc = 0.0;
+  for (std::size_t i = 0; i < len; ++i) acc += x[i] * x[i];
+  return acc;
+}
+
+// out[b] = sum of cp[i] * cq[b][i] in index order, for `count` (at most kCheckBlock)
+// columns at once: independent chains, each with the bits of a lone dot product.
+void correlations(const double* cp, const double* const* cq, std::size_t count,
+                  std::size_t len, double* out) {
+  if (count == kCheckBlock) {
+    double g0 = 0.0, g1 = 0.0, g2 = 0.0, g3 = 0.0;
+    for (std::size_t i = 0; i < len; ++i) {
+      const double x = cp[i];
+      g0 += x * cq[0][i];
+      g1 += x * cq[1][i];
+      g2 += x * cq[2][i];
+      g3 += x * cq[3][i];
+    }
+    out[0] = g0, out[1] = g1, out[2] = g2, out[3] = g3;
+    return;
+  }
+  for (std::size_t b = 0; b < count; ++b) {
+    double g = 0.0;
+    for (std::size_t i = 0; i < len; ++i) g += cp[i] * cq[b][i];
+    out[b] = g;
+  }
+}
+
+// What a sweep needs to know after rotating a pair: both new squared norms and the
+// correlation of the new column p with the next column (when there is one), each summed in
+// index order from the stored rotated values.
+struct RotatedSums {
+  double p_sq = 0.0;
+  double q_sq = 0.0;
+  double next_gamma = 0.0;
+};
+
+// rotate() and the sums of the rotated columns in the same pass over the data.
+RotatedSums rotate_and_measure(double* cp, double* cq, const double* next, std::size_t len,
+                               double c, double s) {
+  RotatedSums r;
+  if (next == nullptr) {
+    for (std::size_t i = 0; i < len; ++i) {
+      const double xp = cp[i];
+      const double xq = cq[i];
+      const double yp = c * xp - s * xq;
+      const double yq = s * xp + c * xq;
+      cp[i] = yp;
+      cq[i] = yq;
+      r.p_sq += yp * yp;
+      r.q_sq += yq * yq;
+    }
+    return r;
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    const double xp = cp[i];
+    const double xq = cq[i];
+    const double yp = c * xp - s * xq;
+    const double yq = s * xp + c * xq;
+    cp[i] = yp;
+    cq[i] = yq;
+    r.p_sq += yp * yp;
+    r.q_sq += yq * yq;
+    r.next_gamma += yp * next[i];
+  }
+  return r;
+}
+
+// Cosine and sine of the rotation that makes a pair with squared norms alpha, beta and
+// correlation gamma orthogonal.
+std::pair<double, double> jacobi_rotation(double alpha, double beta, double gamma) {
+  const double zeta = (beta - alpha) / (2.0 * gamma);
+  const double sign = std::signbit(zeta) ? -1.0 : 1.0;
+  const double t = sign / (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
+  const double c = 1.0 / std::sqrt(1.0 + t * t);
+  return {c, c * t};
+}
+
+// Cyclic one-sided Jacobi on the columns of w (mm x nn), accumulating the rotations into
+// vv. Pair (p, q) is rotated unless |gamma| <= tol sqrt(alpha beta), with alpha = |w_p|^2,
+// beta = |w_q|^2 and gamma = w_p . w_q, each summed in index order from the current
+// columns. Those sums are never formed twice from the same data: the squared norms are kept
+// per column (a rotation pass re-measures both of its columns, and the correlation of the
+// new column p with the next column), and after a skip the correlations of the next
+// kCheckBlock pairs are formed together. The results are those of forming all three sums
+// afresh for every pair.
+void jacobi_sweeps(Mat& w, Mat& vv, std::size_t max_sweeps, double tol) {
+  const std::size_t mm = w.rows();
+  const std::size_t nn = w.cols();
+  double* pw = w.data().data();
+  double* pv = vv.data().data();
+  std::vector<double> norm_sq(nn);
+  for (std::size_t j = 0; j < nn; ++j) norm_sq[j] = sum_sq(pw + j * mm, mm);
+  for (std::size_t sweep = 0; sweep < max_sweeps; ++sweep) {
+    bool rotated = false;
+    for (std::size_t p = 0; p + 1 < nn; ++p) {
+      double* cp = pw + p * mm;
+      double gamma[kCheckBlock];
+      std::size_t known = 0;  // correlations of pairs q, q+1, ... already in gamma
+      for (std::size_t q = p + 1; q < nn;) {
+        if (known == 0) {
+          known = std::min(kCheckBlock, nn - q);
+          const double* cq[kCheckBlock];
+          for (std::size_t b = 0; b < known; ++b) cq[b] = pw + (q + b) * mm;
+          correlations(cp, cq, known, mm, gamma);
+        }
+        std::size_t b = 0;
+        while (b < known &&
+               std::fabs(gamma[b]) <= tol * std::sqrt(norm_sq[p] * norm_sq[q + b])) {
+          ++b;
+        }
+        if (b == known) {
+          q += known;
+          known = 0;
+          continue;
+        }
+        const std::size_t r = q + b;
+        const auto [c, s] = jacobi_rotation(norm_sq[p], norm_sq[r], gamma[b]);
+        const double* next = r + 1 < nn ? pw + (r + 1) * mm : nullptr;
+        const RotatedSums sums = rotate_and_measure(cp, pw + r * mm, next, mm, c, s);
+        rotate(pv + p * nn, pv + r * nn, nn, c, s);
+        norm_sq[p] = sums.p_sq;
+        norm_sq[r] = sums.q_sq;
+        gamma[0] = sums.next_gamma;
+        known = next != nullptr ? 1 : 0;
+        rotated = true;
+        q = r + 1;
+      }
+    }
+    if (!rotated) break;
   }
 }
 
@@ -63,33 +206,7 @@ Svd Svd::make_warm(const Mat& a, Mat& rotation, std::size_t max_sweeps, double t
     w = std::move(rotated);
     vv = std::move(rotation);
   }
-  double* pw = w.data().data();
-  double* pv = vv.data().data();
-  for (std::size_t sweep = 0; sweep < max_sweeps; ++sweep) {
-    bool rotated = false;
-    for (std::size_t p = 0; p + 1 < nn; ++p) {
-      for (std::size_t q = p + 1; q < nn; ++q) {
-        double* cp = pw + p * mm;
-        double* cq = pw + q * mm;
-        double alpha = 0.0, beta = 0.0, gamma = 0.0;
-        for (std::size_t i = 0; i < mm; ++i) {
-          alpha += cp[i] * cp[i];
-          beta += cq[i] * cq[i];
-          gamma += cp[i] * cq[i];
-        }
-        if (std::fabs(gamma) <= tol * std::sqrt(alpha * beta)) continue;
-        const double zeta = (beta - alpha) / (2.0 * gamma);
-        const double sign = std::signbit(zeta) ? -1.0 : 1.0;
-        const double t = sign / (std::fabs(zeta) + std::sqrt(1.0 + zeta * zeta));
-        const double c = 1.0 / std::sqrt(1.0 + t * t);
-        const double s = c * t;
-        rotate(cp, cq, mm, c, s);
-        rotate(pv + p * nn, pv + q * nn, nn, c, s);
-        rotated = true;
-      }
-    }
-    if (!rotated) break;
-  }
+  jacobi_sweeps(w, vv, max_sweeps, tol);
 
   rotation = vv;
   std::vector<double> sigma(nn);

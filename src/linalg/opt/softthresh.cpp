@@ -1,8 +1,14 @@
 #include "linalg/opt/softthresh.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <vector>
 
+#include <cmath>
+
 #include "linalg/factor/randomized.hpp"
+#include "linalg/factor/spectral_norm.hpp"
+#include "linalg/ops/matmul.hpp"
 #include "linalg/factor/svd.hpp"
 
 namespace tessarix::linalg {
@@ -20,7 +26,58 @@ std::pair<std::vector<double>, double> shrink(const std::vector<double>& s, doub
   return {std::move(out), nuclear};
 }
 
+// Thresholds below this share of the largest singular value go to the full decomposition:
+// through the Gram matrix a component's error is about eps (s_1 / tau)^2 s_1, under 1e-10
+// relative here.
+constexpr double kGramFloor = 1e-3;
+
+// The exact power of two that brings the largest magnitude of `a` near 1.
+int range_exponent(const Mat& a) {
+  double big = 0.0;
+  for (double x : a.data()) big = std::max(big, std::fabs(x));
+  return big > 0.0 && std::isfinite(big) ? -std::ilogb(big) : 0;
+}
+
+// svt_above for a with at least as many rows as columns, scaled so that its largest entry is
+// near 1; nullopt when tau is too small for the Gram route.
+std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, double tau) {
+  const TridiagonalForm form = tridiagonal_form(syrk_ata(a));
+  const std::size_t n = a.cols();
+  const double top = largest_eigenvalue(form.t);
+  if (!(tau >= kGramFloor * std::sqrt(std::max(top, 0.0)))) return std::nullopt;
+  const std::size_t k = n - count_below(form.t, tau * tau);
+  Eigenpairs pairs = top_eigenpairs(form.t, k);
+  std::vector<double> weight(k);
+  double nuclear = 0.0;
+  for (std::size_t j = 0; j < k; ++j) {
+    form.to_original(pairs.vectors.col(j));
+    const double s = std::sqrt(std::max(pairs.values[j], 0.0));
+    const double d = s - tau;
+    weight[j] = d > 0.0 ? d / s : 0.0;
+    nuclear += d > 0.0 ? d : 0.0;
+  }
+  Mat av(a.rows(), k);
+  gemm(a, pairs.vectors, av, 1.0, 0.0);
+  return std::pair{reconstruct_from(av, pairs.vectors, weight), nuclear};
+}
+
 }  // namespace
+
+std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation) {
+  for (double x : a.data()) {
+    if (!std::isfinite(x)) return svt_warm(a, tau, rotation);
+  }
+  const int e = range_exponent(a);
+  const bool transposed = a.rows() < a.cols();
+  Mat w = transposed ? a.transpose() : a;
+  for (double& x : w.data()) x = std::ldexp(x, e);
+  auto out = svt_above_tall(w, std::ldexp(tau, e));
+  if (!out) return svt_warm(a, tau, rotation);
+  for (double& x : out->first.data()) x = std::ldexp(x, -e);
+  out->second = std::ldexp(out->second, -e);
+  if (transposed) out->first = out->first.transpose();
+  return *out;
+}
 
 std::pair<Mat, double> svt(const Mat& a, double tau) {
   const Svd svd = Svd::make_tol(a, 60, 1e-15);

@@ -15,6 +15,13 @@ std::pair<Mat, double> svt(const Mat& a, double tau);
 // for a sequence of nearby matrices, as in the iterations of matrix completion.
 std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation);
 
+// The same from the components above tau only: the eigenpairs of the smaller Gram matrix
+// with eigenvalues above tau^2 (Householder tridiagonal form, bisection, inverse
+// iteration), U_k S_k = A V_k. Squaring costs accuracy only in the components far below the
+// largest, which matter here only when tau is: below a thousandth of the largest singular
+// value this falls back to svt_warm, whose rotation it otherwise leaves alone.
+std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation);
+
 // The same from a rank-`rank` randomized SVD (oversampling 6, one power iteration).
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
                                      double tau);

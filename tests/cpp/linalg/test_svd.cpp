@@ -1,6 +1,7 @@
 #include <cmath>
 
 #include "linalg/factor/randomized.hpp"
+#include "linalg/factor/spectral_norm.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/opt/softthresh.hpp"
@@ -167,6 +168,98 @@ TEST(RandomizedSvd, SeededLowRankApproximation) {
   const auto [trunc, nn_trunc] = svt_truncated(a, 3, 7, 0.5);
   EXPECT_LT(max_abs_diff(full, trunc), 1e-9 * max_abs(a));
   EXPECT_NEAR(nn_full, nn_trunc, 1e-9 * nn_full);
+}
+
+// A matrix with the given singular values: orthonormal factors from the cold decomposition
+// of random matrices.
+Mat with_values(std::size_t m, std::size_t n, const std::vector<double>& values,
+                std::uint64_t seed) {
+  const Svd left = Svd::make_tol(random_mat(m, values.size(), seed), 60, 1e-15);
+  const Svd right = Svd::make_tol(random_mat(n, values.size(), seed + 1), 60, 1e-15);
+  return reconstruct_from(left.u, right.u, values);
+}
+
+TEST(LargestSingularValue, MatchesTheColdJacobiDecomposition) {
+  struct Case {
+    const char* name;
+    Mat a;
+  };
+  const std::vector<Case> cases = {
+      {"tall", random_mat(80, 30, 31)},
+      {"wide", random_mat(25, 70, 32)},
+      {"square", random_mat(40, 40, 33)},
+      {"one row", random_mat(1, 9, 34)},
+      {"rank two", low_rank(50, 20, 2, 35)},
+      {"tied top values", with_values(60, 24, {3.0, 3.0, 3.0 - 1e-12, 1.0}, 36)},
+      {"tiny", with_values(30, 12, {4e-300, 1e-300}, 37)},
+      {"huge", with_values(12, 30, {4e300, 3.9e300}, 38)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const double cold = Svd::make_tol(c.a, 60, 1e-15).s[0];
+    EXPECT_NEAR(largest_singular_value(c.a), cold, 1e-14 * cold);
+  }
+  EXPECT_EQ(largest_singular_value(Mat(7, 5)), 0.0);
+  EXPECT_EQ(largest_singular_value(Mat(0, 5)), 0.0);
+  Mat bad = random_mat(6, 4, 39);
+  bad(2, 1) = std::nan("");
+  EXPECT_TRUE(std::isnan(largest_singular_value(bad)));
+}
+
+TEST(LargestEigenvalue, KnownSpectraOfTridiagonalMatrices) {
+  // The second-difference matrix (2 on the diagonal, -1 beside it) has eigenvalues
+  // 2 - 2 cos(k pi / (n + 1)); a diagonal matrix has its diagonal.
+  for (std::size_t n : {1u, 2u, 7u, 200u}) {
+    SCOPED_TRACE(n);
+    const Tridiagonal t{std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)};
+    const double top = 2.0 + 2.0 * std::cos(M_PI / static_cast<double>(n + 1));
+    EXPECT_NEAR(largest_eigenvalue(t), top, 4e-16 * top);
+  }
+  EXPECT_NEAR(largest_eigenvalue({{-3.0, -1.0, -2.0}, {0.0, 0.0}}), -1.0, 4e-16);
+  // Tridiagonal reduction keeps the spectrum: a random symmetric matrix against the
+  // squared singular values of a matrix whose Gram it is.
+  const Mat a = random_mat(30, 12, 40);
+  const double top = Svd::make_tol(a, 60, 1e-15).s[0];
+  EXPECT_NEAR(largest_eigenvalue(tridiagonalize(syrk_ata(a))), top * top, 1e-14 * top * top);
+}
+
+TEST(SvtAbove, EqualsTheColdFullThresholding) {
+  struct Case {
+    const char* name;
+    Mat a;
+    double tau;
+  };
+  // Noise plus a strong low-rank part, thresholded inside the noise bulk and above it; values
+  // clustered at and around the threshold; a threshold above everything; an exact rank
+  // deficiency below the threshold.
+  Mat noisy = random_mat(120, 50, 41);
+  const Mat signal = low_rank(120, 50, 3, 42);
+  for (std::size_t i = 0; i < noisy.data().size(); ++i) noisy.data()[i] += 4.0 * signal.data()[i];
+  const std::vector<Case> cases = {
+      {"tall, inside the bulk", noisy, 9.0},
+      {"tall, above the bulk", noisy, 20.0},
+      {"wide, inside the bulk", noisy.transpose(), 9.0},
+      {"clustered at the threshold",
+       with_values(40, 25, {8.0, 5.0 + 1e-9, 5.0, 5.0, 5.0 - 1e-9, 4.0, 4.0, 1.0}, 43), 5.0},
+      {"clustered above the threshold", with_values(25, 40, {6.0, 6.0, 6.0, 2.0}, 44), 3.0},
+      {"threshold above everything", random_mat(30, 20, 45), 1e3},
+      {"rank two", low_rank(30, 12, 2, 46), 0.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto [cold, cold_nuclear] = svt(c.a, c.tau);
+    Mat rotation;
+    const auto [fast, fast_nuclear] = svt_above(c.a, c.tau, rotation);
+    EXPECT_LT(max_abs_diff(fast, cold), 1e-13 * std::max(max_abs(c.a), 1.0));
+    EXPECT_NEAR(fast_nuclear, cold_nuclear, 1e-13 * std::max(cold_nuclear, 1.0));
+    EXPECT_TRUE(rotation.empty());
+  }
+  // A threshold far below the largest value takes the full decomposition, warm-started.
+  const Mat a = random_mat(20, 9, 47);
+  Mat rotation;
+  const auto [small, small_nuclear] = svt_above(a, 1e-6, rotation);
+  EXPECT_EQ(small, svt(a, 1e-6).first);
+  EXPECT_EQ(rotation.rows(), 9u);
 }
 
 }  // namespace

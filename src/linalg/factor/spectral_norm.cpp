@@ -1,0 +1,294 @@
+#include "linalg/factor/spectral_norm.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <span>
+
+#include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
+#include "linalg/ops/transform.hpp"
+
+namespace tessarix::linalg {
+namespace {
+
+// Sturm-count pivots that come out exactly zero are replaced by this share of the matrix's
+// norm (the usual safe minimum pivot): the count stays that of a matrix within rounding.
+constexpr double kPivotFloor = 1e-300;
+// Bisection steps: far more than the ~2100 halvings between the largest and smallest double.
+constexpr int kMaxBisections = 2200;
+// Inverse iteration: eigenvalues closer than this share of the norm form a cluster whose
+// vectors are orthogonalised against each other (the customary choice), and each vector
+// gets this many solves from a fixed start; with a shift accurate to rounding each solve
+// multiplies the wanted component by ~1/eps against the others, so two already leave the
+// rest at rounding level and the third settles it.
+constexpr double kClusterGap = 1e-3;
+constexpr int kInverseSolves = 3;
+// Computed eigenvalues of a cluster are pulled at least this many rounding units of the
+// norm apart, so that each shift picks out a different direction.
+constexpr double kShiftSeparation = 10.0;
+
+// The exact power of two that brings the largest magnitude of `a` near 1, so that squares
+// neither overflow nor underflow (0 when the matrix is zero).
+int range_exponent(const Mat& a) {
+  double big = 0.0;
+  for (double x : a.data()) big = std::max(big, std::fabs(x));
+  return big > 0.0 ? -std::ilogb(big) : 0;
+}
+
+// y += s x and y -= (u a + v b), elementwise: vector lanes are different elements, so the
+// AVX2 clones give the bits of the plain loops.
+__attribute__((target_clones("avx2", "default"))) void add_scaled(std::size_t len, double s,
+                                                                  const double* x, double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] += s * x[i];
+}
+__attribute__((target_clones("avx2", "default"))) void sub_rank2(std::size_t len,
+                                                                 const double* u, double a,
+                                                                 const double* v, double b,
+                                                                 double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] -= u[i] * a + v[i] * b;
+}
+
+// S <- H S H for the reflector H = I - tau v v^T acting on rows and columns k + 1.. of the
+// symmetric S (n x n, column-major): with p = tau S v and w = p - (tau / 2)(p . v) v, the
+// trailing block loses v w^T + w v^T.
+void reflect_trailing(double* s, std::size_t n, std::size_t k, const Householder& h) {
+  const std::size_t off = k + 1, r = n - off;
+  const std::vector<double>& v = h.v;
+  std::vector<double> w(r, 0.0);
+  for (std::size_t j = 0; j < r; ++j) add_scaled(r, h.tau * v[j], s + (off + j) * n + off, w.data());
+  double pv = 0.0;
+  for (std::size_t i = 0; i < r; ++i) pv += w[i] * v[i];
+  const double half = 0.5 * h.tau * pv;
+  for (std::size_t i = 0; i < r; ++i) w[i] -= half * v[i];
+  for (std::size_t j = 0; j < r; ++j) sub_rank2(r, v.data(), w[j], w.data(), v[j], s + (off + j) * n + off);
+}
+
+// Number of eigenvalues of t below x (Sturm sequence of the LDL^T pivots of T - x I).
+std::size_t sturm_count(const Tridiagonal& t, double x, double floor) {
+  std::size_t count = 0;
+  double q = 1.0;
+  for (std::size_t k = 0; k < t.d.size(); ++k) {
+    const double coupling = k == 0 ? 0.0 : t.e[k - 1] * t.e[k - 1] / q;
+    q = t.d[k] - x - coupling;
+    if (std::fabs(q) < floor) q = -floor;
+    if (q < 0.0) ++count;
+  }
+  return count;
+}
+
+// Gershgorin interval [lo, hi] of the spectrum and the infinity norm.
+struct Bounds {
+  double lo, hi, norm;
+};
+Bounds gershgorin(const Tridiagonal& t) {
+  const std::size_t n = t.d.size();
+  Bounds b{std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+           0.0};
+  for (std::size_t k = 0; k < n; ++k) {
+    const double radius = (k > 0 ? std::fabs(t.e[k - 1]) : 0.0) +
+                          (k + 1 < n ? std::fabs(t.e[k]) : 0.0);
+    b.lo = std::min(b.lo, t.d[k] - radius);
+    b.hi = std::max(b.hi, t.d[k] + radius);
+    b.norm = std::max(b.norm, std::fabs(t.d[k]) + radius);
+  }
+  return b;
+}
+
+// Brackets [lo[b], hi[b]] of the eigenvalues with b = first .. n - 1 eigenvalues below
+// them. Every Sturm count narrows all of them at once: a count c at x puts the eigenvalues
+// with fewer than c below them under x and the others at or above it, so later
+// eigenvalues start from brackets their predecessors have already cut down.
+struct Brackets {
+  std::size_t first;
+  std::vector<double> lo, hi;
+
+  void record(std::size_t c, double x) {
+    for (std::size_t b = first; b < first + lo.size(); ++b) {
+      if (b < c) {
+        hi[b - first] = std::min(hi[b - first], x);
+      } else {
+        lo[b - first] = std::max(lo[b - first], x);
+      }
+    }
+  }
+};
+
+// The eigenvalue with `below` eigenvalues under it, by bisection of its bracket until the
+// bracket is a few rounding units of the eigenvalue wide.
+double bisect(const Tridiagonal& t, std::size_t below, Brackets& br, double floor) {
+  const double eps = std::numeric_limits<double>::epsilon();
+  const std::size_t slot = below - br.first;
+  for (int it = 0; it < kMaxBisections; ++it) {
+    const double lo = br.lo[slot], hi = br.hi[slot];
+    const double mid = 0.5 * lo + 0.5 * hi;
+    if (mid <= lo || mid >= hi) break;
+    if (hi - lo <= 2.0 * eps * std::max(std::fabs(lo), std::fabs(hi)) + floor) break;
+    br.record(sturm_count(t, mid, floor), mid);
+  }
+  return 0.5 * br.lo[slot] + 0.5 * br.hi[slot];
+}
+
+// LU factors with partial pivoting of the tridiagonal T - shift I: the solve of inverse
+// iteration. Exactly zero pivots become `floor`, a perturbation of the size of rounding.
+struct ShiftedLu {
+  std::vector<double> diag, upper, upper2, mult;
+  std::vector<unsigned char> swapped;
+};
+
+ShiftedLu factor_shifted(const Tridiagonal& t, double shift, double floor) {
+  const std::size_t n = t.d.size();
+  ShiftedLu f{std::vector<double>(n), std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
+              std::vector<double>(n, 0.0), std::vector<unsigned char>(n, 0)};
+  for (std::size_t k = 0; k < n; ++k) f.diag[k] = t.d[k] - shift;
+  for (std::size_t k = 0; k + 1 < n; ++k) f.upper[k] = t.e[k];
+  for (std::size_t k = 0; k + 1 < n; ++k) {
+    const double sub = t.e[k];
+    if (std::fabs(f.diag[k]) >= std::fabs(sub)) {
+      if (f.diag[k] == 0.0) f.diag[k] = floor;
+      f.mult[k] = sub / f.diag[k];
+      f.diag[k + 1] -= f.mult[k] * f.upper[k];
+    } else {
+      f.swapped[k] = 1;
+      f.mult[k] = f.diag[k] / sub;
+      f.diag[k] = sub;
+      const double up = f.upper[k];
+      f.upper[k] = f.diag[k + 1];
+      f.diag[k + 1] = up - f.mult[k] * f.diag[k + 1];
+      if (k + 2 < n) {
+        f.upper2[k] = f.upper[k + 1];
+        f.upper[k + 1] = -f.mult[k] * f.upper[k + 1];
+      }
+    }
+  }
+  if (n > 0 && f.diag[n - 1] == 0.0) f.diag[n - 1] = floor;
+  return f;
+}
+
+void solve_shifted(const ShiftedLu& f, std::span<double> b) {
+  const std::size_t n = b.size();
+  for (std::size_t k = 0; k + 1 < n; ++k) {
+    if (f.swapped[k]) {
+      const double top = b[k];
+      b[k] = b[k + 1];
+      b[k + 1] = top - f.mult[k] * b[k + 1];
+    } else {
+      b[k + 1] -= f.mult[k] * b[k];
+    }
+  }
+  for (std::size_t k = n; k-- > 0;) {
+    double r = b[k];
+    if (k + 1 < n) r -= f.upper[k] * b[k + 1];
+    if (k + 2 < n) r -= f.upper2[k] * b[k + 2];
+    b[k] = r / f.diag[k];
+  }
+}
+
+// x <- x / |x| (overflow-safe).
+void normalize(std::span<double> x) {
+  const double len = scaled_norm(x);
+  if (len > 0.0) {
+    for (double& v : x) v /= len;
+  }
+}
+
+// x <- x - (x . c) c for each earlier unit vector c of the cluster, in order.
+void orthogonalize(std::span<double> x, const Mat& vectors, std::size_t first,
+                   std::size_t last) {
+  for (std::size_t c = first; c < last; ++c) {
+    const double* col = vectors.col(c).data();
+    double proj = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) proj += x[i] * col[i];
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] -= proj * col[i];
+  }
+}
+
+}  // namespace
+
+TridiagonalForm tridiagonal_form(Mat s) {
+  const std::size_t n = s.rows();
+  double* ps = s.data().data();
+  TridiagonalForm f;
+  for (std::size_t k = 0; k + 2 < n; ++k) {
+    Householder h = Householder::make({ps + k * n + k + 1, n - k - 1});
+    if (h.tau != 0.0) reflect_trailing(ps, n, k, h);
+    ps[k * n + k + 1] = h.beta;
+    f.reflectors.push_back(std::move(h));
+  }
+  for (std::size_t k = 0; k < n; ++k) f.t.d.push_back(ps[k * n + k]);
+  for (std::size_t k = 0; k + 1 < n; ++k) f.t.e.push_back(ps[k * n + k + 1]);
+  return f;
+}
+
+Tridiagonal tridiagonalize(Mat s) { return tridiagonal_form(std::move(s)).t; }
+
+void TridiagonalForm::to_original(std::span<double> y) const {
+  for (std::size_t k = reflectors.size(); k-- > 0;) {
+    const Householder& h = reflectors[k];
+    if (h.tau == 0.0) continue;
+    const std::span<double> tail = y.subspan(k + 1);
+    double proj = 0.0;
+    for (std::size_t i = 0; i < tail.size(); ++i) proj += h.v[i] * tail[i];
+    const double scale = h.tau * proj;
+    for (std::size_t i = 0; i < tail.size(); ++i) tail[i] -= scale * h.v[i];
+  }
+}
+
+std::size_t count_below(const Tridiagonal& t, double x) {
+  return sturm_count(t, x, kPivotFloor * gershgorin(t).norm);
+}
+
+Eigenpairs top_eigenpairs(const Tridiagonal& t, std::size_t count) {
+  const std::size_t n = t.d.size();
+  count = std::min(count, n);
+  Eigenpairs out{std::vector<double>(count), Mat(n, count)};
+  if (count == 0) return out;
+  const Bounds b = gershgorin(t);
+  const double floor = kPivotFloor * std::max(b.norm, std::numeric_limits<double>::min());
+  const double eps = std::numeric_limits<double>::epsilon();
+  Brackets br{n - count, std::vector<double>(count, b.lo), std::vector<double>(count, b.hi)};
+  std::size_t cluster = 0;  // first vector of the current cluster
+  for (std::size_t j = 0; j < count; ++j) {
+    const double value = bisect(t, n - 1 - j, br, floor);
+    out.values[j] = value;
+    if (j > 0 && out.values[j - 1] - value > kClusterGap * b.norm) cluster = j;
+    double shift = value;
+    if (j > cluster) {
+      shift = std::min(shift, out.values[j - 1] - kShiftSeparation * eps * b.norm);
+    }
+    const ShiftedLu lu = factor_shifted(t, shift, std::max(floor, eps * b.norm));
+    const std::span<double> x = out.vectors.col(j);
+    // A start with every entry non-zero and no special direction.
+    for (std::size_t i = 0; i < n; ++i) x[i] = 1.0 + 0.5 * std::sin(1.0 + static_cast<double>(i + j));
+    for (int solve = 0; solve < kInverseSolves; ++solve) {
+      normalize(x);
+      solve_shifted(lu, x);
+      orthogonalize(x, out.vectors, cluster, j);
+      normalize(x);
+    }
+  }
+  return out;
+}
+
+double largest_eigenvalue(const Tridiagonal& t) {
+  const std::size_t n = t.d.size();
+  if (n == 0) return 0.0;
+  const Bounds b = gershgorin(t);
+  if (b.norm == 0.0) return 0.0;
+  Brackets br{n - 1, {b.lo}, {b.hi}};
+  return bisect(t, n - 1, br, kPivotFloor * b.norm);
+}
+
+double largest_singular_value(const Mat& a) {
+  if (a.empty()) return 0.0;
+  for (double x : a.data()) {
+    if (!std::isfinite(x)) return std::numeric_limits<double>::quiet_NaN();
+  }
+  const int e = range_exponent(a);
+  Mat scaled = a.rows() >= a.cols() ? a : a.transpose();
+  for (double& x : scaled.data()) x = std::ldexp(x, e);
+  const double top = largest_eigenvalue(tridiagonalize(syrk_ata(scaled)));
+  return std::ldexp(std::sqrt(std::max(top, 0.0)), -e);
+}
+
+}  // namespace tessarix::linalg
