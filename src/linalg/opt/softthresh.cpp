@@ -1,15 +1,14 @@
 #include "linalg/opt/softthresh.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <vector>
 
-#include <cmath>
-
 #include "linalg/factor/randomized.hpp"
 #include "linalg/factor/spectral_norm.hpp"
-#include "linalg/ops/matmul.hpp"
 #include "linalg/factor/svd.hpp"
+#include "linalg/ops/matmul.hpp"
 
 namespace tessarix::linalg {
 namespace {
