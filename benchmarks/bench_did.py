@@ -109,17 +109,17 @@ def tessarix_fn(name: str) -> Optional[Callable]:
 
 
 def ts_callaway(p: Panel, bands=False):
-    res = tessarix_fn("fit_callaway_py")(p.y, p.cohorts.tolist(), bands=bands, n_reps=999, seed=1)
+    res = tessarix_fn("fit_callaway_py")(p.y, p.cohorts, bands=bands, n_reps=999, seed=1)
     return res.att, res.se
 
 
 def ts_sunab(p: Panel):
-    res = tessarix_fn("fit_sunab_py")(p.y, p.cohorts.tolist())
+    res = tessarix_fn("fit_sunab_py")(p.y, p.cohorts)
     return res.att, res.se, res.event_att, res.event_se
 
 
 def ts_bacon(p: Panel):
-    res = tessarix_fn("bacon_decompose_py")(p.y, p.cohorts.tolist())
+    res = tessarix_fn("bacon_decompose_py")(p.y, p.cohorts)
     return res.twfe, None
 
 

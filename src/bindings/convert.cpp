@@ -1,6 +1,10 @@
 #include "bindings/convert.hpp"
 
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "bindings/boundary.hpp"
 #include "bindings/numpy_api.hpp"
@@ -81,6 +85,61 @@ std::int64_t signed_value(PyObject* obj, const char* name) {
   return v;
 }
 
+// One machine integer of `size` bytes at `at`, widened.
+template <class W, class N8, class N16, class N32, class N64>
+W read_integer(const char* at, Py_ssize_t size) {
+  const auto load = [at]<class I>(I) {
+    I v;
+    std::memcpy(&v, at, sizeof v);
+    return static_cast<W>(v);
+  };
+  switch (size) {
+    case 1: return load(N8{});
+    case 2: return load(N16{});
+    case 4: return load(N32{});
+    default: return load(N64{});
+  }
+}
+
+// The items of a one-dimensional buffer of native machine integers (a NumPy integer array,
+// an array.array), read in place instead of through a Python object per item. None when obj
+// exports no such buffer or an item does not fit T: the item-by-item conversion then takes
+// over and reports the item as it always has.
+template <class T>
+std::optional<std::vector<T>> integer_items(PyObject* obj) {
+  if (!PyObject_CheckBuffer(obj)) return std::nullopt;
+  Py_buffer view;
+  if (PyObject_GetBuffer(obj, &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  const std::unique_ptr<Py_buffer, decltype(&PyBuffer_Release)> release(&view, PyBuffer_Release);
+  std::string_view format = view.format != nullptr ? view.format : "";
+  if (!format.empty() && (format[0] == '@' || format[0] == '=')) format.remove_prefix(1);
+  const Py_ssize_t size = view.itemsize;
+  if (view.ndim != 1 || format.size() != 1 || (size != 1 && size != 2 && size != 4 && size != 8)) {
+    return std::nullopt;
+  }
+  const bool is_signed = std::string_view("bhilqn").find(format[0]) != std::string_view::npos;
+  const bool is_unsigned = std::string_view("BHILQN").find(format[0]) != std::string_view::npos;
+  if (!is_signed && !is_unsigned) return std::nullopt;
+  std::vector<T> out(static_cast<std::size_t>(view.shape[0]));
+  const char* base = static_cast<const char*>(view.buf);
+  for (std::size_t k = 0; k < out.size(); ++k) {
+    const char* at = base + static_cast<Py_ssize_t>(k) * view.strides[0];
+    if (is_signed) {
+      const auto v = read_integer<std::int64_t, std::int8_t, std::int16_t, std::int32_t, std::int64_t>(at, size);
+      if (!std::in_range<T>(v)) return std::nullopt;
+      out[k] = static_cast<T>(v);
+    } else {
+      const auto v = read_integer<std::uint64_t, std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t>(at, size);
+      if (!std::in_range<T>(v)) return std::nullopt;
+      out[k] = static_cast<T>(v);
+    }
+  }
+  return out;
+}
+
 std::string utf8(PyObject* s, const char* name) {
   Py_ssize_t len = 0;
   const char* p = PyUnicode_AsUTF8AndSize(s, &len);
@@ -115,10 +174,12 @@ ArrayView3 to_panel_stack(PyObject* obj, const char* name) {
 }
 
 std::vector<std::uint64_t> to_index_list(PyObject* obj, const char* name) {
+  if (auto items = integer_items<std::uint64_t>(obj)) return std::move(*items);
   return convert_sequence<std::uint64_t>(obj, name, "non-negative integers", index_value);
 }
 
 std::vector<std::int64_t> to_cohort_list(PyObject* obj, const char* name) {
+  if (auto items = integer_items<std::int64_t>(obj)) return std::move(*items);
   return convert_sequence<std::int64_t>(obj, name, "integers", signed_value);
 }
 

@@ -104,6 +104,26 @@ def test_index_and_cohort_lists(hooks):
     assert "argument" not in str(err.value)
 
 
+def outcome(fn, *args):
+    try:
+        return fn(*args)
+    except (TypeError, OverflowError) as err:
+        return type(err), str(err)
+
+
+@pytest.mark.parametrize("dtype", [np.int8, np.uint8, np.int16, np.uint16, np.int32, np.uint32,
+                                   np.int64, np.uint64, np.bool_, np.float64, ">i8"])
+def test_integer_arrays_convert_as_their_lists(hooks, dtype):
+    # NumPy integer arrays are read in place; whatever the dtype, layout or values, the result
+    # (or the error) is that of the same items given one by one.
+    values = np.array([0, 3, 1, 2**40, 7, 1, 2**63 - 1, 5]) if np.dtype(dtype).itemsize == 8 else np.arange(8)
+    for a in (np.array(values).astype(dtype), np.array(values).astype(dtype)[::3],
+              np.array(values).astype(dtype)[::-2], (-np.array(values)).astype(dtype),
+              np.array([2**64 - 1, 1], dtype=np.uint64), np.zeros((2, 2), dtype=dtype)):
+        for fn in (hooks.index_list, hooks.cohort_list):
+            assert outcome(fn, a, "cohorts") == outcome(fn, list(a), "cohorts")
+
+
 def test_float_and_name_lists(hooks):
     assert hooks.float_list([1, 2.5, np.float32(0.5), decimal.Decimal("0.25")], "lifts") == [1.0, 2.5, 0.5, 0.25]
     assert hooks.float_list(np.array([0.1, 0.2]), "lifts") == [0.1, 0.2]
