@@ -33,7 +33,7 @@ Checked<void> require_never_treated(const Panel& panel, std::string_view name,
 }
 
 Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name) {
-  const std::vector<std::size_t> cohorts = panel.cohorts();
+  const std::vector<std::size_t>& cohorts = panel.cohorts();
   if (std::any_of(cohorts.begin(), cohorts.end(), [](std::size_t c) { return c != 0; })) return {};
   return std::unexpected(std::string(name) +
                          ": no estimable cohort. Every unit is either never treated or treated "
@@ -67,7 +67,7 @@ Checked<bool> check_control(std::string_view control) {
 }
 
 Checked<void> require_base_period(const Panel& panel, std::uint64_t anticipation) {
-  const std::vector<std::size_t> cohorts = panel.cohorts();
+  const std::vector<std::size_t>& cohorts = panel.cohorts();
   if (std::any_of(cohorts.begin(), cohorts.end(), [&](std::size_t c) { return c > anticipation; })) {
     return {};
   }

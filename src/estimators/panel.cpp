@@ -6,12 +6,42 @@
 
 namespace tessarix {
 
+namespace {
+
+// The distinct starts, ascending. Starts lie in [0, T) for every panel the system builds, so
+// one pass marking them in a table of T flags finds them without sorting N values; a start
+// beyond T (never produced, but representable) goes through the general path.
+std::vector<std::size_t> distinct_starts(std::span<const Panel::TreatStart> starts,
+                                         std::size_t t_count) {
+  std::vector<char> seen(t_count, 0);
+  std::vector<std::size_t> beyond;
+  for (const Panel::TreatStart& s : starts) {
+    if (!s) continue;
+    if (*s < t_count) {
+      seen[*s] = 1;
+    } else {
+      beyond.push_back(*s);
+    }
+  }
+  std::vector<std::size_t> out;
+  for (std::size_t t = 0; t < t_count; ++t) {
+    if (seen[t]) out.push_back(t);
+  }
+  std::sort(beyond.begin(), beyond.end());
+  beyond.erase(std::unique(beyond.begin(), beyond.end()), beyond.end());
+  out.insert(out.end(), beyond.begin(), beyond.end());
+  return out;
+}
+
+}  // namespace
+
 Panel::Panel(Mat y, std::vector<TreatStart> treat_start)
     : y_(std::move(y)), treat_start_(std::move(treat_start)) {
   if (treat_start_.size() != y_.rows()) {
     invariant_failure("treat_start length " + std::to_string(treat_start_.size()) +
                       " != n_units " + std::to_string(y_.rows()));
   }
+  cohorts_ = distinct_starts(treat_start_, y_.cols());
 }
 
 Panel Panel::block(Mat y, std::span<const std::size_t> treated, std::size_t t0) {
@@ -48,30 +78,6 @@ std::vector<std::size_t> Panel::never_treated_units() const {
   return out;
 }
 
-std::vector<std::size_t> Panel::cohorts() const {
-  // Starts lie in [0, T) for every panel the system builds, so one pass marking them in a
-  // table of T flags finds the distinct ones without sorting N values; a start beyond T
-  // (never produced, but representable) goes through the general path.
-  const std::size_t t_count = n_periods();
-  std::vector<char> seen(t_count, 0);
-  std::vector<std::size_t> beyond;
-  for (const TreatStart& s : treat_start_) {
-    if (!s) continue;
-    if (*s < t_count) {
-      seen[*s] = 1;
-    } else {
-      beyond.push_back(*s);
-    }
-  }
-  std::vector<std::size_t> out;
-  for (std::size_t t = 0; t < t_count; ++t) {
-    if (seen[t]) out.push_back(t);
-  }
-  std::sort(beyond.begin(), beyond.end());
-  beyond.erase(std::unique(beyond.begin(), beyond.end()), beyond.end());
-  out.insert(out.end(), beyond.begin(), beyond.end());
-  return out;
-}
 
 void Panel::check_t0(std::size_t t0, const char* what) const {
   if (t0 > n_periods()) {

@@ -44,8 +44,8 @@ public:
   std::vector<std::size_t> treated_units() const;
   // Units without a treatment start (the donors / controls), ascending.
   std::vector<std::size_t> never_treated_units() const;
-  // The distinct treatment starts, ascending.
-  std::vector<std::size_t> cohorts() const;
+  // The distinct treatment starts, ascending (found once, when the panel is built).
+  const std::vector<std::size_t>& cohorts() const { return cohorts_; }
 
   // Donor outcomes over periods 0..t0-1: t0 x n_donors, entry (t, d) = y(donor d, t).
   DonorBlock donor_pre(std::size_t t0) const;
@@ -61,6 +61,7 @@ private:
 
   Mat y_;
   std::vector<TreatStart> treat_start_;
+  std::vector<std::size_t> cohorts_;
   std::optional<Mat> covariates_;
 };
 

@@ -13,7 +13,7 @@ namespace tessarix::inference {
 namespace {
 
 std::size_t single_cohort(const Panel& panel) {
-  const std::vector<std::size_t> cohorts = panel.cohorts();
+  const std::vector<std::size_t>& cohorts = panel.cohorts();
   if (cohorts.size() != 1) invariant_failure("placebo test requires a single common treatment time");
   return cohorts[0];
 }
