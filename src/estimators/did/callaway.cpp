@@ -260,10 +260,11 @@ CellFit compute_cell(const Panel& panel, const Design& d, bool not_yet, const Ce
   const std::vector<double> effect =
       fit != nullptr ? regression_effect(d, *fit, treated, psi_c) : std::vector<double>();
 
-  const double share_t = n_t / n;
-  const double share_c = n_c / n;
-  for (double& v : psi_t) v = (v - mean_t) / share_t;
-  for (double& v : psi_c) v = -(v - mean_c) / share_c;
+  // Deviations are divided by the group's share n_g / N as a product with N / n_g.
+  const double scale_t = n / n_t;
+  const double scale_c = n / n_c;
+  for (double& v : psi_t) v = (v - mean_t) * scale_t;
+  for (double& v : psi_c) v = -(v - mean_c) * scale_c;
   for (std::size_t k = 0; k < effect.size(); ++k) psi_c[k] += effect[k];
   double sq = 0.0;
   for (double v : psi_t) sq += v * v;
@@ -296,24 +297,24 @@ std::array<double, M> lockstep_changes(const Mat& y, std::span<const std::size_t
 }
 
 // Influence values are formed a run of this many units at a time, cell by cell (a loop over
-// contiguous values, which vectorises its divisions), and then squared and summed across the
+// contiguous values, which vectorises), and then squared and summed across the
 // cells side by side while the run is still in the first-level cache.
 constexpr std::size_t kInfluenceRun = 256;
 
-// psi[k][i] <- (psi[k][i] - mean[k]) / share, negated for controls, for M cells; the squares
-// are added to sq[k] in unit order.
+// psi[k][i] <- (psi[k][i] - mean[k]) * scale (N over the group's size), negated for
+// controls, for M cells; the squares are added to sq[k] in unit order.
 template <std::size_t M>
 void lockstep_influence(std::size_t count, std::array<double*, M> psi,
-                        const std::array<double, M>& mean, double share, bool control,
+                        const std::array<double, M>& mean, double scale, bool control,
                         std::array<double, M>& sq) {
   for (std::size_t i0 = 0; i0 < count; i0 += kInfluenceRun) {
     const std::size_t len = std::min(kInfluenceRun, count - i0);
     for (std::size_t k = 0; k < M; ++k) {
       double* p = psi[k] + i0;
       if (control) {
-        for (std::size_t i = 0; i < len; ++i) p[i] = -(p[i] - mean[k]) / share;
+        for (std::size_t i = 0; i < len; ++i) p[i] = -(p[i] - mean[k]) * scale;
       } else {
-        for (std::size_t i = 0; i < len; ++i) p[i] = (p[i] - mean[k]) / share;
+        for (std::size_t i = 0; i < len; ++i) p[i] = (p[i] - mean[k]) * scale;
       }
     }
     for (std::size_t i = i0; i < i0 + len; ++i) {
@@ -345,8 +346,8 @@ void never_treated_cells(const Panel& panel, const Design& d, std::span<const Ce
     mean_t[k] = sum_t[k] / n_t;
     mean_c[k] = sum_c[k] / n_c;
   }
-  lockstep_influence<M>(treated.size(), psi_t, mean_t, n_t / n, false, sq);
-  lockstep_influence<M>(d.never.size(), psi_c, mean_c, n_c / n, true, sq);
+  lockstep_influence<M>(treated.size(), psi_t, mean_t, n / n_t, false, sq);
+  lockstep_influence<M>(d.never.size(), psi_c, mean_c, n / n_c, true, sq);
   const std::size_t g = d.cohorts[cells[0].cohort_index];
   for (std::size_t k = 0; k < M; ++k) {
     out[k].summary = {g, cells[k].period, cells[k].event_time, mean_t[k] - mean_c[k],
