@@ -262,5 +262,28 @@ TEST(SvtAbove, EqualsTheColdFullThresholding) {
   EXPECT_EQ(rotation.rows(), 9u);
 }
 
+// U diag(values) V^T equals the sum of the outer products taken component by component, bit
+// for bit, at sizes that use the register tiles; a zero value drops its component even when
+// its vectors hold NaN.
+TEST(ReconstructFrom, EqualsTheOuterProductsInComponentOrder) {
+  for (auto [m, n, k] : {std::tuple<std::size_t, std::size_t, std::size_t>{5, 3, 2},
+                         {40, 24, 7}, {19, 33, 12}}) {
+    SCOPED_TRACE(::testing::Message() << m << " x " << n << " rank " << k);
+    Mat u = random_mat(m, k, 41), v = random_mat(n, k, 42);
+    std::vector<double> values(k);
+    for (std::size_t j = 0; j < k; ++j) values[j] = j % 3 == 1 ? 0.0 : 1.0 + double(j);
+    u(0, 1) = std::nan("");
+    v(n - 1, 1) = std::nan("");
+    Mat expected(m, n);
+    for (std::size_t j = 0; j < k; ++j) {
+      if (values[j] == 0.0) continue;
+      for (std::size_t c = 0; c < n; ++c) {
+        for (std::size_t i = 0; i < m; ++i) expected(i, c) += (values[j] * v(c, j)) * u(i, j);
+      }
+    }
+    EXPECT_EQ(reconstruct_from(u, v, values), expected);
+  }
+}
+
 }  // namespace
 }  // namespace tessarix::linalg
