@@ -286,7 +286,7 @@ double largest_singular_value(const Mat& a) {
   }
   const int e = range_exponent(a);
   Mat scaled = a.rows() >= a.cols() ? a : a.transpose();
-  for (double& x : scaled.data()) x = std::ldexp(x, e);
+  scale_by_pow2(scaled.data(), e);
   const double top = largest_eigenvalue(tridiagonalize(syrk_ata(scaled)));
   return std::ldexp(std::sqrt(std::max(top, 0.0)), -e);
 }

@@ -2,6 +2,7 @@
 #include <limits>
 
 #include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
 #include "testing.hpp"
 
 namespace tessarix::linalg {
@@ -179,6 +180,26 @@ TEST(SyrkAta, TiledGramEqualsTheColumnDotProducts) {
       }
     }
     EXPECT_EQ(g, expected);
+  }
+}
+
+// Scaling by a power of two rounds exactly as std::ldexp, also where results become
+// subnormal, overflow, or the power itself is outside the normal range.
+TEST(ScaleByPow2, MatchesLdexp) {
+  const std::vector<double> x = {1.0, -3.75, 0.1, 1e-300, 4.9e-324, -1e300, 0.0, kInf, kNaN,
+                                 std::ldexp(1.5, -1030)};
+  for (int e : {0, 1, -1, 60, -60, 1023, -1022, 1024, -1023, 1500, -1100, -2000}) {
+    SCOPED_TRACE(e);
+    std::vector<double> got = x;
+    scale_by_pow2(got, e);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const double want = std::ldexp(x[i], e);
+      if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(got[i]));
+      } else {
+        EXPECT_EQ(got[i], want) << x[i];
+      }
+    }
   }
 }
 
