@@ -4,6 +4,7 @@
 #include "linalg/factor/spectral_norm.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
 #include "linalg/opt/softthresh.hpp"
 #include "testing.hpp"
 
@@ -282,6 +283,39 @@ TEST(ReconstructFrom, EqualsTheOuterProductsInComponentOrder) {
       }
     }
     EXPECT_EQ(reconstruct_from(u, v, values), expected);
+  }
+}
+
+// The leading eigenvalues of the second-difference matrix (2 - 2 cos(k pi / (n + 1))) and of
+// a diagonal matrix with repeated entries, for counts that fill the lock-step groups of the
+// bisection exactly, partly, or not at all; the eigenvectors are orthonormal.
+TEST(TopEigenpairs, KnownLeadingSpectra) {
+  struct Case {
+    Tridiagonal t;
+    std::size_t count;
+    std::vector<double> expected;  // descending
+  };
+  std::vector<Case> cases;
+  for (auto [n, count] : {std::pair<std::size_t, std::size_t>{9, 9}, {30, 8}, {30, 5}, {64, 1}}) {
+    std::vector<double> expected;
+    for (std::size_t k = n; k > n - count; --k) {
+      expected.push_back(2.0 - 2.0 * std::cos(M_PI * double(k) / double(n + 1)));
+    }
+    cases.push_back({{std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)}, count,
+                     expected});
+  }
+  cases.push_back({{{1.0, 5.0, 3.0, 5.0, -2.0, 3.0}, std::vector<double>(5, 0.0)}, 6,
+                   {5.0, 5.0, 3.0, 3.0, 1.0, -2.0}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.t.d.size() << " top " << c.count);
+    const Eigenpairs pairs = top_eigenpairs(c.t, c.count);
+    ASSERT_EQ(pairs.values.size(), c.count);
+    for (std::size_t j = 0; j < c.count; ++j) {
+      EXPECT_NEAR(pairs.values[j], c.expected[j], 1e-14 * 4.0);
+      for (std::size_t k = 0; k <= j; ++k) {
+        EXPECT_NEAR(dot(pairs.vectors.col(j), pairs.vectors.col(k)), j == k ? 1.0 : 0.0, 1e-12);
+      }
+    }
   }
 }
 
