@@ -37,61 +37,106 @@ constexpr std::size_t kGramMinDim = 128;
 // Warm-start path of the final fit from half the top singular value down to the penalty.
 constexpr double kPathExponents[] = {0.25, 0.5, 0.75};
 
-// Largest |y - L| over the observed cells: the scale the effects converge against.
-double observed_scale(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
-  const std::span<const double> yd = y.data(), ld = low.data();
-  double big = 0.0;
-  for (std::size_t c = 0; c < yd.size(); ++c) {
-    if (mask[c]) big = std::max(big, std::fabs(yd[c] - ld[c]));
+// What every sweep of one effect update reads: the sums of y - L over each unit's and each
+// period's observed cells, their counts, the largest |y - L| observed (the scale the effects
+// converge against), and each unit's and period's exceptional cells. Most rows and columns
+// of a panel are fully observed, so a sweep works from these sums and touches only the
+// exceptional cells instead of the whole panel: the effects of the other side summed over a
+// row's observed cells are their total less the row's unobserved ones, or, when fewer of
+// the row's cells are observed than not, the observed ones summed directly.
+struct Exceptions {
+  std::vector<std::size_t> start;  // row j lists index[start[j] .. start[j + 1])
+  std::vector<std::size_t> index;
+  std::vector<unsigned char> listed_observed;  // 1 = the list holds the observed cells
+};
+
+struct FeProblem {
+  std::vector<double> unit_sum, period_sum;
+  std::vector<std::size_t> unit_count, period_count;
+  double scale = 0.0;
+  Exceptions unit_rows, period_rows;
+};
+
+// sums[i] += y[i] - low[i] and big[i] = max(big[i], |y[i] - low[i]|) over the flagged i, for
+// one period of the panel: the lanes of the vectorised loop are different units. An
+// unflagged cell adds +0.0, which leaves a sum that started at +0.0 as it was.
+__attribute__((target_clones("avx2", "default"))) void add_observed(
+    std::size_t len, const double* y, const double* low, const unsigned char* flag,
+    double* sums, double* big) {
+  for (std::size_t i = 0; i < len; ++i) {
+    const double r = flag[i] ? y[i] - low[i] : 0.0;
+    sums[i] += r;
+    big[i] = std::max(big[i], std::fabs(r));
   }
-  return big;
 }
 
-// The observed cells of y - L in both layouts, with the per-unit and per-period counts of
-// observed cells: what every sweep of one effect update reads. Unobserved cells hold 0 and
-// a 0 flag.
-struct FeProblem {
-  std::vector<double> resid;          // n x T, cell (i, t) at i + t n
-  std::vector<double> resid_t;        // T x n, cell (i, t) at t + i T
-  std::vector<unsigned char> mask_t;  // the mask in the layout of resid_t
-  std::vector<std::size_t> unit_count, period_count;
-};
+// Sum of y[i] - low[i] over the flagged i, in index order.
+double observed_sum(std::size_t len, const double* y, const double* low,
+                    const unsigned char* flag) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < len; ++i) {
+    if (flag[i]) s += y[i] - low[i];
+  }
+  return s;
+}
+
+// The exceptional cells of each of `rows` rows of `count` cells, where observed(j, k) says
+// whether cell k of row j is observed and n_observed[j] how many are.
+template <class Observed>
+Exceptions exceptions(std::size_t rows, std::size_t count,
+                      std::span<const std::size_t> n_observed, Observed observed) {
+  Exceptions ex{std::vector<std::size_t>(rows + 1, 0), {}, std::vector<unsigned char>(rows, 0)};
+  for (std::size_t j = 0; j < rows; ++j) {
+    const bool list_observed = 2 * n_observed[j] < count;
+    ex.listed_observed[j] = list_observed ? 1 : 0;
+    if (n_observed[j] != count) {
+      for (std::size_t k = 0; k < count; ++k) {
+        if (observed(j, k) == list_observed) ex.index.push_back(k);
+      }
+    }
+    ex.start[j + 1] = ex.index.size();
+  }
+  return ex;
+}
 
 FeProblem fe_problem(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
   const std::size_t n = y.rows(), T = y.cols();
-  FeProblem f{std::vector<double>(n * T, 0.0), std::vector<double>(n * T, 0.0),
-              std::vector<unsigned char>(n * T, 0), std::vector<std::size_t>(n, 0),
-              std::vector<std::size_t>(T, 0)};
+  FeProblem f{std::vector<double>(n, 0.0), std::vector<double>(T, 0.0),
+              std::vector<std::size_t>(n, 0), std::vector<std::size_t>(T, 0), 0.0, {}, {}};
+  const double *py = y.data().data(), *pl = low.data().data();
+  const unsigned char* pm = mask.data();
+  std::vector<double> big(n, 0.0);
   for (std::size_t t = 0; t < T; ++t) {
+    add_observed(n, py + t * n, pl + t * n, pm + t * n, f.unit_sum.data(), big.data());
+    f.period_sum[t] = observed_sum(n, py + t * n, pl + t * n, pm + t * n);
     for (std::size_t i = 0; i < n; ++i) {
-      if (!mask[i + t * n]) continue;
-      const double r = y(i, t) - low(i, t);
-      f.resid[i + t * n] = r;
-      f.resid_t[t + i * T] = r;
-      f.mask_t[t + i * T] = 1;
-      ++f.unit_count[i];
-      ++f.period_count[t];
+      f.unit_count[i] += pm[i + t * n];
+      f.period_count[t] += pm[i + t * n];
     }
   }
+  for (double b : big) f.scale = std::max(f.scale, b);
+  f.unit_rows = exceptions(n, T, f.unit_count,
+                           [&](std::size_t i, std::size_t t) { return pm[i + t * n] != 0; });
+  f.period_rows = exceptions(T, n, f.period_count,
+                             [&](std::size_t t, std::size_t i) { return pm[i + t * n] != 0; });
   return f;
 }
 
-// sums[j] += x[j] - shift over the flagged j, for one row or column of the residual. An
-// unflagged j adds +0.0, which leaves every sum as it was: a sum that starts at +0.0 never
-// becomes -0.0. So each sum takes its observed terms in index order, as a loop that skips
-// the others would, and the lanes of the vectorised loop are different sums.
-__attribute__((target_clones("avx2", "default"))) void add_observed(
-    std::size_t len, const double* x, const unsigned char* flag, double shift, double* sums) {
-  for (std::size_t j = 0; j < len; ++j) sums[j] += flag[j] ? x[j] - shift : 0.0;
-}
-
-// Means of the accumulated sums over their counts; returns the largest change.
+// New effects of one side: (sum of y - L over the row's observed cells - the other side's
+// effects summed over them) / count, for every row with an observed cell. Returns the
+// largest change.
 double assign_means(std::span<const double> sums, std::span<const std::size_t> count,
+                    const Exceptions& ex, std::span<const double> other,
                     std::vector<double>& effect) {
+  double total = 0.0;
+  for (double x : other) total += x;
   double moved = 0.0;
   for (std::size_t j = 0; j < effect.size(); ++j) {
     if (count[j] == 0) continue;
-    const double a = sums[j] / static_cast<double>(count[j]);
+    double listed = 0.0;
+    for (std::size_t p = ex.start[j]; p < ex.start[j + 1]; ++p) listed += other[ex.index[p]];
+    const double over_observed = ex.listed_observed[j] ? listed : total - listed;
+    const double a = (sums[j] - over_observed) / static_cast<double>(count[j]);
     moved = std::max(moved, std::fabs(a - effect[j]));
     effect[j] = a;
   }
@@ -99,22 +144,11 @@ double assign_means(std::span<const double> sums, std::span<const std::size_t> c
 }
 
 // One sweep: unit effects given the period effects, then period effects given the new unit
-// effects, each mean over the observed cells in index order. Returns the largest change of
-// any effect.
-double fe_sweep(const FeProblem& f, std::span<const unsigned char> mask, FitState& s,
-                std::vector<double>& unit_sum, std::vector<double>& period_sum) {
-  const std::size_t n = s.unit_fe.size(), T = s.time_fe.size();
-  std::fill(unit_sum.begin(), unit_sum.end(), 0.0);
-  for (std::size_t t = 0; t < T; ++t) {
-    add_observed(n, f.resid.data() + t * n, mask.data() + t * n, s.time_fe[t], unit_sum.data());
-  }
-  double moved = assign_means(unit_sum, f.unit_count, s.unit_fe);
-  std::fill(period_sum.begin(), period_sum.end(), 0.0);
-  for (std::size_t i = 0; i < n; ++i) {
-    add_observed(T, f.resid_t.data() + i * T, f.mask_t.data() + i * T, s.unit_fe[i],
-                 period_sum.data());
-  }
-  return std::max(moved, assign_means(period_sum, f.period_count, s.time_fe));
+// effects, each the mean over the observed cells. Returns the largest change of any effect.
+double fe_sweep(const FeProblem& f, FitState& s) {
+  const double moved = assign_means(f.unit_sum, f.unit_count, f.unit_rows, s.time_fe, s.unit_fe);
+  return std::max(moved,
+                  assign_means(f.period_sum, f.period_count, f.period_rows, s.unit_fe, s.time_fe));
 }
 
 // y - alpha - beta on the observed cells, `fill` (a matrix or zero) elsewhere.
@@ -242,11 +276,10 @@ Mask observed_mask(const Panel& panel) {
 }
 
 void update_fe(const Mat& y, std::span<const unsigned char> mask, FitState& state) {
-  const double tol = kFeRelTol * observed_scale(y, mask, state.low_rank);
   const FeProblem f = fe_problem(y, mask, state.low_rank);
-  std::vector<double> unit_sum(y.rows()), period_sum(y.cols());
+  const double tol = kFeRelTol * f.scale;
   for (std::size_t sweep = 0; sweep < kMaxFeSweeps; ++sweep) {
-    if (fe_sweep(f, mask, state, unit_sum, period_sum) <= tol) break;
+    if (fe_sweep(f, state) <= tol) break;
   }
 }
 

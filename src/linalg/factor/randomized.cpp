@@ -21,10 +21,11 @@ RandomizedSvd randomized_svd(const Mat& a, std::size_t rank, std::size_t oversam
   Mat omega(n, ell);
   for (double& x : omega.data()) x = rng.normal();
 
+  // A^T in storage order, so that products with it run in register tiles like those with A.
+  const Mat at = a.transpose();
   Mat y(m, ell);
   gemm(a, omega, y, 1.0, 0.0);
   if (power_iters > 0) {
-    const Mat at = a.transpose();
     Mat z(n, ell);
     for (std::size_t it = 0; it < power_iters; ++it) {
       gemm(at, y, z, 1.0, 0.0);
@@ -35,9 +36,10 @@ RandomizedSvd randomized_svd(const Mat& a, std::size_t rank, std::size_t oversam
   if (!qr) invariant_failure("randomized_svd: QR of sample matrix");
   const Mat q = qr->q_thin();
 
-  // B = Q^T A, built column by column as A^T q_j and transposed.
+  // B = Q^T A, built as A^T Q (column j the dot products of A's columns with q_j) and
+  // transposed.
   Mat bt(n, ell);
-  for (std::size_t j = 0; j < ell; ++j) gemv_t(a, q.col(j), bt.col(j), 1.0, 0.0);
+  gemm(at, q, bt, 1.0, 0.0);
   const Svd small = Svd::make_tol(bt.transpose(), 60, 1e-15);
   Mat u_full(m, small.u.cols());
   gemm(q, small.u, u_full, 1.0, 0.0);

@@ -129,6 +129,64 @@ double bisect(const Tridiagonal& t, std::size_t below, Brackets& br, double floo
   return 0.5 * br.lo[slot] + 0.5 * br.hi[slot];
 }
 
+// Sturm counts at kLockstep shifts at once, each lane the sturm_count of its own shift with
+// the same operations in the same order (so the same counts); the lanes' divisions overlap
+// instead of waiting on each other.
+constexpr std::size_t kLockstep = 4;
+typedef double ShiftLanes __attribute__((vector_size(8 * kLockstep)));
+typedef long long CountLanes __attribute__((vector_size(8 * kLockstep)));
+
+__attribute__((target_clones("avx2", "default"))) void sturm_counts(
+    std::size_t n, const double* d, const double* e, const double* x, double floor,
+    std::size_t* out) {
+  ShiftLanes shift, q = {1.0, 1.0, 1.0, 1.0};
+  __builtin_memcpy(&shift, x, sizeof shift);
+  const ShiftLanes lift = {floor, floor, floor, floor};
+  CountLanes count = {0, 0, 0, 0};
+  for (std::size_t k = 0; k < n; ++k) {
+    const double e2 = k == 0 ? 0.0 : e[k - 1] * e[k - 1];
+    const ShiftLanes coupling = k == 0 ? ShiftLanes{} : e2 / q;
+    q = (d[k] - shift) - coupling;
+    const ShiftLanes magnitude = q < 0.0 ? -q : q;
+    q = magnitude < lift ? -lift : q;
+    count -= q < 0.0;
+  }
+  for (std::size_t l = 0; l < kLockstep; ++l) out[l] = static_cast<std::size_t>(count[l]);
+}
+
+// bisect for the eigenvalues with `below` = first .. last - 1 eigenvalues under them,
+// kLockstep at a time: every step halves each unfinished bracket of the group, and every
+// count narrows all brackets as in bisect. Values land in values[below - first].
+void bisect_all(const Tridiagonal& t, std::size_t first, std::size_t last, Brackets& br,
+                double floor, std::span<double> values) {
+  const double eps = std::numeric_limits<double>::epsilon();
+  const std::size_t n = t.d.size();
+  const auto done = [&](std::size_t slot) {
+    const double lo = br.lo[slot], hi = br.hi[slot];
+    const double mid = 0.5 * lo + 0.5 * hi;
+    return mid <= lo || mid >= hi ||
+           hi - lo <= 2.0 * eps * std::max(std::fabs(lo), std::fabs(hi)) + floor;
+  };
+  for (std::size_t group = first; group < last; group += kLockstep) {
+    for (int it = 0; it < kMaxBisections; ++it) {
+      double x[kLockstep];
+      bool any = false;
+      for (std::size_t l = 0; l < kLockstep; ++l) {
+        const std::size_t slot = std::min(group + l, last - 1) - br.first;
+        x[l] = 0.5 * br.lo[slot] + 0.5 * br.hi[slot];
+        any = any || !done(slot);
+      }
+      if (!any) break;
+      std::size_t counts[kLockstep];
+      sturm_counts(n, t.d.data(), t.e.data(), x, floor, counts);
+      for (std::size_t l = 0; l < kLockstep; ++l) br.record(counts[l], x[l]);
+    }
+    for (std::size_t b = group; b < std::min(group + kLockstep, last); ++b) {
+      values[b - first] = 0.5 * br.lo[b - br.first] + 0.5 * br.hi[b - br.first];
+    }
+  }
+}
+
 // LU factors with partial pivoting of the tridiagonal T - shift I: the solve of inverse
 // iteration. Exactly zero pivots become `floor`, a perturbation of the size of rounding.
 struct ShiftedLu {
@@ -247,9 +305,13 @@ Eigenpairs top_eigenpairs(const Tridiagonal& t, std::size_t count) {
   const double floor = kPivotFloor * std::max(b.norm, std::numeric_limits<double>::min());
   const double eps = std::numeric_limits<double>::epsilon();
   Brackets br{n - count, std::vector<double>(count, b.lo), std::vector<double>(count, b.hi)};
+  // Values by lock-step bisection, smallest wanted first (bracket slot b holds the value
+  // with b + n - count below it, that is out.values[count - 1 - b]).
+  std::vector<double> ascending(count);
+  bisect_all(t, n - count, n, br, floor, ascending);
   std::size_t cluster = 0;  // first vector of the current cluster
   for (std::size_t j = 0; j < count; ++j) {
-    const double value = bisect(t, n - 1 - j, br, floor);
+    const double value = ascending[count - 1 - j];
     out.values[j] = value;
     if (j > 0 && out.values[j - 1] - value > kClusterGap * b.norm) cluster = j;
     double shift = value;
@@ -286,7 +348,7 @@ double largest_singular_value(const Mat& a) {
   }
   const int e = range_exponent(a);
   Mat scaled = a.rows() >= a.cols() ? a : a.transpose();
-  for (double& x : scaled.data()) x = std::ldexp(x, e);
+  scale_by_pow2(scaled.data(), e);
   const double top = largest_eigenvalue(tridiagonalize(syrk_ata(scaled)));
   return std::ldexp(std::sqrt(std::max(top, 0.0)), -e);
 }

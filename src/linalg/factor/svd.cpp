@@ -255,17 +255,16 @@ Mat reconstruct_from(const Mat& u, const Mat& v, std::span<const double> values)
     invariant_failure("reconstruct_with: " + std::to_string(values.size()) +
                       " values for " + std::to_string(u.cols()) + " components");
   }
-  Mat x(m, n);
-  for (std::size_t j = 0; j < u.cols(); ++j) {
-    if (values[j] == 0.0) continue;
-    const double* uj = u.col(j).data();
-    for (std::size_t c = 0; c < n; ++c) {
-      const double t = values[j] * v(c, j);
-      if (t == 0.0) continue;
-      double* xc = x.col(c).data();
-      for (std::size_t i = 0; i < m; ++i) xc[i] += t * uj[i];
-    }
+  // x(i, c) = sum over j of (values[j] v(c, j)) u(i, j), j ascending, zero terms skipped:
+  // the product U W with W(j, c) = values[j] v(c, j) (a zero value skips its component even
+  // where its vectors are not finite).
+  const std::size_t k = u.cols();
+  Mat w(k, n);
+  for (std::size_t c = 0; c < n; ++c) {
+    for (std::size_t j = 0; j < k; ++j) w(j, c) = values[j] == 0.0 ? 0.0 : values[j] * v(c, j);
   }
+  Mat x(m, n);
+  gemm(u, w, x, 1.0, 0.0);
   return x;
 }
 

@@ -82,6 +82,69 @@ inline void accumulate_columns(std::size_t n, std::size_t count, Scale scale, Co
   }
 }
 
+// Register tiles of the product: kTileRows rows (two 4-lane vectors) by kTileCols columns of
+// C held in registers while the inner index runs, so that each loaded entry of A serves
+// kTileCols products and each entry of C is loaded and stored once per tile instead of once
+// per four terms.
+constexpr std::size_t kTileRows = 8;
+constexpr std::size_t kTileCols = 4;
+typedef double Lanes4 __attribute__((vector_size(32)));
+
+// The scales S(p, j) = alpha B(p, j) of one group of kTileCols columns of C, interleaved
+// (entry p kTileCols + j), with the kind of each p: every scale non-zero, some zero (those
+// columns skip the term), or all zero (the term is skipped outright). Packed once per group,
+// read by every row tile.
+enum TermKind : unsigned char { kAllTerms, kSomeTerms, kNoTerms };
+struct PackedScales {
+  std::vector<double> s;
+  std::vector<unsigned char> kind;
+};
+
+void pack_scales(std::size_t k, const double* b, std::size_t ldb, double alpha,
+                 PackedScales& out) {
+  out.s.resize(k * kTileCols);
+  out.kind.resize(k);
+  for (std::size_t p = 0; p < k; ++p) {
+    std::size_t zeros = 0;
+    for (std::size_t j = 0; j < kTileCols; ++j) {
+      const double sj = alpha * b[p + j * ldb];
+      out.s[p * kTileCols + j] = sj;
+      zeros += sj == 0.0 ? 1 : 0;
+    }
+    out.kind[p] = zeros == 0 ? kAllTerms : zeros == kTileCols ? kNoTerms : kSomeTerms;
+  }
+}
+
+// C[0..8, 0..4) += sum over p of S(p, j) A[0..8, p], p = 0 .. k-1 in order, where column p
+// of A starts at a + p lda and column j of C at c + j ldc. Each entry receives its terms one
+// after another in order of p, with the products of the axpy kernels: exactly their bits. A
+// zero S(p, j) adds nothing to column j (column p of A is not read for it), as in
+// accumulate_columns.
+__attribute__((target_clones("avx2", "default"))) void tile_8x4(
+    std::size_t k, const double* a, std::size_t lda, const double* s, const unsigned char* kind,
+    double* c, std::size_t ldc) {
+  Lanes4 c0l, c0h, c1l, c1h, c2l, c2h, c3l, c3h;
+  __builtin_memcpy(&c0l, c, 32), __builtin_memcpy(&c0h, c + 4, 32);
+  __builtin_memcpy(&c1l, c + ldc, 32), __builtin_memcpy(&c1h, c + ldc + 4, 32);
+  __builtin_memcpy(&c2l, c + 2 * ldc, 32), __builtin_memcpy(&c2h, c + 2 * ldc + 4, 32);
+  __builtin_memcpy(&c3l, c + 3 * ldc, 32), __builtin_memcpy(&c3h, c + 3 * ldc + 4, 32);
+  for (std::size_t p = 0; p < k; ++p, s += kTileCols) {
+    if (kind[p] == kNoTerms) continue;
+    Lanes4 lo, hi;
+    __builtin_memcpy(&lo, a + p * lda, 32);
+    __builtin_memcpy(&hi, a + p * lda + 4, 32);
+    const bool all = kind[p] == kAllTerms;
+    if (all || s[0] != 0.0) c0l += s[0] * lo, c0h += s[0] * hi;
+    if (all || s[1] != 0.0) c1l += s[1] * lo, c1h += s[1] * hi;
+    if (all || s[2] != 0.0) c2l += s[2] * lo, c2h += s[2] * hi;
+    if (all || s[3] != 0.0) c3l += s[3] * lo, c3h += s[3] * hi;
+  }
+  __builtin_memcpy(c, &c0l, 32), __builtin_memcpy(c + 4, &c0h, 32);
+  __builtin_memcpy(c + ldc, &c1l, 32), __builtin_memcpy(c + ldc + 4, &c1h, 32);
+  __builtin_memcpy(c + 2 * ldc, &c2l, 32), __builtin_memcpy(c + 2 * ldc + 4, &c2h, 32);
+  __builtin_memcpy(c + 3 * ldc, &c3l, 32), __builtin_memcpy(c + 3 * ldc + 4, &c3h, 32);
+}
+
 // v <- beta * v: beta == 0 overwrites (old contents, even NaN, are never read), beta == 1
 // leaves v untouched.
 inline void scale_by(std::span<double> v, double beta) {
@@ -103,14 +166,27 @@ void gemm(const Mat& a, const Mat& b, Mat& c, double alpha, double beta) {
   if (alpha == 0.0 || a.cols() == 0) return;
   const std::size_t m = a.rows();
   const std::size_t k = a.cols();
+  const std::size_t n = c.cols();
   const double* pa = a.data().data();
   const double* pb = b.data().data();
   double* pc = c.data().data();
-  for (std::size_t j = 0; j < c.cols(); ++j) {
+  // Full tiles; a tile row block stays in the first-level cache across the column groups.
+  const std::size_t m_tiled = m - m % kTileRows, n_tiled = n - n % kTileCols;
+  PackedScales packed;
+  for (std::size_t j = 0; j < n_tiled && m_tiled > 0; j += kTileCols) {
+    pack_scales(k, pb + j * k, k, alpha, packed);
+    for (std::size_t i = 0; i < m_tiled; i += kTileRows) {
+      tile_8x4(k, pa + i, m, packed.s.data(), packed.kind.data(), pc + j * m + i, m);
+    }
+  }
+  // The rows below the last full tile in the tiled columns, then the remaining columns.
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::size_t first = j < n_tiled ? m_tiled : 0;
+    if (first == m) continue;
     const double* bj = pb + j * k;
     accumulate_columns(
-        m, k, [&](std::size_t p) { return alpha * bj[p]; }, [&](std::size_t p) { return pa + p * m; },
-        pc + j * m);
+        m - first, k, [&](std::size_t p) { return alpha * bj[p]; },
+        [&](std::size_t p) { return pa + p * m + first; }, pc + j * m + first);
   }
 }
 
@@ -147,16 +223,31 @@ Mat syrk_ata(const Mat& a) {
   const std::size_t n = a.cols();
   const std::size_t m = a.rows();
   Mat g(n, n);
+  if (n == 0) return g;
   const double* pa = a.data().data();
   double* pg = g.data().data();
-  // Row i of the lower triangle, G(i, 0..i): column i dotted with columns 0..i.
-  std::vector<double> row(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    column_dots(pa, m, 0, i + 1, pa + i * m, row.data());
-    for (std::size_t j = 0; j <= i; ++j) {
-      pg[j * n + i] = row[j];
-      pg[i * n + j] = row[j];
+  // G(i, j) = sum over k of A(k, i) A(k, j), k ascending from 0.0. In register tiles down the
+  // lower triangle, A's rows (the columns of A^T) supply the lanes i: each entry receives the
+  // products of the dot product in its order (a zero A(k, j) adds nothing, as a zero product
+  // leaves a sum that started at +0.0 unchanged).
+  const Mat at = a.transpose();
+  const double* pt = at.data().data();
+  const std::size_t n_tiled = n - n % kTileRows;
+  PackedScales packed;
+  for (std::size_t j = 0; j < n_tiled; j += kTileCols) {
+    pack_scales(m, pa + j * m, m, 1.0, packed);
+    for (std::size_t i = j - j % kTileRows; i < n_tiled; i += kTileRows) {
+      tile_8x4(m, pt + i, n, packed.s.data(), packed.kind.data(), pg + j * n + i, n);
     }
+  }
+  // Rows below the tiles: column i dotted with columns 0..i.
+  std::vector<double> row(n);
+  for (std::size_t i = n_tiled; i < n; ++i) {
+    column_dots(pa, m, 0, i + 1, pa + i * m, row.data());
+    for (std::size_t j = 0; j <= i; ++j) pg[j * n + i] = row[j];
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t i = j + 1; i < n; ++i) pg[i * n + j] = pg[j * n + i];
   }
   return g;
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <limits>
 
 #include "linalg/error.hpp"
 
@@ -44,6 +45,17 @@ double scaled_norm(std::span<const double> x) {
     }
   }
   return scale * std::sqrt(sum);
+}
+
+void scale_by_pow2(std::span<double> x, int e) {
+  if (e == 0) return;
+  if (e >= std::numeric_limits<double>::min_exponent - 1 &&
+      e <= std::numeric_limits<double>::max_exponent - 1) {
+    const double factor = std::ldexp(1.0, e);
+    for (double& v : x) v *= factor;
+  } else {
+    for (double& v : x) v = std::ldexp(v, e);
+  }
 }
 
 }  // namespace tessarix::linalg

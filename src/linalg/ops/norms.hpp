@@ -13,4 +13,8 @@ double dot(std::span<const double> a, std::span<const double> b);
 // finite input. Zero entries are skipped.
 double scaled_norm(std::span<const double> x);
 
+// x[i] <- x[i] 2^e for every i, exactly as std::ldexp rounds (a single rounding, only when the
+// result leaves the normal range): one multiplication per entry when 2^e is a normal double.
+void scale_by_pow2(std::span<double> x, int e);
+
 }  // namespace tessarix::linalg

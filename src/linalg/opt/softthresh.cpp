@@ -9,6 +9,7 @@
 #include "linalg/factor/spectral_norm.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
 
 namespace tessarix::linalg {
 namespace {
@@ -69,10 +70,10 @@ std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation) {
   const int e = range_exponent(a);
   const bool transposed = a.rows() < a.cols();
   Mat w = transposed ? a.transpose() : a;
-  for (double& x : w.data()) x = std::ldexp(x, e);
+  scale_by_pow2(w.data(), e);
   auto out = svt_above_tall(w, std::ldexp(tau, e));
   if (!out) return svt_warm(a, tau, rotation);
-  for (double& x : out->first.data()) x = std::ldexp(x, -e);
+  scale_by_pow2(out->first.data(), -e);
   out->second = std::ldexp(out->second, -e);
   if (transposed) out->first = out->first.transpose();
   return *out;

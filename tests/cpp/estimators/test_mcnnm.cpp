@@ -43,6 +43,49 @@ TEST(Mcnnm, FixedEffectUpdateIsExactWithAMissingBlock) {
   EXPECT_LT(sigma_max_fe_residual(panel.y(), mask), 1e-10);
 }
 
+// The effects of update_fe solve the normal equations of the two-way fit to y - L on the
+// observed cells: every unit's and every period's observed residuals sum to zero. Masks
+// cover fully observed panels, a treated block, staggered starts, a unit observed in two
+// periods only (its observed cells are fewer than its unobserved ones) and a period nobody
+// is observed in.
+TEST(UpdateFe, EffectsSolveTheNormalEquationsOfTheObservedCells) {
+  constexpr std::size_t n = 9, T = 12;
+  struct Case {
+    const char* name;
+    std::vector<std::size_t> start;  // treatment start per unit; T = never treated
+  };
+  const std::vector<Case> cases = {
+      {"none treated", std::vector<std::size_t>(n, T)},
+      {"block", {5, 5, 5, T, T, T, T, T, T}},
+      {"staggered", {3, 6, 9, 11, T, T, 7, T, T}},
+      {"nearly all missing", {2, T, 8, T, T, T, T, T, T}},
+      {"empty last period", {11, 11, 11, 11, 11, 11, 11, 11, 11}},
+  };
+  const Mat y = testing::random_walks(n, T, 5);
+  const Mat low = testing::random_mat(n, T, 6);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Mask mask(n * T, 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t t = c.start[i]; t < T; ++t) mask[i + t * n] = 0;
+    }
+    FitState state = FitState::zeros(n, T);
+    state.low_rank = low;
+    update_fe(y, mask, state);
+    std::vector<double> unit_resid(n, 0.0), period_resid(T, 0.0);
+    for (std::size_t t = 0; t < T; ++t) {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!mask[i + t * n]) continue;
+        const double r = y(i, t) - low(i, t) - state.unit_fe[i] - state.time_fe[t];
+        unit_resid[i] += r;
+        period_resid[t] += r;
+      }
+    }
+    for (double r : unit_resid) EXPECT_NEAR(r, 0.0, 1e-10);
+    for (double r : period_resid) EXPECT_NEAR(r, 0.0, 1e-10);
+  }
+}
+
 McnnmOptions with(std::optional<double> lambda, std::size_t max_iter,
                   std::optional<std::size_t> max_rank) {
   McnnmOptions o;

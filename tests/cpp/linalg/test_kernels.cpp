@@ -2,6 +2,7 @@
 #include <limits>
 
 #include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
 #include "testing.hpp"
 
 namespace tessarix::linalg {
@@ -64,6 +65,42 @@ TEST(Gemm, BetaRulesAndZeroSkip) {
   for (double v : f.data()) EXPECT_TRUE(std::isfinite(v));
 }
 
+// Products large enough for the register tiles (8 rows x 4 columns), with row and column
+// remainders, keep the reference's bits; a zero in B inside a tile skips A's column for that
+// column of C only, even when the column holds inf and NaN.
+TEST(Gemm, TiledProductsMatchTheReferenceAndSkipZeroTerms) {
+  struct Case {
+    std::size_t m, k, n;
+  };
+  for (const Case& c : {Case{8, 3, 4}, Case{29, 17, 11}, Case{64, 40, 16}, Case{5, 30, 9}}) {
+    SCOPED_TRACE(::testing::Message() << c.m << " x " << c.k << " x " << c.n);
+    const Mat a = random_mat(c.m, c.k, 21);
+    Mat b = random_mat(c.k, c.n, 22);
+    Mat out = random_mat(c.m, c.n, 23);
+    Mat expected(c.m, c.n);
+    for (std::size_t q = 0; q < out.data().size(); ++q) {
+      expected.data()[q] = 0.5 * out.data()[q];
+      for (std::size_t p = 0; p < c.k; ++p) {
+        const std::size_t i = q % c.m, j = q / c.m;
+        expected.data()[q] += (-1.5 * b(p, j)) * a(i, p);
+      }
+    }
+    gemm(a, b, out, -1.5, 0.5);
+    EXPECT_EQ(out, expected);
+
+    Mat a_bad = a;
+    a_bad(0, c.k - 1) = kInf;
+    a_bad(c.m - 1, c.k - 1) = kNaN;
+    for (std::size_t j = 0; j < c.n; j += 2) b(c.k - 1, j) = 0.0;
+    Mat f(c.m, c.n);
+    gemm(a_bad, b, f, 1.0, 0.0);
+    for (std::size_t j = 0; j < c.n; j += 2) {
+      for (std::size_t i = 0; i < c.m; ++i) EXPECT_TRUE(std::isfinite(f(i, j)));
+    }
+    EXPECT_TRUE(std::isinf(f(0, 1)) || std::isnan(f(0, 1)));
+  }
+}
+
 TEST(Gemm, DimensionChecksAndEmptyShapes) {
   Mat c(2, 2);
   expect_invariant([&] { gemm(Mat(2, 3), Mat(2, 2), c, 1, 0); }, "gemm: A.cols != B.rows (left: 3, right: 2)");
@@ -124,6 +161,46 @@ TEST(SyrkAta, SymmetricGramAndEmptyShapes) {
   EXPECT_EQ(g0.rows(), 0u);
   EXPECT_EQ(g0.cols(), 0u);
   EXPECT_EQ(syrk_ata(Mat(0, 3)), Mat(3, 3));
+}
+
+// Gram matrices wide enough for the register tiles, with a remainder of rows and exact zeros
+// in the data, equal the dot products of the columns bit for bit.
+TEST(SyrkAta, TiledGramEqualsTheColumnDotProducts) {
+  for (auto [m, n] : {std::pair<std::size_t, std::size_t>{30, 8}, {9, 21}, {50, 36}}) {
+    SCOPED_TRACE(::testing::Message() << m << " x " << n);
+    Mat a = random_mat(m, n, 31);
+    for (std::size_t q = 0; q < a.data().size(); q += 7) a.data()[q] = 0.0;
+    const Mat g = syrk_ata(a);
+    Mat expected(n, n);
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < n; ++j) {
+        double s = 0.0;
+        for (std::size_t k = 0; k < m; ++k) s += a(k, i) * a(k, j);
+        expected(i, j) = s;
+      }
+    }
+    EXPECT_EQ(g, expected);
+  }
+}
+
+// Scaling by a power of two rounds exactly as std::ldexp, also where results become
+// subnormal, overflow, or the power itself is outside the normal range.
+TEST(ScaleByPow2, MatchesLdexp) {
+  const std::vector<double> x = {1.0, -3.75, 0.1, 1e-300, 4.9e-324, -1e300, 0.0, kInf, kNaN,
+                                 std::ldexp(1.5, -1030)};
+  for (int e : {0, 1, -1, 60, -60, 1023, -1022, 1024, -1023, 1500, -1100, -2000}) {
+    SCOPED_TRACE(e);
+    std::vector<double> got = x;
+    scale_by_pow2(got, e);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const double want = std::ldexp(x[i], e);
+      if (std::isnan(want)) {
+        EXPECT_TRUE(std::isnan(got[i]));
+      } else {
+        EXPECT_EQ(got[i], want) << x[i];
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "linalg/factor/spectral_norm.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
+#include "linalg/ops/norms.hpp"
 #include "linalg/opt/softthresh.hpp"
 #include "testing.hpp"
 
@@ -260,6 +261,62 @@ TEST(SvtAbove, EqualsTheColdFullThresholding) {
   const auto [small, small_nuclear] = svt_above(a, 1e-6, rotation);
   EXPECT_EQ(small, svt(a, 1e-6).first);
   EXPECT_EQ(rotation.rows(), 9u);
+}
+
+// U diag(values) V^T equals the sum of the outer products taken component by component, bit
+// for bit, at sizes that use the register tiles; a zero value drops its component even when
+// its vectors hold NaN.
+TEST(ReconstructFrom, EqualsTheOuterProductsInComponentOrder) {
+  for (auto [m, n, k] : {std::tuple<std::size_t, std::size_t, std::size_t>{5, 3, 2},
+                         {40, 24, 7}, {19, 33, 12}}) {
+    SCOPED_TRACE(::testing::Message() << m << " x " << n << " rank " << k);
+    Mat u = random_mat(m, k, 41), v = random_mat(n, k, 42);
+    std::vector<double> values(k);
+    for (std::size_t j = 0; j < k; ++j) values[j] = j % 3 == 1 ? 0.0 : 1.0 + double(j);
+    u(0, 1) = std::nan("");
+    v(n - 1, 1) = std::nan("");
+    Mat expected(m, n);
+    for (std::size_t j = 0; j < k; ++j) {
+      if (values[j] == 0.0) continue;
+      for (std::size_t c = 0; c < n; ++c) {
+        for (std::size_t i = 0; i < m; ++i) expected(i, c) += (values[j] * v(c, j)) * u(i, j);
+      }
+    }
+    EXPECT_EQ(reconstruct_from(u, v, values), expected);
+  }
+}
+
+// The leading eigenvalues of the second-difference matrix (2 - 2 cos(k pi / (n + 1))) and of
+// a diagonal matrix with repeated entries, for counts that fill the lock-step groups of the
+// bisection exactly, partly, or not at all; the eigenvectors are orthonormal.
+TEST(TopEigenpairs, KnownLeadingSpectra) {
+  struct Case {
+    Tridiagonal t;
+    std::size_t count;
+    std::vector<double> expected;  // descending
+  };
+  std::vector<Case> cases;
+  for (auto [n, count] : {std::pair<std::size_t, std::size_t>{9, 9}, {30, 8}, {30, 5}, {64, 1}}) {
+    std::vector<double> expected;
+    for (std::size_t k = n; k > n - count; --k) {
+      expected.push_back(2.0 - 2.0 * std::cos(M_PI * double(k) / double(n + 1)));
+    }
+    cases.push_back({{std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)}, count,
+                     expected});
+  }
+  cases.push_back({{{1.0, 5.0, 3.0, 5.0, -2.0, 3.0}, std::vector<double>(5, 0.0)}, 6,
+                   {5.0, 5.0, 3.0, 3.0, 1.0, -2.0}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.t.d.size() << " top " << c.count);
+    const Eigenpairs pairs = top_eigenpairs(c.t, c.count);
+    ASSERT_EQ(pairs.values.size(), c.count);
+    for (std::size_t j = 0; j < c.count; ++j) {
+      EXPECT_NEAR(pairs.values[j], c.expected[j], 1e-14 * 4.0);
+      for (std::size_t k = 0; k <= j; ++k) {
+        EXPECT_NEAR(dot(pairs.vectors.col(j), pairs.vectors.col(k)), j == k ? 1.0 : 0.0, 1e-12);
+      }
+    }
+  }
 }
 
 }  // namespace
