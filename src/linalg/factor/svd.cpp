@@ -48,16 +48,9 @@ double sum_sq(const double* x, std::size_t len) {
 // columns at once: independent chains, each with the bits of a lone dot product.
 void correlations(const double* cp, const double* const* cq, std::size_t count,
                   std::size_t len, double* out) {
+  static_assert(kCheckBlock == 4, "full blocks go through dot4");
   if (count == kCheckBlock) {
-    double g0 = 0.0, g1 = 0.0, g2 = 0.0, g3 = 0.0;
-    for (std::size_t i = 0; i < len; ++i) {
-      const double x = cp[i];
-      g0 += x * cq[0][i];
-      g1 += x * cq[1][i];
-      g2 += x * cq[2][i];
-      g3 += x * cq[3][i];
-    }
-    out[0] = g0, out[1] = g1, out[2] = g2, out[3] = g3;
+    dot4(len, cp, cq, out);
     return;
   }
   for (std::size_t b = 0; b < count; ++b) {
@@ -76,23 +69,12 @@ struct RotatedSums {
   double next_gamma = 0.0;
 };
 
-// rotate() and the sums of the rotated columns in the same pass over the data.
+// rotate() and the sums of the rotated columns in the same pass over the data (the
+// correlation with `next` only when kNext).
+template <bool kNext>
 RotatedSums rotate_and_measure(double* cp, double* cq, const double* next, std::size_t len,
                                double c, double s) {
   RotatedSums r;
-  if (next == nullptr) {
-    for (std::size_t i = 0; i < len; ++i) {
-      const double xp = cp[i];
-      const double xq = cq[i];
-      const double yp = c * xp - s * xq;
-      const double yq = s * xp + c * xq;
-      cp[i] = yp;
-      cq[i] = yq;
-      r.p_sq += yp * yp;
-      r.q_sq += yq * yq;
-    }
-    return r;
-  }
   for (std::size_t i = 0; i < len; ++i) {
     const double xp = cp[i];
     const double xq = cq[i];
@@ -102,7 +84,7 @@ RotatedSums rotate_and_measure(double* cp, double* cq, const double* next, std::
     cq[i] = yq;
     r.p_sq += yp * yp;
     r.q_sq += yq * yq;
-    r.next_gamma += yp * next[i];
+    if constexpr (kNext) r.next_gamma += yp * next[i];
   }
   return r;
 }
@@ -158,7 +140,9 @@ void jacobi_sweeps(Mat& w, Mat& vv, std::size_t max_sweeps, double tol) {
         const std::size_t r = q + b;
         const auto [c, s] = jacobi_rotation(norm_sq[p], norm_sq[r], gamma[b]);
         const double* next = r + 1 < nn ? pw + (r + 1) * mm : nullptr;
-        const RotatedSums sums = rotate_and_measure(cp, pw + r * mm, next, mm, c, s);
+        const RotatedSums sums =
+            next != nullptr ? rotate_and_measure<true>(cp, pw + r * mm, next, mm, c, s)
+                            : rotate_and_measure<false>(cp, pw + r * mm, next, mm, c, s);
         rotate(pv + p * nn, pv + r * nn, nn, c, s);
         norm_sq[p] = sums.p_sq;
         norm_sq[r] = sums.q_sq;

@@ -28,22 +28,6 @@ TESSARIX_AXPY_K(3)
 TESSARIX_AXPY_K(4)
 #undef TESSARIX_AXPY_K
 
-// out[c] = x . y[c] for four columns at once, each sum accumulated from 0 in index order
-// exactly as `dot` does: four independent chains of additions instead of one, so products of
-// different columns overlap in the pipeline while every result keeps its bits.
-__attribute__((target_clones("avx2", "default"))) void dot4(std::size_t n, const double* x,
-                                                           const double* const* y, double* out) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-  for (std::size_t k = 0; k < n; ++k) {
-    const double xk = x[k];
-    s0 += xk * y[0][k];
-    s1 += xk * y[1][k];
-    s2 += xk * y[2][k];
-    s3 += xk * y[3][k];
-  }
-  out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
-}
-
 // out[j] = column j of `a` (m entries, contiguous) dotted with x, for columns [first, last),
 // four at a time.
 void column_dots(const double* a, std::size_t m, std::size_t first, std::size_t last,
@@ -156,6 +140,23 @@ inline void scale_by(std::span<double> v, double beta) {
 }
 
 }  // namespace
+
+// out[c] = x . y[c] for four columns at once, each sum accumulated from 0 in index order
+// exactly as `dot` does: four independent chains of additions instead of one, so products of
+// different columns overlap in the pipeline while every result keeps its bits.
+__attribute__((target_clones("avx2", "default"))) void dot4(std::size_t n, const double* x,
+                                                           const double* const* y,
+                                                           double* out) {
+  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const double xk = x[k];
+    s0 += xk * y[0][k];
+    s1 += xk * y[1][k];
+    s2 += xk * y[2][k];
+    s3 += xk * y[3][k];
+  }
+  out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
+}
 
 void gemm(const Mat& a, const Mat& b, Mat& c, double alpha, double beta) {
   require_eq(a.cols(), b.rows(), "gemm: A.cols != B.rows");
