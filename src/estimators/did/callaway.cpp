@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <utility>
@@ -470,33 +471,44 @@ private:
   std::vector<unsigned char> cleared_;  // per class: its sums hold values (else unset)
 };
 
-// Aggregates of a batch finished side by side, up to this many: the sums of squared influence
-// values over all units then advance in lock-step instead of one waiting on each addition.
+// Aggregates of a batch are finished side by side, eight at a time in two four-lane vectors
+// (GCC vector extensions: one AVX2 register each, or two SSE2 registers in the baseline
+// build): lane k holds aggregate k's influence value of the current unit and the running sum
+// of squares, so the eight sums advance together, each still adding its terms in unit order.
 constexpr std::size_t kAggregateLanes = 8;
+using V4 = double __attribute__((vector_size(32)));
 
-// The influence values psi_u of M aggregates, unit by unit in unit order: the accumulated
-// parts plus the estimation effect of the weights for the unit's class. Each aggregate's
-// values go to `influence[k]` when that is not null; returns their sums of squares.
-template <std::size_t M>
-std::array<double, M> finish_lockstep(const Design& d, std::span<const Aggregate* const> aggs,
-                                      std::span<const std::vector<double>> effects,
-                                      std::span<double* const> influence) {
-  std::array<const double*, M> acc, effect;
-  for (std::size_t k = 0; k < M; ++k) {
-    acc[k] = aggs[k]->accumulated().data();
-    effect[k] = effects[k].data();
-  }
-  std::array<double, M> sq{};
+// The influence values psi_u of eight aggregates, unit by unit in unit order: the sums of
+// their weighted parts (acc[k], listed class by class) plus the estimation effect of the
+// weights for the unit's class (effect[c * 8 + k]). Each value goes to influence[k][u] when
+// that is not null; sq[k] receives the sum of squares.
+__attribute__((target_clones("avx2", "default"))) void finish_lanes(
+    const Design& d, const double* const* acc, const double* effect,
+    double* const* influence, double* sq) {
+  V4 s0 = {0.0, 0.0, 0.0, 0.0}, s1 = s0;
+  bool keep = false;
+  for (std::size_t k = 0; k < kAggregateLanes; ++k) keep = keep || influence[k] != nullptr;
   for (std::size_t u = 0; u < d.n; ++u) {
     const std::size_t at = d.position[u];
-    const std::size_t c = d.class_of[u];
-    for (std::size_t k = 0; k < M; ++k) {
-      const double v = acc[k][at] + effect[k][c];
-      if (influence[k] != nullptr) influence[k][u] = v;
-      sq[k] += v * v;
+    const V4 a0 = {acc[0][at], acc[1][at], acc[2][at], acc[3][at]};
+    const V4 a1 = {acc[4][at], acc[5][at], acc[6][at], acc[7][at]};
+    V4 e0, e1;
+    std::memcpy(&e0, effect + d.class_of[u] * kAggregateLanes, sizeof e0);
+    std::memcpy(&e1, effect + d.class_of[u] * kAggregateLanes + 4, sizeof e1);
+    const V4 v0 = a0 + e0;
+    const V4 v1 = a1 + e1;
+    s0 += v0 * v0;
+    s1 += v1 * v1;
+    if (!keep) continue;
+    for (std::size_t k = 0; k < 4; ++k) {
+      if (influence[k] != nullptr) influence[k][u] = v0[k];
+      if (influence[k + 4] != nullptr) influence[k + 4][u] = v1[k];
     }
   }
-  return sq;
+  for (std::size_t k = 0; k < 4; ++k) {
+    sq[k] = s0[k];
+    sq[k + 4] = s1[k];
+  }
 }
 
 // Finishes the aggregates (keys, effects of their parts in part order, whether to keep the
@@ -506,6 +518,7 @@ std::vector<AggEffect> finish_aggregates(const Design& d, std::span<const Aggreg
                                          std::span<const std::vector<double>> atts,
                                          const std::vector<bool>& keep) {
   const std::size_t m = aggs.size();
+  if (m == 0) return {};
   std::vector<AggEffect> out(m);
   std::vector<std::vector<double>> effects(m);
   std::vector<double*> influence(m, nullptr);
@@ -518,11 +531,19 @@ std::vector<AggEffect> finish_aggregates(const Design& d, std::span<const Aggreg
       influence[k] = out[k].influence.data();
     }
   }
+  // Lanes beyond the batch repeat its first aggregate and are ignored.
+  std::array<const double*, kAggregateLanes> acc;
+  std::array<double*, kAggregateLanes> keep_at{};
+  const std::size_t classes = d.cohorts.size() + 1;
+  std::vector<double> effect(classes * kAggregateLanes);
+  for (std::size_t k = 0; k < kAggregateLanes; ++k) {
+    const std::size_t from = k < m ? k : 0;
+    acc[k] = aggs[from]->accumulated().data();
+    if (k < m) keep_at[k] = influence[k];
+    for (std::size_t c = 0; c < classes; ++c) effect[c * kAggregateLanes + k] = effects[from][c];
+  }
   std::array<double, kAggregateLanes> sq{};
-  with_lanes<kAggregateLanes>(m, [&]<std::size_t M>() {
-    const std::array<double, M> s = finish_lockstep<M>(d, aggs, effects, influence);
-    std::copy(s.begin(), s.end(), sq.begin());
-  });
+  finish_lanes(d, acc.data(), effect.data(), keep_at.data(), sq.data());
   const double n = static_cast<double>(d.n);
   for (std::size_t k = 0; k < m; ++k) out[k].se = std::sqrt(sq[k] / (n * n));
   return out;

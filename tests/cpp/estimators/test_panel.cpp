@@ -78,6 +78,20 @@ TEST(FitSummaries, MeanAndScaledRms) {
   EXPECT_DOUBLE_EQ(rms(std::vector<double>{1e300, 1e300}), 1e300);
 }
 
+TEST(Rescaling, LargestMagnitudeCountsWhereverItSits) {
+  // The scan runs four values at a time plus a tail; NaN entries never count. 1e-300 lies in
+  // binade 2^-997, the other entries (2e-301) in a lower one.
+  for (std::size_t n = 1; n <= 11; ++n) {
+    for (std::size_t at = 0; at < n; ++at) {
+      SCOPED_TRACE(::testing::Message() << "n " << n << " at " << at);
+      std::vector<double> x(n, 2e-301);
+      if (n > 1) x[(at + 1) % n] = std::numeric_limits<double>::quiet_NaN();
+      x[at] = -1e-300;
+      EXPECT_EQ(square_safe_exponent(x), 997);
+    }
+  }
+}
+
 TEST(Rescaling, OnlyOutsideTheOrdinaryRangeToTheCanonicalBinade) {
   struct Case {
     double largest;
