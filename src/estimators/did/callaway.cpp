@@ -62,26 +62,37 @@ Design describe(const Panel& panel, std::size_t delta) {
   d.periods = panel.n_periods();
   d.delta = delta;
   d.cohorts = panel.cohorts();
-  d.size.assign(d.cohorts.size(), 0.0);
-  d.members.resize(d.cohorts.size());
-  d.class_of.assign(d.n, d.cohorts.size());
+  const std::size_t never = d.cohorts.size();
+  // Each unit's class through a table over the periods (a start at or beyond T, which the
+  // entry points never produce, by binary search), then the classes filled at their sizes.
+  std::vector<std::size_t> class_of_start(d.periods, never);
+  for (std::size_t c = 0; c < never; ++c) {
+    if (d.cohorts[c] < d.periods) class_of_start[d.cohorts[c]] = c;
+  }
+  d.class_of.resize(d.n);
+  std::vector<std::size_t> count(never + 1, 0);
   for (std::size_t u = 0; u < d.n; ++u) {
     const auto& s = panel.treat_start()[u];
-    if (!s) {
-      d.never.push_back(u);
-      continue;
-    }
-    const std::size_t c = d.index_of(*s);
+    const std::size_t c = !s ? never : *s < d.periods ? class_of_start[*s] : d.index_of(*s);
     d.class_of[u] = c;
-    d.size[c] += 1.0;
-    d.members[c].push_back(u);
+    ++count[c];
   }
   d.class_start.assign(1, 0);
-  for (const auto& m : d.members) d.class_start.push_back(d.class_start.back() + m.size());
-  d.class_start.push_back(d.n);
+  for (std::size_t c = 0; c <= never; ++c) d.class_start.push_back(d.class_start.back() + count[c]);
+  d.size.resize(never);
+  d.members.resize(never);
+  for (std::size_t c = 0; c < never; ++c) {
+    d.size[c] = static_cast<double>(count[c]);
+    d.members[c].reserve(count[c]);
+  }
+  d.never.reserve(count[never]);
   d.position.resize(d.n);
-  std::vector<std::size_t> next(d.class_start.begin(), d.class_start.end() - 1);
-  for (std::size_t u = 0; u < d.n; ++u) d.position[u] = next[d.class_of[u]]++;
+  for (std::size_t u = 0; u < d.n; ++u) {
+    const std::size_t c = d.class_of[u];
+    std::vector<std::size_t>& list = c == never ? d.never : d.members[c];
+    d.position[u] = d.class_start[c] + list.size();
+    list.push_back(u);
+  }
   if (panel.covariates()) d.covariates = &*panel.covariates();
   return d;
 }
