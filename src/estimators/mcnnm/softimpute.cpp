@@ -235,10 +235,9 @@ FitState final_fit(const Mat& y, std::span<const unsigned char> mask,
 
 // The singular-value thresholding of one iteration: the randomized rank-capped one when
 // asked for, otherwise the exact one by whichever route is cheaper for the shape.
-Mat threshold(const Mat& z, const McnnmOptions& options, double lambda, Mat& rotation) {
-  if (options.max_rank) {
-    return linalg::svt_truncated(z, *options.max_rank, options.seed, lambda).first;
-  }
+Mat threshold(const Mat& z, double lambda, Mat& rotation,
+              const std::optional<linalg::GaussianSketch>& sketch) {
+  if (sketch) return linalg::svt_truncated(z, *sketch, lambda).first;
   if (std::min(z.rows(), z.cols()) >= kGramMinDim) {
     return linalg::svt_above(z, lambda, rotation).first;
   }
@@ -317,10 +316,16 @@ FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
   Mat rotation;
   const FeLayout layout = fe_layout(y.rows(), y.cols(), mask);
   Mat z(y.rows(), y.cols());
+  // The randomized thresholding's test matrix depends on the shape and seed alone.
+  std::optional<linalg::GaussianSketch> sketch;
+  if (options.max_rank) {
+    sketch = linalg::GaussianSketch::make(y.rows(), y.cols(), *options.max_rank,
+                                          linalg::kSvtOversample, options.seed);
+  }
   for (std::size_t it = 0; it < options.max_iter;) {
     refit_fe(y, mask, layout, state);
     fe_residual_into(y, mask, state, state.low_rank, z);
-    Mat next = threshold(z, options, lambda, rotation);
+    Mat next = threshold(z, lambda, rotation, sketch);
     double d = 0.0, s = 0.0;
     const std::span<const double> now = state.low_rank.data(), nd = next.data();
     for (std::size_t c = 0; c < now.size(); ++c) {

@@ -93,7 +93,12 @@ std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation) {
 
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
                                      double tau) {
-  const RandomizedSvd svd = randomized_svd(a, rank, 6, 1, seed);
+  return svt_truncated(a, GaussianSketch::make(a.rows(), a.cols(), rank, kSvtOversample, seed),
+                       tau);
+}
+
+std::pair<Mat, double> svt_truncated(const Mat& a, const GaussianSketch& sketch, double tau) {
+  const RandomizedSvd svd = randomized_svd(a, sketch, kSvtPowerIters);
   auto [values, nuclear] = shrink(svd.s, tau);
   return {svd.reconstruct_with(values), nuclear};
 }

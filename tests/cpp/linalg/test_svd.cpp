@@ -171,6 +171,27 @@ TEST(RandomizedSvd, SeededLowRankApproximation) {
   EXPECT_NEAR(nn_full, nn_trunc, 1e-9 * nn_full);
 }
 
+// A sketch drawn once serves every same-shaped matrix with the bits of drawing it per call,
+// for tall, wide and rank-capped shapes.
+TEST(RandomizedSvd, SketchDrawnOnceGivesTheSeededBits) {
+  struct Case {
+    std::size_t m, n, rank;
+  };
+  for (const Case& c : {Case{60, 40, 3}, Case{30, 70, 5}, Case{9, 5, 50}}) {
+    SCOPED_TRACE(std::to_string(c.m) + " x " + std::to_string(c.n));
+    const GaussianSketch sketch = GaussianSketch::make(c.m, c.n, c.rank, 6, 17);
+    for (std::uint64_t data_seed : {1u, 2u}) {
+      const Mat a = random_mat(c.m, c.n, data_seed);
+      const RandomizedSvd seeded = randomized_svd(a, c.rank, 6, 1, 17);
+      const RandomizedSvd drawn = randomized_svd(a, sketch, 1);
+      EXPECT_EQ(drawn.u, seeded.u);
+      EXPECT_EQ(drawn.s, seeded.s);
+      EXPECT_EQ(drawn.v, seeded.v);
+      EXPECT_EQ(svt_truncated(a, sketch, 0.3), svt_truncated(a, c.rank, 17, 0.3));
+    }
+  }
+}
+
 // A matrix with the given singular values: orthonormal factors from the cold decomposition
 // of random matrices.
 Mat with_values(std::size_t m, std::size_t n, const std::vector<double>& values,
