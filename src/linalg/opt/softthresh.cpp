@@ -49,8 +49,8 @@ std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, double tau) {
   Eigenpairs pairs = top_eigenpairs(form.t, k);
   std::vector<double> weight(k);
   double nuclear = 0.0;
+  form.to_original(pairs.vectors);
   for (std::size_t j = 0; j < k; ++j) {
-    form.to_original(pairs.vectors.col(j));
     const double s = std::sqrt(std::max(pairs.values[j], 0.0));
     const double d = s - tau;
     weight[j] = d > 0.0 ? d / s : 0.0;

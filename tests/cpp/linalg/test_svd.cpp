@@ -245,6 +245,29 @@ TEST(LargestEigenvalue, KnownSpectraOfTridiagonalMatrices) {
   EXPECT_NEAR(largest_eigenvalue(tridiagonalize(syrk_ata(a))), top * top, 1e-14 * top * top);
 }
 
+// The back-transformation of many vectors at once gives each vector the bits of the
+// one-vector form, and maps eigenvectors of the tridiagonal form to those of the Gram matrix.
+TEST(TridiagonalForm, BlockBackTransformationKeepsTheBitsOfOneVector) {
+  struct Case {
+    std::size_t rows, cols, vectors;
+  };
+  for (const Case& c : {Case{40, 12, 5}, Case{30, 30, 30}, Case{9, 3, 1}}) {
+    SCOPED_TRACE(std::to_string(c.cols) + " columns, " + std::to_string(c.vectors) + " vectors");
+    const Mat gram = syrk_ata(random_mat(c.rows, c.cols, c.cols));
+    const TridiagonalForm form = tridiagonal_form(gram);
+    Mat block = top_eigenpairs(form.t, c.vectors).vectors;
+    Mat one_by_one = block;
+    form.to_original(block);
+    for (std::size_t j = 0; j < c.vectors; ++j) form.to_original(one_by_one.col(j));
+    EXPECT_EQ(block, one_by_one);
+    const Svd cold = Svd::make_tol(gram, 60, 1e-15);
+    for (std::size_t j = 0; j < c.vectors; ++j) {
+      const double along = std::fabs(dot(block.col(j), cold.v.col(j)));
+      EXPECT_NEAR(along, 1.0, 1e-9);
+    }
+  }
+}
+
 TEST(SvtAbove, EqualsTheColdFullThresholding) {
   struct Case {
     const char* name;
