@@ -50,11 +50,16 @@ struct Exceptions {
   std::vector<unsigned char> listed_observed;  // 1 = the list holds the observed cells
 };
 
-struct FeProblem {
-  std::vector<double> unit_sum, period_sum;
+// The part that depends on the mask alone, shared by every effect update of a fit.
+struct FeLayout {
   std::vector<std::size_t> unit_count, period_count;
-  double scale = 0.0;
   Exceptions unit_rows, period_rows;
+};
+
+// The part that moves with the low-rank fit.
+struct FeSums {
+  std::vector<double> unit_sum, period_sum;
+  double scale = 0.0;
 };
 
 // sums[i] += y[i] - low[i] and big[i] = max(big[i], |y[i] - low[i]|) over the flagged i, for
@@ -80,6 +85,20 @@ double observed_sum(std::size_t len, const double* y, const double* low,
   return s;
 }
 
+// observed_sum for four consecutive periods (stride `len`) at once: four independent chains,
+// each in index order, so their additions overlap while each sum keeps its bits.
+void observed_sums4(std::size_t len, const double* y, const double* low,
+                    const unsigned char* flag, double* out) {
+  double s[4] = {0.0, 0.0, 0.0, 0.0};
+  for (std::size_t i = 0; i < len; ++i) {
+    for (std::size_t p = 0; p < 4; ++p) {
+      const std::size_t c = i + p * len;
+      if (flag[c]) s[p] += y[c] - low[c];
+    }
+  }
+  for (std::size_t p = 0; p < 4; ++p) out[p] = s[p];
+}
+
 // The exceptional cells of each of `rows` rows of `count` cells, where observed(j, k) says
 // whether cell k of row j is observed and n_observed[j] how many are.
 template <class Observed>
@@ -99,26 +118,37 @@ Exceptions exceptions(std::size_t rows, std::size_t count,
   return ex;
 }
 
-FeProblem fe_problem(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
-  const std::size_t n = y.rows(), T = y.cols();
-  FeProblem f{std::vector<double>(n, 0.0), std::vector<double>(T, 0.0),
-              std::vector<std::size_t>(n, 0), std::vector<std::size_t>(T, 0), 0.0, {}, {}};
-  const double *py = y.data().data(), *pl = low.data().data();
+FeLayout fe_layout(std::size_t n, std::size_t T, std::span<const unsigned char> mask) {
+  FeLayout f{std::vector<std::size_t>(n, 0), std::vector<std::size_t>(T, 0), {}, {}};
   const unsigned char* pm = mask.data();
-  std::vector<double> big(n, 0.0);
   for (std::size_t t = 0; t < T; ++t) {
-    add_observed(n, py + t * n, pl + t * n, pm + t * n, f.unit_sum.data(), big.data());
-    f.period_sum[t] = observed_sum(n, py + t * n, pl + t * n, pm + t * n);
     for (std::size_t i = 0; i < n; ++i) {
       f.unit_count[i] += pm[i + t * n];
       f.period_count[t] += pm[i + t * n];
     }
   }
-  for (double b : big) f.scale = std::max(f.scale, b);
   f.unit_rows = exceptions(n, T, f.unit_count,
                            [&](std::size_t i, std::size_t t) { return pm[i + t * n] != 0; });
   f.period_rows = exceptions(T, n, f.period_count,
                              [&](std::size_t t, std::size_t i) { return pm[i + t * n] != 0; });
+  return f;
+}
+
+FeSums fe_sums(const Mat& y, std::span<const unsigned char> mask, const Mat& low) {
+  const std::size_t n = y.rows(), T = y.cols();
+  FeSums f{std::vector<double>(n, 0.0), std::vector<double>(T, 0.0), 0.0};
+  const double *py = y.data().data(), *pl = low.data().data();
+  const unsigned char* pm = mask.data();
+  std::vector<double> big(n, 0.0);
+  for (std::size_t t = 0; t < T; ++t) {
+    add_observed(n, py + t * n, pl + t * n, pm + t * n, f.unit_sum.data(), big.data());
+  }
+  std::size_t t = 0;
+  for (; t + 4 <= T; t += 4) {
+    observed_sums4(n, py + t * n, pl + t * n, pm + t * n, f.period_sum.data() + t);
+  }
+  for (; t < T; ++t) f.period_sum[t] = observed_sum(n, py + t * n, pl + t * n, pm + t * n);
+  for (double b : big) f.scale = std::max(f.scale, b);
   return f;
 }
 
@@ -145,27 +175,38 @@ double assign_means(std::span<const double> sums, std::span<const std::size_t> c
 
 // One sweep: unit effects given the period effects, then period effects given the new unit
 // effects, each the mean over the observed cells. Returns the largest change of any effect.
-double fe_sweep(const FeProblem& f, FitState& s) {
-  const double moved = assign_means(f.unit_sum, f.unit_count, f.unit_rows, s.time_fe, s.unit_fe);
+double fe_sweep(const FeLayout& l, const FeSums& f, FitState& s) {
+  const double moved = assign_means(f.unit_sum, l.unit_count, l.unit_rows, s.time_fe, s.unit_fe);
   return std::max(moved,
-                  assign_means(f.period_sum, f.period_count, f.period_rows, s.unit_fe, s.time_fe));
+                  assign_means(f.period_sum, l.period_count, l.period_rows, s.unit_fe, s.time_fe));
 }
 
-// y - alpha - beta on the observed cells, `fill` (a matrix or zero) elsewhere.
-Mat fe_residual(const Mat& y, std::span<const unsigned char> mask, const FitState& s,
-                const Mat* fill) {
-  const std::size_t n = y.rows(), T = y.cols();
-  Mat z(n, T);
-  for (std::size_t t = 0; t < T; ++t) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (mask[i + t * n]) {
-        z(i, t) = y(i, t) - s.unit_fe[i] - s.time_fe[t];
-      } else if (fill != nullptr) {
-        z(i, t) = (*fill)(i, t);
-      }
-    }
+// update_fe with the mask's layout already at hand.
+void refit_fe(const Mat& y, std::span<const unsigned char> mask, const FeLayout& layout,
+              FitState& state) {
+  const FeSums f = fe_sums(y, mask, state.low_rank);
+  const double tol = kFeRelTol * f.scale;
+  for (std::size_t sweep = 0; sweep < kMaxFeSweeps; ++sweep) {
+    if (fe_sweep(layout, f, state) <= tol) break;
   }
-  return z;
+}
+
+// z[i] = (y[i] - unit_fe[i]) - period_fe on the flagged i, fill[i] elsewhere, for one period
+// of the panel: the lanes are different units, so the AVX2 clone gives the same bits.
+__attribute__((target_clones("avx2", "default"))) void residual_period(
+    std::size_t len, const double* y, const unsigned char* flag, const double* unit_fe,
+    double period_fe, const double* fill, double* z) {
+  for (std::size_t i = 0; i < len; ++i) z[i] = flag[i] ? (y[i] - unit_fe[i]) - period_fe : fill[i];
+}
+
+// z <- y - alpha - beta on the observed cells, `fill` elsewhere (every cell written).
+void fe_residual_into(const Mat& y, std::span<const unsigned char> mask, const FitState& s,
+                      const Mat& fill, Mat& z) {
+  const std::size_t n = y.rows(), T = y.cols();
+  for (std::size_t t = 0; t < T; ++t) {
+    residual_period(n, y.data().data() + t * n, mask.data() + t * n, s.unit_fe.data(),
+                    s.time_fe[t], fill.data().data() + t * n, z.data().data() + t * n);
+  }
 }
 
 // The geometric penalty grid, largest first.
@@ -212,10 +253,9 @@ FitState final_fit(const Mat& y, std::span<const unsigned char> mask,
 
 // The singular-value thresholding of one iteration: the randomized rank-capped one when
 // asked for, otherwise the exact one by whichever route is cheaper for the shape.
-Mat threshold(const Mat& z, const McnnmOptions& options, double lambda, Mat& rotation) {
-  if (options.max_rank) {
-    return linalg::svt_truncated(z, *options.max_rank, options.seed, lambda).first;
-  }
+Mat threshold(const Mat& z, double lambda, Mat& rotation,
+              const std::optional<linalg::GaussianSketch>& sketch) {
+  if (sketch) return linalg::svt_truncated(z, *sketch, lambda).first;
   if (std::min(z.rows(), z.cols()) >= kGramMinDim) {
     return linalg::svt_above(z, lambda, rotation).first;
   }
@@ -276,17 +316,15 @@ Mask observed_mask(const Panel& panel) {
 }
 
 void update_fe(const Mat& y, std::span<const unsigned char> mask, FitState& state) {
-  const FeProblem f = fe_problem(y, mask, state.low_rank);
-  const double tol = kFeRelTol * f.scale;
-  for (std::size_t sweep = 0; sweep < kMaxFeSweeps; ++sweep) {
-    if (fe_sweep(f, state) <= tol) break;
-  }
+  refit_fe(y, mask, fe_layout(y.rows(), y.cols(), mask), state);
 }
 
 double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask) {
   FitState state = FitState::zeros(y.rows(), y.cols());
   update_fe(y, mask, state);
-  return linalg::largest_singular_value(fe_residual(y, mask, state, nullptr));
+  Mat z(y.rows(), y.cols());
+  fe_residual_into(y, mask, state, Mat(y.rows(), y.cols()), z);
+  return linalg::largest_singular_value(z);
 }
 
 FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
@@ -294,10 +332,18 @@ FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
   // Consecutive iterates differ little, so each full decomposition starts from the rotation
   // of the previous one and needs a sweep or two instead of a cold start's many.
   Mat rotation;
+  const FeLayout layout = fe_layout(y.rows(), y.cols(), mask);
+  Mat z(y.rows(), y.cols());
+  // The randomized thresholding's test matrix depends on the shape and seed alone.
+  std::optional<linalg::GaussianSketch> sketch;
+  if (options.max_rank) {
+    sketch = linalg::GaussianSketch::make(y.rows(), y.cols(), *options.max_rank,
+                                          linalg::kSvtOversample, options.seed);
+  }
   for (std::size_t it = 0; it < options.max_iter;) {
-    update_fe(y, mask, state);
-    const Mat z = fe_residual(y, mask, state, &state.low_rank);
-    Mat next = threshold(z, options, lambda, rotation);
+    refit_fe(y, mask, layout, state);
+    fe_residual_into(y, mask, state, state.low_rank, z);
+    Mat next = threshold(z, lambda, rotation, sketch);
     double d = 0.0, s = 0.0;
     const std::span<const double> now = state.low_rank.data(), nd = next.data();
     for (std::size_t c = 0; c < now.size(); ++c) {
@@ -309,7 +355,7 @@ FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
     ++it;
     if (s == 0.0 && std::sqrt(d) < options.tol) break;
   }
-  update_fe(y, mask, state);
+  refit_fe(y, mask, layout, state);
   return state;
 }
 

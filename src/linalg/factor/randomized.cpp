@@ -9,17 +9,32 @@
 
 namespace tessarix::linalg {
 
-RandomizedSvd randomized_svd(const Mat& a, std::size_t rank, std::size_t oversample,
-                             std::size_t power_iters, std::uint64_t seed) {
-  const std::size_t m = a.rows();
-  const std::size_t n = a.cols();
+GaussianSketch GaussianSketch::make(std::size_t m, std::size_t n, std::size_t rank,
+                                    std::size_t oversample, std::uint64_t seed) {
   const std::size_t l_max = std::min(m, n);
   const std::size_t r = std::min(l_max, std::max<std::size_t>(rank, 1));
   const std::size_t ell = std::min(l_max, r + oversample);
-
   Xoshiro256pp rng(seed);
-  Mat omega(n, ell);
-  for (double& x : omega.data()) x = rng.normal();
+  GaussianSketch out{m, n, r, Mat(n, ell)};
+  for (double& x : out.omega.data()) x = rng.normal();
+  return out;
+}
+
+RandomizedSvd randomized_svd(const Mat& a, std::size_t rank, std::size_t oversample,
+                             std::size_t power_iters, std::uint64_t seed) {
+  return randomized_svd(a, GaussianSketch::make(a.rows(), a.cols(), rank, oversample, seed),
+                        power_iters);
+}
+
+RandomizedSvd randomized_svd(const Mat& a, const GaussianSketch& sketch,
+                             std::size_t power_iters) {
+  require_eq(a.rows(), sketch.rows, "randomized_svd: rows differ from the sketch's");
+  require_eq(a.cols(), sketch.cols, "randomized_svd: columns differ from the sketch's");
+  const std::size_t m = a.rows();
+  const std::size_t n = a.cols();
+  const std::size_t r = sketch.rank;
+  const std::size_t ell = sketch.omega.cols();
+  const Mat& omega = sketch.omega;
 
   // A^T in storage order, so that products with it run in register tiles like those with A.
   const Mat at = a.transpose();

@@ -24,4 +24,20 @@ struct RandomizedSvd {
 RandomizedSvd randomized_svd(const Mat& a, std::size_t rank, std::size_t oversample,
                              std::size_t power_iters, std::uint64_t seed);
 
+// The Gaussian test matrix of randomized_svd for an m x n matrix and a given rank,
+// oversampling and seed (n x ell standard normals in storage order): it depends on the
+// shape alone, so a sequence of same-shaped matrices draws it once.
+struct GaussianSketch {
+  std::size_t rows = 0, cols = 0, rank = 0;
+  Mat omega;
+
+  static GaussianSketch make(std::size_t m, std::size_t n, std::size_t rank,
+                             std::size_t oversample, std::uint64_t seed);
+};
+
+// randomized_svd with the test matrix drawn beforehand (the same bits as drawing it here
+// from the sketch's seed); a's shape must be the sketch's.
+RandomizedSvd randomized_svd(const Mat& a, const GaussianSketch& sketch,
+                             std::size_t power_iters);
+
 }  // namespace tessarix::linalg

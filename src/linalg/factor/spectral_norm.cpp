@@ -64,6 +64,21 @@ void reflect_trailing(double* s, std::size_t n, std::size_t k, const Householder
   for (std::size_t j = 0; j < r; ++j) sub_rank2(r, v.data(), w[j], w.data(), v[j], s + (off + j) * n + off);
 }
 
+// Back-transformation of k vectors at once, stored by rows (entry i of vector j at
+// i k + j): proj[j] += v y(i, j) and y(i, j) -= scale[j] v for one row i. The lanes are
+// different vectors, so each vector gets the operations of the one-vector form in its order
+// and the AVX2 clones give the same bits.
+__attribute__((target_clones("avx2", "default"))) void project_row(std::size_t k, double v,
+                                                                   const double* row,
+                                                                   double* proj) {
+  for (std::size_t j = 0; j < k; ++j) proj[j] += v * row[j];
+}
+__attribute__((target_clones("avx2", "default"))) void reflect_row(std::size_t k, double v,
+                                                                   const double* scale,
+                                                                   double* row) {
+  for (std::size_t j = 0; j < k; ++j) row[j] -= scale[j] * v;
+}
+
 // Number of eigenvalues of t below x (Sturm sequence of the LDL^T pivots of T - x I).
 std::size_t sturm_count(const Tridiagonal& t, double x, double floor) {
   std::size_t count = 0;
@@ -290,6 +305,23 @@ void TridiagonalForm::to_original(std::span<double> y) const {
     const double scale = h.tau * proj;
     for (std::size_t i = 0; i < tail.size(); ++i) tail[i] -= scale * h.v[i];
   }
+}
+
+void TridiagonalForm::to_original(Mat& y) const {
+  const std::size_t n = y.rows(), k = y.cols();
+  if (k == 0) return;
+  Mat rows = y.transpose();  // k x n: entry (j, i) at i k + j
+  double* pr = rows.data().data();
+  std::vector<double> proj(k), scale(k);
+  for (std::size_t r = reflectors.size(); r-- > 0;) {
+    const Householder& h = reflectors[r];
+    if (h.tau == 0.0) continue;
+    std::fill(proj.begin(), proj.end(), 0.0);
+    for (std::size_t i = r + 1; i < n; ++i) project_row(k, h.v[i - r - 1], pr + i * k, proj.data());
+    for (std::size_t j = 0; j < k; ++j) scale[j] = h.tau * proj[j];
+    for (std::size_t i = r + 1; i < n; ++i) reflect_row(k, h.v[i - r - 1], scale.data(), pr + i * k);
+  }
+  y = rows.transpose();
 }
 
 std::size_t count_below(const Tridiagonal& t, double x) {

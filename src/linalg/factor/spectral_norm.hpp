@@ -28,6 +28,8 @@ struct TridiagonalForm {
 
   // Q y in place: a vector in the tridiagonal basis back in the original one.
   void to_original(std::span<double> y) const;
+  // The same for every column of y (n x k), with the bits of the one-vector form.
+  void to_original(Mat& y) const;
 };
 TridiagonalForm tridiagonal_form(Mat s);
 

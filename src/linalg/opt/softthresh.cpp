@@ -49,8 +49,8 @@ std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, double tau) {
   Eigenpairs pairs = top_eigenpairs(form.t, k);
   std::vector<double> weight(k);
   double nuclear = 0.0;
+  form.to_original(pairs.vectors);
   for (std::size_t j = 0; j < k; ++j) {
-    form.to_original(pairs.vectors.col(j));
     const double s = std::sqrt(std::max(pairs.values[j], 0.0));
     const double d = s - tau;
     weight[j] = d > 0.0 ? d / s : 0.0;
@@ -93,7 +93,12 @@ std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation) {
 
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
                                      double tau) {
-  const RandomizedSvd svd = randomized_svd(a, rank, 6, 1, seed);
+  return svt_truncated(a, GaussianSketch::make(a.rows(), a.cols(), rank, kSvtOversample, seed),
+                       tau);
+}
+
+std::pair<Mat, double> svt_truncated(const Mat& a, const GaussianSketch& sketch, double tau) {
+  const RandomizedSvd svd = randomized_svd(a, sketch, kSvtPowerIters);
   auto [values, nuclear] = shrink(svd.s, tau);
   return {svd.reconstruct_with(values), nuclear};
 }

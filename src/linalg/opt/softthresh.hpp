@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "linalg/factor/randomized.hpp"
 #include "linalg/matrix.hpp"
 
 namespace tessarix::linalg {
@@ -25,5 +26,12 @@ std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation);
 // The same from a rank-`rank` randomized SVD (oversampling 6, one power iteration).
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,
                                      double tau);
+
+// The same with the test matrix drawn beforehand (GaussianSketch::make(m, n, rank, 6, seed)).
+std::pair<Mat, double> svt_truncated(const Mat& a, const GaussianSketch& sketch, double tau);
+
+// The oversampling and power iterations of svt_truncated.
+inline constexpr std::size_t kSvtOversample = 6;
+inline constexpr std::size_t kSvtPowerIters = 1;
 
 }  // namespace tessarix::linalg

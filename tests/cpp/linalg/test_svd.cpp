@@ -171,6 +171,27 @@ TEST(RandomizedSvd, SeededLowRankApproximation) {
   EXPECT_NEAR(nn_full, nn_trunc, 1e-9 * nn_full);
 }
 
+// A sketch drawn once serves every same-shaped matrix with the bits of drawing it per call,
+// for tall, wide and rank-capped shapes.
+TEST(RandomizedSvd, SketchDrawnOnceGivesTheSeededBits) {
+  struct Case {
+    std::size_t m, n, rank;
+  };
+  for (const Case& c : {Case{60, 40, 3}, Case{30, 70, 5}, Case{9, 5, 50}}) {
+    SCOPED_TRACE(std::to_string(c.m) + " x " + std::to_string(c.n));
+    const GaussianSketch sketch = GaussianSketch::make(c.m, c.n, c.rank, 6, 17);
+    for (std::uint64_t data_seed : {1u, 2u}) {
+      const Mat a = random_mat(c.m, c.n, data_seed);
+      const RandomizedSvd seeded = randomized_svd(a, c.rank, 6, 1, 17);
+      const RandomizedSvd drawn = randomized_svd(a, sketch, 1);
+      EXPECT_EQ(drawn.u, seeded.u);
+      EXPECT_EQ(drawn.s, seeded.s);
+      EXPECT_EQ(drawn.v, seeded.v);
+      EXPECT_EQ(svt_truncated(a, sketch, 0.3), svt_truncated(a, c.rank, 17, 0.3));
+    }
+  }
+}
+
 // A matrix with the given singular values: orthonormal factors from the cold decomposition
 // of random matrices.
 Mat with_values(std::size_t m, std::size_t n, const std::vector<double>& values,
@@ -222,6 +243,29 @@ TEST(LargestEigenvalue, KnownSpectraOfTridiagonalMatrices) {
   const Mat a = random_mat(30, 12, 40);
   const double top = Svd::make_tol(a, 60, 1e-15).s[0];
   EXPECT_NEAR(largest_eigenvalue(tridiagonalize(syrk_ata(a))), top * top, 1e-14 * top * top);
+}
+
+// The back-transformation of many vectors at once gives each vector the bits of the
+// one-vector form, and maps eigenvectors of the tridiagonal form to those of the Gram matrix.
+TEST(TridiagonalForm, BlockBackTransformationKeepsTheBitsOfOneVector) {
+  struct Case {
+    std::size_t rows, cols, vectors;
+  };
+  for (const Case& c : {Case{40, 12, 5}, Case{30, 30, 30}, Case{9, 3, 1}}) {
+    SCOPED_TRACE(std::to_string(c.cols) + " columns, " + std::to_string(c.vectors) + " vectors");
+    const Mat gram = syrk_ata(random_mat(c.rows, c.cols, c.cols));
+    const TridiagonalForm form = tridiagonal_form(gram);
+    Mat block = top_eigenpairs(form.t, c.vectors).vectors;
+    Mat one_by_one = block;
+    form.to_original(block);
+    for (std::size_t j = 0; j < c.vectors; ++j) form.to_original(one_by_one.col(j));
+    EXPECT_EQ(block, one_by_one);
+    const Svd cold = Svd::make_tol(gram, 60, 1e-15);
+    for (std::size_t j = 0; j < c.vectors; ++j) {
+      const double along = std::fabs(dot(block.col(j), cold.v.col(j)));
+      EXPECT_NEAR(along, 1.0, 1e-9);
+    }
+  }
 }
 
 TEST(SvtAbove, EqualsTheColdFullThresholding) {
