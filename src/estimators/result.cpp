@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "linalg/lanes.hpp"
 #include "linalg/ops/norms.hpp"
 
 namespace tessarix {
@@ -29,21 +30,19 @@ double rms(std::span<const double> x) {
 
 namespace {
 
-using V4 = double __attribute__((vector_size(32)));
-using V4i = long long __attribute__((vector_size(32)));
+using linalg::V4;
 
 // The largest |x[k]|, NaN entries passed over (they never win a comparison). Four running
 // maxima in vector lanes, so the scan pipelines and vectorises instead of waiting on one
 // comparison chain; the maximum does not depend on the order of the comparisons.
 __attribute__((target_clones("avx2", "default"))) double max_magnitude(const double* x,
                                                                       std::size_t n) {
-  const V4 sign = {-0.0, -0.0, -0.0, -0.0};
   V4 m = {0.0, 0.0, 0.0, 0.0};
   std::size_t k = 0;
   for (; k + 4 <= n; k += 4) {
     V4 v;
     std::memcpy(&v, x + k, sizeof v);
-    const V4 a = __builtin_bit_cast(V4, __builtin_bit_cast(V4i, v) & ~__builtin_bit_cast(V4i, sign));
+    const V4 a = v < 0.0 ? -v : v;
     m = a > m ? a : m;
   }
   double big = std::fmax(std::fmax(m[0], m[1]), std::fmax(m[2], m[3]));

@@ -10,6 +10,7 @@
 
 #include "estimators/scale.hpp"
 #include "linalg/factor/cholesky.hpp"
+#include "linalg/lanes.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/solve/lstsq.hpp"
 
@@ -482,12 +483,11 @@ private:
   std::vector<unsigned char> cleared_;  // per class: its sums hold values (else unset)
 };
 
-// Aggregates of a batch are finished side by side, eight at a time in two four-lane vectors
-// (GCC vector extensions: one AVX2 register each, or two SSE2 registers in the baseline
-// build): lane k holds aggregate k's influence value of the current unit and the running sum
-// of squares, so the eight sums advance together, each still adding its terms in unit order.
+// Aggregates of a batch are finished side by side, eight at a time in two four-lane vectors:
+// lane k holds aggregate k's influence value of the current unit and the running sum of
+// squares, so the eight sums advance together, each still adding its terms in unit order.
 constexpr std::size_t kAggregateLanes = 8;
-using V4 = double __attribute__((vector_size(32)));
+using linalg::V4;
 
 // The influence values psi_u of eight aggregates, unit by unit in unit order: the sums of
 // their weighted parts (acc[k], listed class by class) plus the estimation effect of the

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "linalg/lanes.hpp"
 #include "linalg/ops/norms.hpp"
 
 namespace tessarix::linalg {
@@ -72,7 +73,6 @@ inline void accumulate_columns(std::size_t n, std::size_t count, Scale scale, Co
 // per four terms.
 constexpr std::size_t kTileRows = 8;
 constexpr std::size_t kTileCols = 4;
-typedef double Lanes4 __attribute__((vector_size(32)));
 
 // The scales S(p, j) = alpha B(p, j) of one group of kTileCols columns of C, interleaved
 // (entry p kTileCols + j), with the kind of each p: every scale non-zero, some zero (those
@@ -107,14 +107,14 @@ void pack_scales(std::size_t k, const double* b, std::size_t ldb, double alpha,
 __attribute__((target_clones("avx2", "default"))) void tile_8x4(
     std::size_t k, const double* a, std::size_t lda, const double* s, const unsigned char* kind,
     double* c, std::size_t ldc) {
-  Lanes4 c0l, c0h, c1l, c1h, c2l, c2h, c3l, c3h;
+  V4 c0l, c0h, c1l, c1h, c2l, c2h, c3l, c3h;
   __builtin_memcpy(&c0l, c, 32), __builtin_memcpy(&c0h, c + 4, 32);
   __builtin_memcpy(&c1l, c + ldc, 32), __builtin_memcpy(&c1h, c + ldc + 4, 32);
   __builtin_memcpy(&c2l, c + 2 * ldc, 32), __builtin_memcpy(&c2h, c + 2 * ldc + 4, 32);
   __builtin_memcpy(&c3l, c + 3 * ldc, 32), __builtin_memcpy(&c3h, c + 3 * ldc + 4, 32);
   for (std::size_t p = 0; p < k; ++p, s += kTileCols) {
     if (kind[p] == kNoTerms) continue;
-    Lanes4 lo, hi;
+    V4 lo, hi;
     __builtin_memcpy(&lo, a + p * lda, 32);
     __builtin_memcpy(&hi, a + p * lda + 4, 32);
     const bool all = kind[p] == kAllTerms;

@@ -9,6 +9,7 @@
 #include <numeric>
 
 #include "linalg/factor/cholesky.hpp"
+#include "linalg/lanes.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
 
@@ -204,10 +205,6 @@ struct Vertices {
 };
 
 
-// Four doubles, and four 64-bit lanes for comparison masks and indices (GCC vector extensions:
-// one AVX2 register, or two SSE2 registers in the baseline build of the solver loop).
-using V4 = double __attribute__((vector_size(32)));
-using V4i = long long __attribute__((vector_size(32)));
 
 // Running extrema of one set of four lanes: lane k keeps the first smallest entry and the
 // first largest entry over the support among the indices it has seen, in ascending order.
