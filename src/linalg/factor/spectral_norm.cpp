@@ -5,6 +5,7 @@
 #include <limits>
 #include <span>
 
+#include "linalg/lanes.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
 #include "linalg/ops/transform.hpp"
@@ -36,12 +37,8 @@ int range_exponent(const Mat& a) {
   return big > 0.0 ? -std::ilogb(big) : 0;
 }
 
-// y += s x and y -= (u a + v b), elementwise: vector lanes are different elements, so the
-// AVX2 clones give the bits of the plain loops.
-__attribute__((target_clones("avx2", "default"))) void add_scaled(std::size_t len, double s,
-                                                                  const double* x, double* y) {
-  for (std::size_t i = 0; i < len; ++i) y[i] += s * x[i];
-}
+// y -= (u a + v b), elementwise: vector lanes are different elements, so the AVX2 clone
+// gives the bits of the plain loop.
 __attribute__((target_clones("avx2", "default"))) void sub_rank2(std::size_t len,
                                                                  const double* u, double a,
                                                                  const double* v, double b,
@@ -49,19 +46,67 @@ __attribute__((target_clones("avx2", "default"))) void sub_rank2(std::size_t len
   for (std::size_t i = 0; i < len; ++i) y[i] -= u[i] * a + v[i] * b;
 }
 
+// One column of q += S v for a symmetric S held in its lower triangle, below the diagonal:
+// col = S(j + 1.., j), tail = v[j + 1..], q_tail = q[j + 1..]. Adds col v[j] to q_tail and
+// returns col . tail, so each stored entry is read once for both of its places. The dot
+// product runs in two four-lane sums (two, so that consecutive additions do not wait on each
+// other) combined in a fixed order, the same in both clones.
+__attribute__((target_clones("avx2", "default"))) double symv_column(std::size_t len,
+                                                                     const double* col,
+                                                                     const double* tail,
+                                                                     double vj, double* q_tail) {
+  const V4 scale = {vj, vj, vj, vj};
+  V4 even = {0.0, 0.0, 0.0, 0.0}, odd = even;
+  const auto step = [&](std::size_t at, V4& acc) {
+    V4 c, t, q;
+    __builtin_memcpy(&c, col + at, sizeof c);
+    __builtin_memcpy(&t, tail + at, sizeof t);
+    __builtin_memcpy(&q, q_tail + at, sizeof q);
+    q += c * scale;
+    acc += c * t;
+    __builtin_memcpy(q_tail + at, &q, sizeof q);
+  };
+  std::size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    step(i, even);
+    step(i + 4, odd);
+  }
+  if (i + 4 <= len) {
+    step(i, even);
+    i += 4;
+  }
+  const V4 both = even + odd;
+  double dot = (both[0] + both[1]) + (both[2] + both[3]);
+  for (; i < len; ++i) {
+    q_tail[i] += col[i] * vj;
+    dot += col[i] * tail[i];
+  }
+  return dot;
+}
+
 // S <- H S H for the reflector H = I - tau v v^T acting on rows and columns k + 1.. of the
-// symmetric S (n x n, column-major): with p = tau S v and w = p - (tau / 2)(p . v) v, the
-// trailing block loses v w^T + w v^T.
+// symmetric S (n x n, column-major, lower triangle kept): with p = tau S v and
+// w = p - (tau / 2)(p . v) v, the trailing block loses v w^T + w v^T. Only the lower triangle
+// is read and written, which halves the work of updating both.
 void reflect_trailing(double* s, std::size_t n, std::size_t k, const Householder& h) {
   const std::size_t off = k + 1, r = n - off;
-  const std::vector<double>& v = h.v;
+  const double* v = h.v.data();
   std::vector<double> w(r, 0.0);
-  for (std::size_t j = 0; j < r; ++j) add_scaled(r, h.tau * v[j], s + (off + j) * n + off, w.data());
+  for (std::size_t j = 0; j < r; ++j) {
+    const double* col = s + (off + j) * n + off;
+    const double below = symv_column(r - j - 1, col + j + 1, v + j + 1, v[j], w.data() + j + 1);
+    w[j] += col[j] * v[j] + below;
+  }
   double pv = 0.0;
-  for (std::size_t i = 0; i < r; ++i) pv += w[i] * v[i];
+  for (std::size_t i = 0; i < r; ++i) {
+    w[i] *= h.tau;
+    pv += w[i] * v[i];
+  }
   const double half = 0.5 * h.tau * pv;
   for (std::size_t i = 0; i < r; ++i) w[i] -= half * v[i];
-  for (std::size_t j = 0; j < r; ++j) sub_rank2(r, v.data(), w[j], w.data(), v[j], s + (off + j) * n + off);
+  for (std::size_t j = 0; j < r; ++j) {
+    sub_rank2(r - j, v + j, w[j], w.data() + j, v[j], s + (off + j) * n + off + j);
+  }
 }
 
 // Back-transformation of k vectors at once, stored by rows (entry i of vector j at
@@ -265,14 +310,37 @@ void normalize(std::span<double> x) {
   }
 }
 
-// x <- x - (x . c) c for each earlier unit vector c of the cluster, in order.
+// x <- x - (c0 . x) c0 - .. - (c3 . x) c3 in one pass over x (lanes are different entries,
+// so the AVX2 clone gives the bits of the plain loop).
+__attribute__((target_clones("avx2", "default"))) void sub_projections4(
+    std::size_t n, const double* const* c, const double* proj, double* x) {
+  for (std::size_t i = 0; i < n; ++i) {
+    x[i] = (((x[i] - proj[0] * c[0][i]) - proj[1] * c[1][i]) - proj[2] * c[2][i]) -
+           proj[3] * c[3][i];
+  }
+}
+
+// x <- x minus its projections on the earlier unit vectors of the cluster, four vectors at a
+// time: the four projections are measured together (independent sums that overlap in the
+// pipeline) and then removed. Within a block this is classical Gram-Schmidt on vectors
+// already orthonormal to rounding, so it matches the one-at-a-time form to rounding; inverse
+// iteration repeats it after every solve.
 void orthogonalize(std::span<double> x, const Mat& vectors, std::size_t first,
                    std::size_t last) {
-  for (std::size_t c = first; c < last; ++c) {
+  const std::size_t n = x.size();
+  std::size_t c = first;
+  for (; c + 4 <= last; c += 4) {
+    const double* cols[4] = {vectors.col(c).data(), vectors.col(c + 1).data(),
+                             vectors.col(c + 2).data(), vectors.col(c + 3).data()};
+    double proj[4];
+    dot4(n, x.data(), cols, proj);
+    sub_projections4(n, cols, proj, x.data());
+  }
+  for (; c < last; ++c) {
     const double* col = vectors.col(c).data();
     double proj = 0.0;
-    for (std::size_t i = 0; i < x.size(); ++i) proj += x[i] * col[i];
-    for (std::size_t i = 0; i < x.size(); ++i) x[i] -= proj * col[i];
+    for (std::size_t i = 0; i < n; ++i) proj += x[i] * col[i];
+    for (std::size_t i = 0; i < n; ++i) x[i] -= proj * col[i];
   }
 }
 

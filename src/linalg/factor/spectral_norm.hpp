@@ -18,7 +18,7 @@ struct Tridiagonal {
   std::vector<double> e;
 };
 
-// Q^T S Q for the symmetric matrix s (both triangles read), by n - 2 Householder reflections.
+// Q^T S Q for the symmetric matrix s (its lower triangle read), by n - 2 Householder reflections.
 Tridiagonal tridiagonalize(Mat s);
 
 // The same with Q kept as its reflectors: reflector k acts on entries k + 1 .. n - 1.

@@ -268,6 +268,19 @@ TEST(TridiagonalForm, BlockBackTransformationKeepsTheBitsOfOneVector) {
   }
 }
 
+// The reduction reads the lower triangle alone: garbage above the diagonal changes nothing.
+TEST(TridiagonalForm, ReadsTheLowerTriangleOnly) {
+  const Mat gram = syrk_ata(random_mat(50, 23, 48));
+  Mat lower = gram;
+  for (std::size_t j = 1; j < lower.cols(); ++j) {
+    for (std::size_t i = 0; i < j; ++i) lower(i, j) = std::nan("");
+  }
+  const TridiagonalForm from_full = tridiagonal_form(gram);
+  const TridiagonalForm from_lower = tridiagonal_form(lower);
+  EXPECT_EQ(from_lower.t.d, from_full.t.d);
+  EXPECT_EQ(from_lower.t.e, from_full.t.e);
+}
+
 TEST(SvtAbove, EqualsTheColdFullThresholding) {
   struct Case {
     const char* name;
@@ -331,7 +344,7 @@ TEST(ReconstructFrom, EqualsTheOuterProductsInComponentOrder) {
 }
 
 // The leading eigenvalues of the second-difference matrix (2 - 2 cos(k pi / (n + 1))) and of
-// a diagonal matrix with repeated entries, for counts that fill the lock-step groups of the
+// diagonal matrices with repeated entries, for counts that fill the lock-step groups of the
 // bisection exactly, partly, or not at all; the eigenvectors are orthonormal.
 TEST(TopEigenpairs, KnownLeadingSpectra) {
   struct Case {
@@ -350,6 +363,11 @@ TEST(TopEigenpairs, KnownLeadingSpectra) {
   }
   cases.push_back({{{1.0, 5.0, 3.0, 5.0, -2.0, 3.0}, std::vector<double>(5, 0.0)}, 6,
                    {5.0, 5.0, 3.0, 3.0, 1.0, -2.0}});
+  // Nine equal values: one cluster long enough to be orthogonalised in blocks of four.
+  cases.push_back({{{3.0, 3.0, 3.0, 3.0, 1.0, 3.0, 3.0, 3.0, 3.0, 3.0},
+                    std::vector<double>(9, 0.0)},
+                   9,
+                   std::vector<double>(9, 3.0)});
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.t.d.size() << " top " << c.count);
     const Eigenpairs pairs = top_eigenpairs(c.t, c.count);
