@@ -6,6 +6,7 @@
 #include "estimators/scale.hpp"
 #include "estimators/sc/common.hpp"
 #include "linalg/factor/spectral_norm.hpp"
+#include "linalg/ops/matmul.hpp"
 #include "linalg/opt/softthresh.hpp"
 #include "linalg/rng.hpp"
 
@@ -34,6 +35,13 @@ constexpr double kGridExponents[kGridSize - 2] = {
 // matrix is cheaper (measured: 39 x 31 about 5x, 100 x 80 about 3x in favour of Jacobi;
 // 500 x 200 SoftImpute iterates about 8x in favour of the Gram route).
 constexpr std::size_t kGramMinDim = 128;
+// The Gram of the iterates is tracked (IterateGram) while at most this share of the units
+// have unobserved cells: their rows' Gram is recomputed on every iteration.
+constexpr double kMaxPartialShare = 0.25;
+// The tracked Gram's anchor moves when the effects' change since it reaches this share of the
+// anchored rows' Frobenius norm: the correction then cancels at most a factor of about
+// ((1 + 1/8) / (1 - 1/8))^2 = 1.65 of accuracy against forming the Gram afresh.
+constexpr double kReanchorShare = 0.125;
 // Warm-start path of the final fit from half the top singular value down to the penalty.
 constexpr double kPathExponents[] = {0.25, 0.5, 0.75};
 
@@ -209,6 +217,28 @@ void fe_residual_into(const Mat& y, std::span<const unsigned char> mask, const F
   }
 }
 
+// Rows `units` of z, in that order.
+Mat gather_rows(const Mat& z, std::span<const std::size_t> units) {
+  Mat out(units.size(), z.cols());
+  for (std::size_t t = 0; t < z.cols(); ++t) {
+    const double* from = z.col(t).data();
+    double* to = out.col(t).data();
+    for (std::size_t r = 0; r < units.size(); ++r) to[r] = from[units[r]];
+  }
+  return out;
+}
+
+// One column of the lower triangle of the tracked Gram, from row j down:
+// g = g0 - (p + p_j) - (q db_j + db q_j) + partial, the symmetric rank-four correction of
+// IterateGram::of. Lanes are different entries, so the AVX2 clone gives the same bits.
+__attribute__((target_clones("avx2", "default"))) void corrected_column(
+    std::size_t len, const double* g0, const double* p, double pj, const double* q, double qj,
+    const double* db, double dbj, const double* partial, double* g) {
+  for (std::size_t i = 0; i < len; ++i) {
+    g[i] = ((g0[i] - (p[i] + pj)) - (q[i] * dbj + db[i] * qj)) + partial[i];
+  }
+}
+
 // The geometric penalty grid, largest first.
 std::vector<double> penalty_grid(double sigma) {
   const double h = sigma * kGridTop;
@@ -252,11 +282,18 @@ FitState final_fit(const Mat& y, std::span<const unsigned char> mask,
 }
 
 // The singular-value thresholding of one iteration: the randomized rank-capped one when
-// asked for, otherwise the exact one by whichever route is cheaper for the shape.
+// asked for, otherwise the exact one by whichever route is cheaper for the shape, with the
+// tracked Gram of the iterates when there is one.
 Mat threshold(const Mat& z, double lambda, Mat& rotation,
-              const std::optional<linalg::GaussianSketch>& sketch) {
+              const std::optional<linalg::GaussianSketch>& sketch,
+              std::optional<IterateGram>& gram, const FitState& state) {
   if (sketch) return linalg::svt_truncated(z, *sketch, lambda).first;
   if (std::min(z.rows(), z.cols()) >= kGramMinDim) {
+    if (gram) {
+      if (auto out = linalg::svt_above_gram(z, gram->of(z, state), lambda)) {
+        return std::move(out->first);
+      }
+    }
     return linalg::svt_above(z, lambda, rotation).first;
   }
   return linalg::svt_warm(z, lambda, rotation).first;
@@ -304,6 +341,78 @@ FitState FitState::zeros(std::size_t n_units, std::size_t n_periods) {
           std::vector<double>(n_periods, 0.0)};
 }
 
+std::optional<IterateGram> IterateGram::make(std::span<const unsigned char> mask,
+                                             std::size_t n_units, std::size_t n_periods) {
+  if (n_units < n_periods) return std::nullopt;
+  IterateGram g;
+  for (std::size_t i = 0; i < n_units; ++i) {
+    bool all = true;
+    for (std::size_t t = 0; t < n_periods && all; ++t) all = mask[i + t * n_units] != 0;
+    (all ? g.complete_ : g.partial_).push_back(i);
+  }
+  if (static_cast<double>(g.partial_.size()) > kMaxPartialShare * static_cast<double>(n_units)) {
+    return std::nullopt;
+  }
+  return g;
+}
+
+void IterateGram::anchor(const Mat& z, const FitState& state) {
+  rows0_ = gather_rows(z, complete_);
+  gram0_ = linalg::syrk_ata(rows0_);
+  col_sums0_.assign(z.cols(), 0.0);
+  const std::vector<double> ones(complete_.size(), 1.0);
+  linalg::gemv_t(rows0_, ones, col_sums0_, 1.0, 0.0);
+  double trace = 0.0;
+  for (std::size_t t = 0; t < z.cols(); ++t) trace += gram0_(t, t);
+  size0_ = std::sqrt(trace);
+  unit_fe0_.resize(complete_.size());
+  for (std::size_t r = 0; r < complete_.size(); ++r) unit_fe0_[r] = state.unit_fe[complete_[r]];
+  time_fe0_ = state.time_fe;
+  anchored_ = true;
+}
+
+Mat IterateGram::of(const Mat& z, const FitState& state) {
+  const std::size_t T = z.cols(), m = complete_.size();
+  // The complete rows are Z0 - D with D = da 1^T + 1 db^T: the effects' changes since the
+  // anchor (Z = y - alpha - beta on them, so the changes enter with a minus sign).
+  std::vector<double> da(m), db(T);
+  double da_sq = 0.0, da_sum = 0.0, db_sq = 0.0;
+  if (anchored_) {
+    for (std::size_t r = 0; r < m; ++r) {
+      da[r] = state.unit_fe[complete_[r]] - unit_fe0_[r];
+      da_sq += da[r] * da[r];
+      da_sum += da[r];
+    }
+    for (std::size_t t = 0; t < T; ++t) {
+      db[t] = state.time_fe[t] - time_fe0_[t];
+      db_sq += db[t] * db[t];
+    }
+  }
+  const double change = std::sqrt(static_cast<double>(T) * da_sq) +
+                        std::sqrt(static_cast<double>(m) * db_sq);  // bounds |D|_F
+  if (!anchored_ || !(change <= kReanchorShare * size0_)) {
+    anchor(z, state);
+    std::fill(da.begin(), da.end(), 0.0);
+    std::fill(db.begin(), db.end(), 0.0);
+    da_sq = da_sum = 0.0;
+  }
+  // (Z0 - D)^T (Z0 - D) = G0 - p 1^T - 1 p^T - q db^T - db q^T with u = Z0^T da,
+  // p = u - (1^T da) db - |da|^2 / 2 and q = Z0^T 1 - m db / 2.
+  std::vector<double> u(T, 0.0), p(T), q(T);
+  if (da_sq > 0.0) linalg::gemv_t(rows0_, da, u, 1.0, 0.0);
+  for (std::size_t t = 0; t < T; ++t) {
+    p[t] = (u[t] - da_sum * db[t]) - 0.5 * da_sq;
+    q[t] = col_sums0_[t] - 0.5 * static_cast<double>(m) * db[t];
+  }
+  const Mat partial = linalg::syrk_ata(gather_rows(z, partial_));
+  Mat g(T, T);
+  for (std::size_t j = 0; j < T; ++j) {
+    corrected_column(T - j, gram0_.col(j).data() + j, p.data() + j, p[j], q.data() + j, q[j],
+                     db.data() + j, db[j], partial.col(j).data() + j, g.col(j).data() + j);
+  }
+  return g;
+}
+
 Mask observed_mask(const Panel& panel) {
   const std::size_t n = panel.n_units(), T = panel.n_periods();
   Mask mask(n * T, 1);
@@ -336,14 +445,17 @@ FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
   Mat z(y.rows(), y.cols());
   // The randomized thresholding's test matrix depends on the shape and seed alone.
   std::optional<linalg::GaussianSketch> sketch;
+  std::optional<IterateGram> gram;
   if (options.max_rank) {
     sketch = linalg::GaussianSketch::make(y.rows(), y.cols(), *options.max_rank,
                                           linalg::kSvtOversample, options.seed);
+  } else {
+    gram = IterateGram::make(mask, y.rows(), y.cols());
   }
   for (std::size_t it = 0; it < options.max_iter;) {
     refit_fe(y, mask, layout, state);
     fe_residual_into(y, mask, state, state.low_rank, z);
-    Mat next = threshold(z, lambda, rotation, sketch);
+    Mat next = threshold(z, lambda, rotation, sketch, gram, state);
     double d = 0.0, s = 0.0;
     const std::span<const double> now = state.low_rank.data(), nd = next.data();
     for (std::size_t c = 0; c < now.size(); ++c) {

@@ -43,6 +43,35 @@ void update_fe(const Mat& y, std::span<const unsigned char> mask, FitState& stat
 // Largest singular value of the two-way fixed-effects residual (0 on unobserved cells).
 double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask);
 
+// The Gram matrix Z^T Z of the iterates Z of one SoftImpute fit on a panel with at least as
+// many units as periods. A unit whose cells are all observed has the row
+// y - alpha 1^T - beta^T in every iterate, so the part of the Gram from those units moves
+// with the effects alone: it is their Gram at an anchor iterate plus a symmetric rank-four
+// correction in the effects' changes since then, O(units x periods) work instead of
+// O(units x periods^2). The few units with unobserved cells contribute their Gram directly.
+// The anchor moves to the current iterate when the effects have changed by more than an
+// eighth of the anchored rows' size, which bounds the cancellation in the correction.
+class IterateGram {
+ public:
+  // nullopt when tracking does not pay: fewer units than periods, or more than a quarter of
+  // the units with an unobserved cell.
+  static std::optional<IterateGram> make(std::span<const unsigned char> mask, std::size_t n_units,
+                                         std::size_t n_periods);
+  // Z^T Z (lower triangle) for the iterate z formed from `state`'s effects.
+  Mat of(const Mat& z, const FitState& state);
+
+ private:
+  void anchor(const Mat& z, const FitState& state);
+
+  std::vector<std::size_t> complete_, partial_;  // units with all / some cells observed
+  bool anchored_ = false;
+  Mat rows0_;                        // the complete units' rows of the anchor iterate
+  Mat gram0_;                        // their Gram
+  std::vector<double> col_sums0_;    // their column sums
+  double size0_ = 0.0;               // their Frobenius norm
+  std::vector<double> unit_fe0_, time_fe0_;
+};
+
 // One SoftImpute fit at penalty `lambda`, warm-started from `state`.
 FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
                         const McnnmOptions& options, FitState state, double lambda);

@@ -31,6 +31,12 @@ std::pair<std::vector<double>, double> shrink(const std::vector<double>& s, doub
 // relative here.
 constexpr double kGramFloor = 1e-3;
 
+// Largest magnitudes at which a Gram matrix is used unscaled: the sum of a column's squares
+// stays far from overflow (2^800 times the row count) and squares of entries far below the
+// largest (2^-400) still hold 200 bits of exponent above the subnormals.
+constexpr double kGramRangeLow = 0x1p-400;
+constexpr double kGramRangeHigh = 0x1p400;
+
 // The exact power of two that brings the largest magnitude of `a` near 1.
 int range_exponent(const Mat& a) {
   double big = 0.0;
@@ -38,10 +44,11 @@ int range_exponent(const Mat& a) {
   return big > 0.0 && std::isfinite(big) ? -std::ilogb(big) : 0;
 }
 
-// svt_above for a with at least as many rows as columns, scaled so that its largest entry is
-// near 1; nullopt when tau is too small for the Gram route.
-std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, double tau) {
-  const TridiagonalForm form = tridiagonal_form(syrk_ata(a));
+// svt_above for a with at least as many rows as columns, given its Gram matrix (lower
+// triangle), at a scale where squares keep their range; nullopt when tau is too small for
+// the Gram route.
+std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, Mat gram, double tau) {
+  const TridiagonalForm form = tridiagonal_form(std::move(gram));
   const std::size_t n = a.cols();
   const double top = largest_eigenvalue(form.t);
   if (!(tau >= kGramFloor * std::sqrt(std::max(top, 0.0)))) return std::nullopt;
@@ -71,12 +78,24 @@ std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation) {
   const bool transposed = a.rows() < a.cols();
   Mat w = transposed ? a.transpose() : a;
   scale_by_pow2(w.data(), e);
-  auto out = svt_above_tall(w, std::ldexp(tau, e));
+  auto out = svt_above_tall(w, syrk_ata(w), std::ldexp(tau, e));
   if (!out) return svt_warm(a, tau, rotation);
   scale_by_pow2(out->first.data(), -e);
   out->second = std::ldexp(out->second, -e);
   if (transposed) out->first = out->first.transpose();
   return *out;
+}
+
+std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, double tau) {
+  if (a.rows() < a.cols()) return std::nullopt;
+  double big = 0.0;
+  bool finite = true;
+  for (double x : a.data()) {
+    finite = finite && std::isfinite(x);
+    big = std::max(big, std::fabs(x));
+  }
+  if (!finite || !(big >= kGramRangeLow && big <= kGramRangeHigh)) return std::nullopt;
+  return svt_above_tall(a, std::move(gram), tau);
 }
 
 std::pair<Mat, double> svt(const Mat& a, double tau) {

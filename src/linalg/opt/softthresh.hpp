@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "linalg/factor/randomized.hpp"
@@ -22,6 +23,13 @@ std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation);
 // largest, which matter here only when tau is: below a thousandth of the largest singular
 // value this falls back to svt_warm, whose rotation it otherwise leaves alone.
 std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation);
+
+// svt_above for a with at least as many rows as columns, given its Gram matrix A^T A (lower
+// triangle read), for a sequence of iterates whose Gram is cheaper to update than to form.
+// It works at the given scale: nullopt when a is wide, has an entry that is not finite or a
+// largest magnitude outside [2^-400, 2^400], or when tau is too small for the Gram route;
+// svt_above then serves.
+std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, double tau);
 
 // The same from a rank-`rank` randomized SVD (oversampling 6, one power iteration).
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,

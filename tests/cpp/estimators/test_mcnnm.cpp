@@ -1,8 +1,10 @@
 // Matrix completion: the fixed-effect update on data with a missing treated block, exact
-// effects on additive data, and invariance to the data's binary scale.
+// effects on additive data, invariance to the data's binary scale, and the tracked Gram of
+// the iterates.
 #include <cmath>
 
 #include "estimators/mcnnm/softimpute.hpp"
+#include "linalg/ops/matmul.hpp"
 #include "testing.hpp"
 
 namespace tessarix::mcnnm {
@@ -119,6 +121,51 @@ TEST(Mcnnm, BinaryRescalingOfTheDataRescalesTheFitExactly) {
   ASSERT_TRUE(std::isfinite(b.att));
   EXPECT_NEAR(std::ldexp(b.att, -700), a.att, 1e-9 * (1.0 + std::fabs(a.att)));
   EXPECT_NEAR(std::ldexp(b.pre_rmspe, -700), a.pre_rmspe, 1e-9);
+}
+
+// The tracked Gram of a sequence of iterates equals the Gram formed afresh, while the
+// effects move a lot (the anchor moves), then a little (the correction from the anchor) and
+// the unobserved cells change freely; panels where tracking does not pay are declined.
+TEST(IterateGram, EqualsTheGramFormedAfresh) {
+  constexpr std::size_t n = 40, T = 12;
+  Mask mask(n * T, 1);
+  for (std::size_t i = 0; i < 6; ++i) {
+    for (std::size_t t = 8; t < T; ++t) mask[i + t * n] = 0;
+  }
+  mask[17 + 3 * n] = 0;
+  const Mat y = testing::random_mat(n, T, 50);
+  std::optional<IterateGram> gram = IterateGram::make(mask, n, T);
+  ASSERT_TRUE(gram.has_value());
+  FitState s = FitState::zeros(n, T);
+  for (std::size_t step = 0; step < 6; ++step) {
+    SCOPED_TRACE(step);
+    // Far-off effects at the first iterate, so that correcting from it would cancel.
+    const double far = step == 0 ? 300.0 : 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      s.unit_fe[i] = far * std::sin(double(i)) + 1e-2 * double(step) * std::cos(double(i));
+    }
+    for (std::size_t t = 0; t < T; ++t) {
+      s.time_fe[t] = far * std::cos(double(t)) + 1e-2 * double(step * step) * std::sin(double(t));
+    }
+    s.low_rank = testing::random_mat(n, T, 60 + step);
+    Mat z(n, T);
+    for (std::size_t t = 0; t < T; ++t) {
+      for (std::size_t i = 0; i < n; ++i) {
+        z(i, t) = mask[i + t * n] ? (y(i, t) - s.unit_fe[i]) - s.time_fe[t] : s.low_rank(i, t);
+      }
+    }
+    const Mat fresh = linalg::syrk_ata(z);
+    const Mat tracked = gram->of(z, s);
+    double scale = 0.0;
+    for (double g : fresh.data()) scale = std::max(scale, std::fabs(g));
+    for (std::size_t j = 0; j < T; ++j) {
+      for (std::size_t i = j; i < T; ++i) EXPECT_NEAR(tracked(i, j), fresh(i, j), 1e-14 * scale);
+    }
+  }
+  EXPECT_FALSE(IterateGram::make(Mask(T * n, 1), T, n).has_value());  // wide
+  Mask many = mask;
+  for (std::size_t i = 6; i < 11; ++i) many[i] = 0;  // 11 of 40 units with a missing cell
+  EXPECT_FALSE(IterateGram::make(many, n, T).has_value());
 }
 
 TEST(Mcnnm, SameSeedSameBits) {

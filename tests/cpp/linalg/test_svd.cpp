@@ -311,7 +311,21 @@ TEST(SvtAbove, EqualsTheColdFullThresholding) {
     EXPECT_LT(max_abs_diff(fast, cold), 1e-13 * std::max(max_abs(c.a), 1.0));
     EXPECT_NEAR(fast_nuclear, cold_nuclear, 1e-13 * std::max(cold_nuclear, 1.0));
     EXPECT_TRUE(rotation.empty());
+    // Given the Gram matrix, at the matrix's own scale (tall matrices only).
+    if (c.a.rows() >= c.a.cols()) {
+      const auto given = svt_above_gram(c.a, syrk_ata(c.a), c.tau);
+      ASSERT_TRUE(given.has_value());
+      EXPECT_LT(max_abs_diff(given->first, cold), 1e-13 * std::max(max_abs(c.a), 1.0));
+    }
   }
+  // The Gram route declines what it cannot do at the given scale.
+  Mat bad = random_mat(20, 9, 48);
+  EXPECT_FALSE(svt_above_gram(bad.transpose(), syrk_ata(bad.transpose()), 1.0).has_value());
+  Mat huge = bad;
+  for (double& x : huge.data()) x = std::ldexp(x, 500);
+  EXPECT_FALSE(svt_above_gram(huge, Mat(9, 9), 1.0).has_value());
+  bad(3, 4) = std::nan("");
+  EXPECT_FALSE(svt_above_gram(bad, Mat(9, 9), 1.0).has_value());
   // A threshold far below the largest value takes the full decomposition, warm-started.
   const Mat a = random_mat(20, 9, 47);
   Mat rotation;
