@@ -409,6 +409,10 @@ Eigenpairs top_eigenpairs(const Tridiagonal& t, std::size_t count) {
   // with b + n - count below it, that is out.values[count - 1 - b]).
   std::vector<double> ascending(count);
   bisect_all(t, n - count, n, br, floor, ascending);
+  // Start vectors x_j[i] = 1 + sin(1 + i + j) / 2: every entry non-zero, no special
+  // direction; the sines are shared by all of them.
+  std::vector<double> sines(n + count);
+  for (std::size_t m = 0; m < sines.size(); ++m) sines[m] = std::sin(1.0 + static_cast<double>(m));
   std::size_t cluster = 0;  // first vector of the current cluster
   for (std::size_t j = 0; j < count; ++j) {
     const double value = ascending[count - 1 - j];
@@ -420,10 +424,9 @@ Eigenpairs top_eigenpairs(const Tridiagonal& t, std::size_t count) {
     }
     const ShiftedLu lu = factor_shifted(t, shift, std::max(floor, eps * b.norm));
     const std::span<double> x = out.vectors.col(j);
-    // A start with every entry non-zero and no special direction.
-    for (std::size_t i = 0; i < n; ++i) x[i] = 1.0 + 0.5 * std::sin(1.0 + static_cast<double>(i + j));
+    for (std::size_t i = 0; i < n; ++i) x[i] = 1.0 + 0.5 * sines[i + j];
+    normalize(x);
     for (int solve = 0; solve < kInverseSolves; ++solve) {
-      normalize(x);
       solve_shifted(lu, x);
       orthogonalize(x, out.vectors, cluster, j);
       normalize(x);
