@@ -3,6 +3,7 @@
 // Householder tridiagonal form.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct TridiagonalForm {
   void to_original(Mat& y) const;
 };
 TridiagonalForm tridiagonal_form(Mat s);
+
+// All eigenvalues of t, ascending, by the root-free implicit QL iteration, each to a few
+// rounding units of the largest magnitude; nullopt when an entry is not finite or the
+// iteration does not settle (then bisection serves).
+std::optional<std::vector<double>> all_eigenvalues(const Tridiagonal& t);
 
 // Number of eigenvalues of t below x.
 std::size_t count_below(const Tridiagonal& t, double x);

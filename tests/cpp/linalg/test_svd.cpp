@@ -1,4 +1,5 @@
 #include <cmath>
+#include <limits>
 
 #include "linalg/factor/randomized.hpp"
 #include "linalg/factor/spectral_norm.hpp"
@@ -268,6 +269,66 @@ TEST(TridiagonalForm, BlockBackTransformationKeepsTheBitsOfOneVector) {
   }
 }
 
+// Every eigenvalue from the QL iteration has as many eigenvalues below it as its rank, by
+// Sturm counts some tens of rounding units of the norm to either side (an inertia oracle that
+// shares nothing with the iteration; both err by a small multiple of eps |T| at order 200): random, split, diagonal, graded and Wilkinson matrices, and
+// the second difference matrix with its closed form.
+TEST(AllEigenvalues, AgreeWithSturmCounts) {
+  struct Case {
+    const char* name;
+    Tridiagonal t;
+  };
+  const Mat r = random_mat(200, 2, 49);
+  Tridiagonal random{std::vector<double>(r.col(0).begin(), r.col(0).end()),
+                     std::vector<double>(r.col(1).begin(), r.col(1).end() - 1)};
+  Tridiagonal split = random;
+  for (std::size_t k = 0; k < split.e.size(); k += 7) split.e[k] = 0.0;
+  Tridiagonal graded{{}, {}}, wilkinson{{}, {}};
+  for (int k = 0; k < 30; ++k) {
+    graded.d.push_back(std::ldexp(1.0, -k));
+    wilkinson.d.push_back(std::fabs(10.0 - k));
+    if (k > 0) {
+      graded.e.push_back(std::ldexp(1.0, -k));
+      wilkinson.e.push_back(1.0);
+    }
+  }
+  wilkinson.d.push_back(11.0);  // 31 x 31, pairs agreeing to many digits
+  wilkinson.e.push_back(1.0);
+  const std::vector<Case> cases = {
+      {"random", random},
+      {"split", split},
+      {"diagonal with repeats", {{3.0, -1.0, 3.0, 3.0, 0.0, -1.0}, std::vector<double>(5, 0.0)}},
+      {"graded", graded},
+      {"wilkinson", wilkinson},
+      {"two by two", {{1.0, 4.0}, {2.0}}},
+      {"one", {{-2.5}, {}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto values = all_eigenvalues(c.t);
+    ASSERT_TRUE(values.has_value());
+    ASSERT_EQ(values->size(), c.t.d.size());
+    double norm = 0.0;
+    for (std::size_t k = 0; k < c.t.d.size(); ++k) {
+      norm = std::max(norm, std::fabs(c.t.d[k]) + (k > 0 ? std::fabs(c.t.e[k - 1]) : 0.0) +
+                                (k < c.t.e.size() ? std::fabs(c.t.e[k]) : 0.0));
+    }
+    const double slack = 64.0 * std::numeric_limits<double>::epsilon() * norm;
+    for (std::size_t k = 0; k < values->size(); ++k) {
+      EXPECT_LE(count_below(c.t, (*values)[k] - slack), k) << k;
+      EXPECT_GT(count_below(c.t, (*values)[k] + slack), k) << k;
+    }
+  }
+  const std::size_t n = 60;
+  const auto second = all_eigenvalues({std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)});
+  ASSERT_TRUE(second.has_value());
+  for (std::size_t k = 0; k < n; ++k) {
+    EXPECT_NEAR((*second)[k], 2.0 - 2.0 * std::cos(M_PI * double(k + 1) / double(n + 1)), 1e-14);
+  }
+  EXPECT_FALSE(all_eigenvalues({{1.0, std::nan(""), 2.0}, {1.0, 1.0}}).has_value());
+  EXPECT_TRUE(all_eigenvalues({{}, {}})->empty());
+}
+
 // The reduction reads the lower triangle alone: garbage above the diagonal changes nothing.
 TEST(TridiagonalForm, ReadsTheLowerTriangleOnly) {
   const Mat gram = syrk_ata(random_mat(50, 23, 48));
@@ -359,7 +420,8 @@ TEST(ReconstructFrom, EqualsTheOuterProductsInComponentOrder) {
 
 // The leading eigenvalues of the second-difference matrix (2 - 2 cos(k pi / (n + 1))) and of
 // diagonal matrices with repeated entries, for counts that fill the lock-step groups of the
-// bisection exactly, partly, or not at all; the eigenvectors are orthonormal.
+// bisection exactly, partly, or not at all, and enough to take the QL route; the eigenvectors
+// are orthonormal.
 TEST(TopEigenpairs, KnownLeadingSpectra) {
   struct Case {
     Tridiagonal t;
@@ -367,7 +429,8 @@ TEST(TopEigenpairs, KnownLeadingSpectra) {
     std::vector<double> expected;  // descending
   };
   std::vector<Case> cases;
-  for (auto [n, count] : {std::pair<std::size_t, std::size_t>{9, 9}, {30, 8}, {30, 5}, {64, 1}}) {
+  for (auto [n, count] :
+       {std::pair<std::size_t, std::size_t>{9, 9}, {30, 8}, {30, 5}, {64, 1}, {64, 40}}) {
     std::vector<double> expected;
     for (std::size_t k = n; k > n - count; --k) {
       expected.push_back(2.0 - 2.0 * std::cos(M_PI * double(k) / double(n + 1)));
