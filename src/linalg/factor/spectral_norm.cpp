@@ -287,22 +287,29 @@ void ql_step(std::vector<double>& d, std::vector<double>& e2, std::size_t l, std
 }
 
 // LU factors with partial pivoting of the tridiagonal T - shift I: the solve of inverse
-// iteration. Exactly zero pivots become `floor`, a perturbation of the size of rounding.
+// iteration. Pivots smaller in magnitude than `floor` become +-floor, a perturbation of the
+// size of rounding (as customary in inverse iteration), so each has a finite reciprocal and
+// the back substitution multiplies instead of dividing.
 struct ShiftedLu {
-  std::vector<double> diag, upper, upper2, mult;
+  std::vector<double> diag, upper, upper2, mult, inv_diag;
   std::vector<unsigned char> swapped;
 };
+
+// `pivot` moved out to +-floor when it is smaller in magnitude (0 goes to +floor).
+double lifted(double pivot, double floor) {
+  return std::fabs(pivot) < floor ? std::copysign(floor, pivot) : pivot;
+}
 
 ShiftedLu factor_shifted(const Tridiagonal& t, double shift, double floor) {
   const std::size_t n = t.d.size();
   ShiftedLu f{std::vector<double>(n), std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
-              std::vector<double>(n, 0.0), std::vector<unsigned char>(n, 0)};
+              std::vector<double>(n, 0.0), std::vector<double>(n), std::vector<unsigned char>(n, 0)};
   for (std::size_t k = 0; k < n; ++k) f.diag[k] = t.d[k] - shift;
   for (std::size_t k = 0; k + 1 < n; ++k) f.upper[k] = t.e[k];
   for (std::size_t k = 0; k + 1 < n; ++k) {
     const double sub = t.e[k];
     if (std::fabs(f.diag[k]) >= std::fabs(sub)) {
-      if (f.diag[k] == 0.0) f.diag[k] = floor;
+      f.diag[k] = lifted(f.diag[k], floor);
       f.mult[k] = sub / f.diag[k];
       f.diag[k + 1] -= f.mult[k] * f.upper[k];
     } else {
@@ -318,7 +325,8 @@ ShiftedLu factor_shifted(const Tridiagonal& t, double shift, double floor) {
       }
     }
   }
-  if (n > 0 && f.diag[n - 1] == 0.0) f.diag[n - 1] = floor;
+  if (n > 0) f.diag[n - 1] = lifted(f.diag[n - 1], floor);
+  for (std::size_t k = 0; k < n; ++k) f.inv_diag[k] = 1.0 / f.diag[k];
   return f;
 }
 
@@ -337,7 +345,7 @@ void solve_shifted(const ShiftedLu& f, std::span<double> b) {
     double r = b[k];
     if (k + 1 < n) r -= f.upper[k] * b[k + 1];
     if (k + 2 < n) r -= f.upper2[k] * b[k + 2];
-    b[k] = r / f.diag[k];
+    b[k] = r * f.inv_diag[k];
   }
 }
 
@@ -359,9 +367,32 @@ __attribute__((target_clones("avx2", "default"))) void sub_projections4(
   }
 }
 
+// proj[c] = x . y[c] for four vectors at once, each dot product in four lanes summed in a
+// fixed order at the end (the same in both clones).
+__attribute__((target_clones("avx2", "default"))) void lane_dots4(std::size_t n,
+                                                                  const double* x,
+                                                                  const double* const* y,
+                                                                  double* proj) {
+  V4 acc[4] = {};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    V4 xv;
+    __builtin_memcpy(&xv, x + i, sizeof xv);
+    for (std::size_t c = 0; c < 4; ++c) {
+      V4 yv;
+      __builtin_memcpy(&yv, y[c] + i, sizeof yv);
+      acc[c] += xv * yv;
+    }
+  }
+  for (std::size_t c = 0; c < 4; ++c) {
+    double sum = (acc[c][0] + acc[c][1]) + (acc[c][2] + acc[c][3]);
+    for (std::size_t j = i; j < n; ++j) sum += x[j] * y[c][j];
+    proj[c] = sum;
+  }
+}
+
 // x <- x minus its projections on the earlier unit vectors of the cluster, four vectors at a
-// time: the four projections are measured together (independent sums that overlap in the
-// pipeline) and then removed. Within a block this is classical Gram-Schmidt on vectors
+// time: the four projections are measured together (in vector lanes) and then removed. Within a block this is classical Gram-Schmidt on vectors
 // already orthonormal to rounding, so it matches the one-at-a-time form to rounding; inverse
 // iteration repeats it after every solve.
 void orthogonalize(std::span<double> x, const Mat& vectors, std::size_t first,
@@ -372,7 +403,7 @@ void orthogonalize(std::span<double> x, const Mat& vectors, std::size_t first,
     const double* cols[4] = {vectors.col(c).data(), vectors.col(c + 1).data(),
                              vectors.col(c + 2).data(), vectors.col(c + 3).data()};
     double proj[4];
-    dot4(n, x.data(), cols, proj);
+    lane_dots4(n, x.data(), cols, proj);
     sub_projections4(n, cols, proj, x.data());
   }
   for (; c < last; ++c) {
