@@ -117,19 +117,10 @@ void reflect_trailing(double* s, std::size_t n, std::size_t k, const Householder
   }
 }
 
-// Back-transformation of k vectors at once, stored by rows (entry i of vector j at
-// i k + j): proj[j] += v y(i, j) and y(i, j) -= scale[j] v for one row i. The lanes are
-// different vectors, so each vector gets the operations of the one-vector form in its order
-// and the AVX2 clones give the same bits.
-__attribute__((target_clones("avx2", "default"))) void project_row(std::size_t k, double v,
-                                                                   const double* row,
-                                                                   double* proj) {
-  for (std::size_t j = 0; j < k; ++j) proj[j] += v * row[j];
-}
-__attribute__((target_clones("avx2", "default"))) void reflect_row(std::size_t k, double v,
-                                                                   const double* scale,
-                                                                   double* row) {
-  for (std::size_t j = 0; j < k; ++j) row[j] -= scale[j] * v;
+// y -= s x, elementwise (lanes are different entries, so the AVX2 clone gives the same bits).
+__attribute__((target_clones("avx2", "default"))) void sub_scaled(std::size_t len, double s,
+                                                                  const double* x, double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] -= s * x[i];
 }
 
 // Number of eigenvalues of t below x (Sturm sequence of the LDL^T pivots of T - x I).
@@ -440,26 +431,34 @@ void TridiagonalForm::to_original(std::span<double> y) const {
     const std::span<double> tail = y.subspan(k + 1);
     double proj = 0.0;
     for (std::size_t i = 0; i < tail.size(); ++i) proj += h.v[i] * tail[i];
-    const double scale = h.tau * proj;
-    for (std::size_t i = 0; i < tail.size(); ++i) tail[i] -= scale * h.v[i];
+    sub_scaled(tail.size(), h.tau * proj, h.v.data(), tail.data());
   }
 }
 
 void TridiagonalForm::to_original(Mat& y) const {
+  // Reflector by reflector, the vectors four at a time: their projections are four
+  // independent sums in index order (dot4), so every vector gets the bits of the one-vector
+  // form while the sums overlap in the pipeline.
   const std::size_t n = y.rows(), k = y.cols();
-  if (k == 0) return;
-  Mat rows = y.transpose();  // k x n: entry (j, i) at i k + j
-  double* pr = rows.data().data();
-  std::vector<double> proj(k), scale(k);
   for (std::size_t r = reflectors.size(); r-- > 0;) {
     const Householder& h = reflectors[r];
     if (h.tau == 0.0) continue;
-    std::fill(proj.begin(), proj.end(), 0.0);
-    for (std::size_t i = r + 1; i < n; ++i) project_row(k, h.v[i - r - 1], pr + i * k, proj.data());
-    for (std::size_t j = 0; j < k; ++j) scale[j] = h.tau * proj[j];
-    for (std::size_t i = r + 1; i < n; ++i) reflect_row(k, h.v[i - r - 1], scale.data(), pr + i * k);
+    const std::size_t len = n - r - 1;
+    std::size_t j = 0;
+    for (; j + 4 <= k; j += 4) {
+      double* tails[4] = {y.col(j).data() + r + 1, y.col(j + 1).data() + r + 1,
+                          y.col(j + 2).data() + r + 1, y.col(j + 3).data() + r + 1};
+      double proj[4];
+      dot4(len, h.v.data(), tails, proj);
+      for (std::size_t c = 0; c < 4; ++c) sub_scaled(len, h.tau * proj[c], h.v.data(), tails[c]);
+    }
+    for (; j < k; ++j) {
+      double* tail = y.col(j).data() + r + 1;
+      double proj = 0.0;
+      for (std::size_t i = 0; i < len; ++i) proj += h.v[i] * tail[i];
+      sub_scaled(len, h.tau * proj, h.v.data(), tail);
+    }
   }
-  y = rows.transpose();
 }
 
 std::optional<std::vector<double>> all_eigenvalues(const Tridiagonal& t) {
