@@ -284,13 +284,13 @@ FitState final_fit(const Mat& y, std::span<const unsigned char> mask,
 // The singular-value thresholding of one iteration: the randomized rank-capped one when
 // asked for, otherwise the exact one by whichever route is cheaper for the shape, with the
 // tracked Gram of the iterates when there is one.
-Mat threshold(const Mat& z, double lambda, Mat& rotation,
+Mat threshold(const Mat& z, double lambda, Mat& rotation, Mat& basis,
               const std::optional<linalg::GaussianSketch>& sketch,
               std::optional<IterateGram>& gram, const FitState& state) {
   if (sketch) return linalg::svt_truncated(z, *sketch, lambda).first;
   if (std::min(z.rows(), z.cols()) >= kGramMinDim) {
     if (gram) {
-      if (auto out = linalg::svt_above_gram(z, gram->of(z, state), lambda)) {
+      if (auto out = linalg::svt_above_gram(z, gram->of(z, state), lambda, basis)) {
         return std::move(out->first);
       }
     }
@@ -439,8 +439,9 @@ double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask) 
 FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
                         const McnnmOptions& options, FitState state, double lambda) {
   // Consecutive iterates differ little, so each full decomposition starts from the rotation
-  // of the previous one and needs a sweep or two instead of a cold start's many.
-  Mat rotation;
+  // of the previous one and needs a sweep or two instead of a cold start's many; on the Gram
+  // route the leading eigenvectors of one iterate start the next one's subspace iteration.
+  Mat rotation, basis;
   const FeLayout layout = fe_layout(y.rows(), y.cols(), mask);
   Mat z(y.rows(), y.cols());
   // The randomized thresholding's test matrix depends on the shape and seed alone.
@@ -455,7 +456,7 @@ FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
   for (std::size_t it = 0; it < options.max_iter;) {
     refit_fe(y, mask, layout, state);
     fe_residual_into(y, mask, state, state.low_rank, z);
-    Mat next = threshold(z, lambda, rotation, sketch, gram, state);
+    Mat next = threshold(z, lambda, rotation, basis, sketch, gram, state);
     double d = 0.0, s = 0.0;
     const std::span<const double> now = state.low_rank.data(), nd = next.data();
     for (std::size_t c = 0; c < now.size(); ++c) {

@@ -7,6 +7,7 @@
 
 #include "linalg/factor/randomized.hpp"
 #include "linalg/factor/spectral_norm.hpp"
+#include "linalg/factor/subspace.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
@@ -44,19 +45,52 @@ int range_exponent(const Mat& a) {
   return big > 0.0 && std::isfinite(big) ? -std::ilogb(big) : 0;
 }
 
+// Eigenvectors kept beyond those above the threshold as the next call's subspace-iteration
+// basis, and the largest such block (beyond it the tridiagonal route is cheaper).
+constexpr std::size_t kBasisExtra = 3;
+constexpr std::size_t kMaxBlock = 16;
+
+// The eigenpairs of the Gram matrix above tau^2 and its largest eigenvalue, by subspace
+// iteration from `basis` when there is one and it settles, else from the tridiagonal form;
+// `basis` (when given) receives the next call's basis, empty when none is worth keeping.
+std::pair<Eigenpairs, double> gram_eigenpairs_above(Mat gram, double tau, Mat* basis) {
+  const std::size_t n = gram.rows();
+  if (basis != nullptr && !basis->empty()) {
+    Mat block;
+    if (auto pairs = eigenpairs_above_from(gram, tau * tau, *basis, block)) {
+      *basis = std::move(block);
+      // Nothing outside the block reaches tau^2, so its top Ritz value bounds the rest.
+      const double top = pairs->values.empty() ? 0.0 : pairs->values[0];
+      return {std::move(*pairs), top};
+    }
+  }
+  const TridiagonalForm form = tridiagonal_form(std::move(gram));
+  const double top = largest_eigenvalue(form.t);
+  const std::size_t k = n - count_below(form.t, tau * tau);
+  const bool block = basis != nullptr && k + kBasisExtra <= kMaxBlock && k + kBasisExtra < n;
+  Eigenpairs pairs = top_eigenpairs(form.t, block ? k + kBasisExtra : k);
+  form.to_original(pairs.vectors);
+  const bool keep = block && settles_quickly(pairs.values, k);
+  if (basis != nullptr) *basis = keep ? pairs.vectors : Mat();
+  if (block) {
+    Mat wanted(n, k);
+    for (std::size_t j = 0; j < k; ++j) std::copy_n(pairs.vectors.col(j).data(), n, wanted.col(j).data());
+    pairs.vectors = std::move(wanted);
+    pairs.values.resize(k);
+  }
+  return {std::move(pairs), top};
+}
+
 // svt_above for a with at least as many rows as columns, given its Gram matrix (lower
 // triangle), at a scale where squares keep their range; nullopt when tau is too small for
 // the Gram route.
-std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, Mat gram, double tau) {
-  const TridiagonalForm form = tridiagonal_form(std::move(gram));
-  const std::size_t n = a.cols();
-  const double top = largest_eigenvalue(form.t);
+std::optional<std::pair<Mat, double>> svt_above_tall(const Mat& a, Mat gram, double tau,
+                                                     Mat* basis) {
+  auto [pairs, top] = gram_eigenpairs_above(std::move(gram), tau, basis);
   if (!(tau >= kGramFloor * std::sqrt(std::max(top, 0.0)))) return std::nullopt;
-  const std::size_t k = n - count_below(form.t, tau * tau);
-  Eigenpairs pairs = top_eigenpairs(form.t, k);
+  const std::size_t k = pairs.values.size();
   std::vector<double> weight(k);
   double nuclear = 0.0;
-  form.to_original(pairs.vectors);
   for (std::size_t j = 0; j < k; ++j) {
     const double s = std::sqrt(std::max(pairs.values[j], 0.0));
     const double d = s - tau;
@@ -78,7 +112,7 @@ std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation) {
   const bool transposed = a.rows() < a.cols();
   Mat w = transposed ? a.transpose() : a;
   scale_by_pow2(w.data(), e);
-  auto out = svt_above_tall(w, syrk_ata(w), std::ldexp(tau, e));
+  auto out = svt_above_tall(w, syrk_ata(w), std::ldexp(tau, e), nullptr);
   if (!out) return svt_warm(a, tau, rotation);
   scale_by_pow2(out->first.data(), -e);
   out->second = std::ldexp(out->second, -e);
@@ -86,7 +120,8 @@ std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation) {
   return *out;
 }
 
-std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, double tau) {
+std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, double tau,
+                                                     Mat& basis) {
   if (a.rows() < a.cols()) return std::nullopt;
   double big = 0.0;
   bool finite = true;
@@ -95,7 +130,7 @@ std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, dou
     big = std::max(big, std::fabs(x));
   }
   if (!finite || !(big >= kGramRangeLow && big <= kGramRangeHigh)) return std::nullopt;
-  return svt_above_tall(a, std::move(gram), tau);
+  return svt_above_tall(a, std::move(gram), tau, &basis);
 }
 
 std::pair<Mat, double> svt(const Mat& a, double tau) {

@@ -25,11 +25,14 @@ std::pair<Mat, double> svt_warm(const Mat& a, double tau, Mat& rotation);
 std::pair<Mat, double> svt_above(const Mat& a, double tau, Mat& rotation);
 
 // svt_above for a with at least as many rows as columns, given its Gram matrix A^T A (lower
-// triangle read), for a sequence of iterates whose Gram is cheaper to update than to form.
-// It works at the given scale: nullopt when a is wide, has an entry that is not finite or a
-// largest magnitude outside [2^-400, 2^400], or when tau is too small for the Gram route;
-// svt_above then serves.
-std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, double tau);
+// triangle read), for a sequence of nearby iterates whose Gram is cheaper to update than to
+// form. `basis` carries leading eigenvectors from one call to the next: when it holds some,
+// the eigenpairs come from subspace iteration started there (certified complete), else from
+// the tridiagonal form. It works at the given scale: nullopt when a is wide, has an entry
+// that is not finite or a largest magnitude outside [2^-400, 2^400], or when tau is too small
+// for the Gram route; svt_above then serves.
+std::optional<std::pair<Mat, double>> svt_above_gram(const Mat& a, Mat gram, double tau,
+                                                     Mat& basis);
 
 // The same from a rank-`rank` randomized SVD (oversampling 6, one power iteration).
 std::pair<Mat, double> svt_truncated(const Mat& a, std::size_t rank, std::uint64_t seed,

@@ -3,6 +3,7 @@
 
 #include "linalg/factor/randomized.hpp"
 #include "linalg/factor/spectral_norm.hpp"
+#include "linalg/factor/subspace.hpp"
 #include "linalg/factor/svd.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
@@ -329,6 +330,60 @@ TEST(AllEigenvalues, AgreeWithSturmCounts) {
   EXPECT_TRUE(all_eigenvalues({{}, {}})->empty());
 }
 
+// Q diag(values) Q^T for a random orthogonal Q.
+Mat symmetric_with(const std::vector<double>& values, std::uint64_t seed) {
+  const Mat q = Svd::make_tol(random_mat(values.size(), values.size(), seed), 60, 1e-15).u;
+  return reconstruct_from(q, q, values);
+}
+
+// Positive definiteness by Cholesky follows the sign of the smallest eigenvalue, at orders
+// that fill the four-column panels exactly, partly and not at all.
+TEST(PositiveDefinite, FollowsTheSignOfTheSmallestEigenvalue) {
+  for (std::size_t n : {1, 4, 9, 14}) {
+    for (double smallest : {1e-6, -1e-6}) {
+      SCOPED_TRACE(::testing::Message() << n << " x " << n << ", smallest " << smallest);
+      std::vector<double> values(n);
+      for (std::size_t j = 0; j < n; ++j) values[j] = j + 1 == n ? smallest : 1.0 + 0.2 * double(j);
+      EXPECT_EQ(positive_definite(symmetric_with(values, 60 + n)), smallest > 0.0);
+    }
+  }
+  Mat bad = Mat::identity(5);
+  bad(3, 3) = std::nan("");
+  EXPECT_FALSE(positive_definite(bad));
+}
+
+// Subspace iteration from a rough basis finds the eigenpairs above the threshold; it
+// declines when the basis misses one of them (the certificate fails) and when the block's
+// Ritz values lie too close to the wanted ones to settle quickly.
+TEST(EigenpairsAboveFrom, FindsTheLeadingPairsAndDeclinesWhatItCannotCertify) {
+  constexpr std::size_t n = 60, b = 6;
+  std::vector<double> values(n);
+  for (std::size_t j = 0; j < n; ++j) values[j] = j < 3 ? 100.0 * double(3 - j) : 1.0 / double(1 + j);
+  const Mat q = Svd::make_tol(random_mat(n, n, 61), 60, 1e-15).u;
+  const Mat s = reconstruct_from(q, q, values);
+  const Mat noise = random_mat(n, b + 1, 62);
+  Mat rough(n, b), missing(n, b);
+  for (std::size_t j = 0; j < b; ++j) {
+    for (std::size_t i = 0; i < n; ++i) {
+      rough(i, j) = q(i, j) + 1e-3 * noise(i, j);
+      missing(i, j) = q(i, j + 1);
+    }
+  }
+  Mat block;
+  const auto found = eigenpairs_above_from(s, 50.0, rough, block);
+  ASSERT_TRUE(found.has_value());
+  ASSERT_EQ(found->values.size(), 3u);
+  EXPECT_EQ(block.cols(), b);
+  for (std::size_t j = 0; j < 3; ++j) {
+    EXPECT_NEAR(found->values[j], values[j], 1e-12 * values[0]);
+    EXPECT_NEAR(std::fabs(dot(found->vectors.col(j), q.col(j))), 1.0, 1e-12);
+  }
+  EXPECT_FALSE(eigenpairs_above_from(s, 50.0, missing, block).has_value());
+  std::vector<double> slow(n);
+  for (std::size_t j = 0; j < n; ++j) slow[j] = 100.0 - double(j);
+  EXPECT_FALSE(eigenpairs_above_from(symmetric_with(slow, 63), 99.5, rough, block).has_value());
+}
+
 // The reduction reads the lower triangle alone: garbage above the diagonal changes nothing.
 TEST(TridiagonalForm, ReadsTheLowerTriangleOnly) {
   const Mat gram = syrk_ata(random_mat(50, 23, 48));
@@ -372,21 +427,26 @@ TEST(SvtAbove, EqualsTheColdFullThresholding) {
     EXPECT_LT(max_abs_diff(fast, cold), 1e-13 * std::max(max_abs(c.a), 1.0));
     EXPECT_NEAR(fast_nuclear, cold_nuclear, 1e-13 * std::max(cold_nuclear, 1.0));
     EXPECT_TRUE(rotation.empty());
-    // Given the Gram matrix, at the matrix's own scale (tall matrices only).
+    // Given the Gram matrix, at the matrix's own scale (tall matrices only): from the
+    // tridiagonal form, then by subspace iteration from the eigenvectors that left behind.
     if (c.a.rows() >= c.a.cols()) {
-      const auto given = svt_above_gram(c.a, syrk_ata(c.a), c.tau);
-      ASSERT_TRUE(given.has_value());
-      EXPECT_LT(max_abs_diff(given->first, cold), 1e-13 * std::max(max_abs(c.a), 1.0));
+      Mat basis;
+      for (int call = 0; call < 2; ++call) {
+        const auto given = svt_above_gram(c.a, syrk_ata(c.a), c.tau, basis);
+        ASSERT_TRUE(given.has_value());
+        EXPECT_LT(max_abs_diff(given->first, cold), 1e-13 * std::max(max_abs(c.a), 1.0)) << call;
+      }
     }
   }
   // The Gram route declines what it cannot do at the given scale.
   Mat bad = random_mat(20, 9, 48);
-  EXPECT_FALSE(svt_above_gram(bad.transpose(), syrk_ata(bad.transpose()), 1.0).has_value());
+  Mat basis;
+  EXPECT_FALSE(svt_above_gram(bad.transpose(), syrk_ata(bad.transpose()), 1.0, basis).has_value());
   Mat huge = bad;
   for (double& x : huge.data()) x = std::ldexp(x, 500);
-  EXPECT_FALSE(svt_above_gram(huge, Mat(9, 9), 1.0).has_value());
+  EXPECT_FALSE(svt_above_gram(huge, Mat(9, 9), 1.0, basis).has_value());
   bad(3, 4) = std::nan("");
-  EXPECT_FALSE(svt_above_gram(bad, Mat(9, 9), 1.0).has_value());
+  EXPECT_FALSE(svt_above_gram(bad, Mat(9, 9), 1.0, basis).has_value());
   // A threshold far below the largest value takes the full decomposition, warm-started.
   const Mat a = random_mat(20, 9, 47);
   Mat rotation;
