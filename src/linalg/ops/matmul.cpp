@@ -171,13 +171,18 @@ void gemm(const Mat& a, const Mat& b, Mat& c, double alpha, double beta) {
   const double* pa = a.data().data();
   const double* pb = b.data().data();
   double* pc = c.data().data();
-  // Full tiles; a tile row block stays in the first-level cache across the column groups.
+  // Full tiles, row block by row block: the scales of every column group are packed first,
+  // so that a row block of A (kTileRows x k) stays in the first-level cache while every
+  // column group passes over it, instead of all of A streaming in once per group.
   const std::size_t m_tiled = m - m % kTileRows, n_tiled = n - n % kTileCols;
-  PackedScales packed;
-  for (std::size_t j = 0; j < n_tiled && m_tiled > 0; j += kTileCols) {
-    pack_scales(k, pb + j * k, k, alpha, packed);
-    for (std::size_t i = 0; i < m_tiled; i += kTileRows) {
-      tile_8x4(k, pa + i, m, packed.s.data(), packed.kind.data(), pc + j * m + i, m);
+  std::vector<PackedScales> groups(m_tiled > 0 ? n_tiled / kTileCols : 0);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    pack_scales(k, pb + g * kTileCols * k, k, alpha, groups[g]);
+  }
+  for (std::size_t i = 0; i < m_tiled; i += kTileRows) {
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      tile_8x4(k, pa + i, m, groups[g].s.data(), groups[g].kind.data(),
+               pc + g * kTileCols * m + i, m);
     }
   }
   // The rows below the last full tile in the tiled columns, then the remaining columns.
