@@ -281,14 +281,36 @@ FitState final_fit(const Mat& y, std::span<const unsigned char> mask,
   return soft_impute_fe(y, mask, options, std::move(state), r * q);
 }
 
-// The singular-value thresholding of one iteration: the randomized rank-capped one when
-// asked for, otherwise the exact one by whichever route is cheaper for the shape, with the
-// tracked Gram of the iterates when there is one.
-Mat threshold(const Mat& z, double lambda, Mat& rotation, Mat& basis,
-              const std::optional<linalg::GaussianSketch>& sketch,
-              std::optional<IterateGram>& gram, const FitState& state) {
-  if (sketch) return linalg::svt_truncated(z, *sketch, lambda).first;
-  if (std::min(z.rows(), z.cols()) >= kGramMinDim) {
+// The singular-value thresholding of the iterations of one fit, with what it carries from
+// one iteration to the next: the randomized rank-capped one when asked for, otherwise the
+// exact one by whichever route is cheaper for the shape, with the tracked Gram of the
+// iterates when there is one.
+struct Thresholding {
+  std::optional<linalg::GaussianSketch> sketch;  // depends on the shape and seed alone
+  std::optional<IterateGram> gram;
+  // Consecutive iterates differ little: the Jacobi route starts from the previous rotation
+  // and needs a sweep or two instead of a cold start's many, and the Gram route starts its
+  // subspace iteration from the previous leading eigenvectors.
+  Mat rotation, basis;
+
+  static Thresholding make(const Mat& y, std::span<const unsigned char> mask,
+                           const McnnmOptions& options) {
+    Thresholding t;
+    if (options.max_rank) {
+      t.sketch = linalg::GaussianSketch::make(y.rows(), y.cols(), *options.max_rank,
+                                              linalg::kSvtOversample, options.seed);
+    } else {
+      t.gram = IterateGram::make(mask, y.rows(), y.cols());
+    }
+    return t;
+  }
+
+  // The thresholded z, the iterate formed from `state`'s effects.
+  Mat apply(const Mat& z, double lambda, const FitState& state) {
+    if (sketch) return linalg::svt_truncated(z, *sketch, lambda).first;
+    if (std::min(z.rows(), z.cols()) < kGramMinDim) {
+      return linalg::svt_warm(z, lambda, rotation).first;
+    }
     if (gram) {
       if (auto out = linalg::svt_above_gram(z, gram->of(z, state), lambda, basis)) {
         return std::move(out->first);
@@ -296,8 +318,7 @@ Mat threshold(const Mat& z, double lambda, Mat& rotation, Mat& basis,
     }
     return linalg::svt_above(z, lambda, rotation).first;
   }
-  return linalg::svt_warm(z, lambda, rotation).first;
-}
+};
 
 // The effect paths and statistics of the fitted state for the treated units from t0 on.
 ScFit effects(const Panel& panel, std::size_t t0, const FitState& s) {
@@ -438,25 +459,13 @@ double sigma_max_fe_residual(const Mat& y, std::span<const unsigned char> mask) 
 
 FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
                         const McnnmOptions& options, FitState state, double lambda) {
-  // Consecutive iterates differ little, so each full decomposition starts from the rotation
-  // of the previous one and needs a sweep or two instead of a cold start's many; on the Gram
-  // route the leading eigenvectors of one iterate start the next one's subspace iteration.
-  Mat rotation, basis;
   const FeLayout layout = fe_layout(y.rows(), y.cols(), mask);
   Mat z(y.rows(), y.cols());
-  // The randomized thresholding's test matrix depends on the shape and seed alone.
-  std::optional<linalg::GaussianSketch> sketch;
-  std::optional<IterateGram> gram;
-  if (options.max_rank) {
-    sketch = linalg::GaussianSketch::make(y.rows(), y.cols(), *options.max_rank,
-                                          linalg::kSvtOversample, options.seed);
-  } else {
-    gram = IterateGram::make(mask, y.rows(), y.cols());
-  }
+  Thresholding thresholding = Thresholding::make(y, mask, options);
   for (std::size_t it = 0; it < options.max_iter;) {
     refit_fe(y, mask, layout, state);
     fe_residual_into(y, mask, state, state.low_rank, z);
-    Mat next = threshold(z, lambda, rotation, basis, sketch, gram, state);
+    Mat next = thresholding.apply(z, lambda, state);
     double d = 0.0, s = 0.0;
     const std::span<const double> now = state.low_rank.data(), nd = next.data();
     for (std::size_t c = 0; c < now.size(); ++c) {

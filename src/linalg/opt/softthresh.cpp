@@ -32,9 +32,9 @@ std::pair<std::vector<double>, double> shrink(const std::vector<double>& s, doub
 // relative here.
 constexpr double kGramFloor = 1e-3;
 
-// Largest magnitudes at which a Gram matrix is used unscaled: the sum of a column's squares
-// stays far from overflow (2^800 times the row count) and squares of entries far below the
-// largest (2^-400) still hold 200 bits of exponent above the subnormals.
+// The range of largest magnitudes in which a Gram matrix is used unscaled: squares stay below
+// 2^800, far from overflow even summed over any row count, and the largest squares stay above
+// 2^-800, so only products negligible beside them can fall into the subnormals.
 constexpr double kGramRangeLow = 0x1p-400;
 constexpr double kGramRangeHigh = 0x1p400;
 
