@@ -1,13 +1,16 @@
 // Ctrl-C during native work. While an entry point runs with the interpreter lock released,
 // the parallel maps it starts wait in short slices; between slices this takes the lock back
 // for a moment to run Python's signal handlers, and a handler that raises (KeyboardInterrupt
-// for Ctrl-C) cancels the map. The map then throws inference::MapCancelled, and the boundary
-// leaves the handler's exception in place as the call's result. An entry point that keeps the
-// lock runs the handlers between slices the same way, with the lock it holds.
+// for Ctrl-C) cancels the map. Long sequential loops on the calling thread run the same check
+// at their interruption points (linalg::interruption_point), at most once per slice. Either
+// way the work throws linalg::Interrupted (a cancelled map's inference::MapCancelled is one),
+// and the boundary leaves the handler's exception in place as the call's result. An entry
+// point that keeps the lock runs the handlers the same way, with the lock it holds.
 #pragma once
 
 #include "bindings/python.hpp"
 #include "inference/parallel.hpp"
+#include "linalg/interrupt.hpp"
 
 namespace tessarix::bindings {
 
@@ -25,6 +28,7 @@ private:
 
   PyThreadState*& state_;
   inference::ScopedInterruptCheck installed_;
+  linalg::ScopedInterruptPoll polled_;
 };
 
 // Installed by an entry point that computes with the interpreter lock held, for as long as it
@@ -41,6 +45,7 @@ private:
   static bool signal_raised(void*) noexcept;
 
   inference::ScopedInterruptCheck installed_;
+  linalg::ScopedInterruptPoll polled_;
 };
 
 }  // namespace tessarix::bindings

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "linalg/error.hpp"
+#include "linalg/interrupt.hpp"
 
 namespace tessarix::inference {
 
@@ -22,7 +23,7 @@ std::size_t num_threads();
 
 // Thrown by a parallel map that was cancelled through an interrupt check, once the items that
 // were already running have finished. Items not started by then never run.
-class MapCancelled : public std::exception {
+class MapCancelled : public linalg::Interrupted {
 public:
   const char* what() const noexcept override { return "parallel map cancelled"; }
 };

@@ -1,6 +1,6 @@
-"""Ctrl-C during native work: SIGINT cancels a long batch fit, bootstrap, band computation or
-market search within a fraction of a second, the call raises KeyboardInterrupt, and the same
-process then computes exactly as before."""
+"""Ctrl-C during native work: SIGINT cancels a long batch fit, bootstrap, band computation,
+market search or matrix completion within a fraction of a second, the call raises
+KeyboardInterrupt, and the same process then computes exactly as before."""
 
 import os
 import signal
@@ -105,9 +105,31 @@ print(outcome, caught, after == before, flush=True)
 """
 
 
+# Matrix completion with the penalty chosen by hold-out: one long sequential fit on the calling
+# thread, no parallel map to wait in.
+MCNNM_CHILD = r"""
+import signal, time
+import numpy as np, tessarix
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+rng = np.random.default_rng(4)
+y = rng.normal(size=(700, 200)) + rng.normal(size=(700, 3)) @ rng.normal(size=(3, 200))
+small = dict(y=y[:30, :20], treated=[0, 1], treat_time=15)
+before = tessarix.fit_mcnnm(**small).counterfactual
+print("start", flush=True)
+outcome = "returned"
+try:
+    tessarix.fit_mcnnm(y, list(range(60)), 150)  # seconds of SoftImpute iterations
+except KeyboardInterrupt:
+    outcome = "interrupted"
+caught = time.monotonic()
+print(outcome, caught, tessarix.fit_mcnnm(**small).counterfactual == before, flush=True)
+"""
+
+
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
-@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD],
-                         ids=["batch", "bootstrap", "bands", "market search"])
+@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD, MCNNM_CHILD],
+                         ids=["batch", "bootstrap", "bands", "market search", "matrix completion"])
 def test_ctrl_c_cancels_a_long_call_and_the_process_computes_on(script):
     env = dict(os.environ, TESSARIX_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", script], env=env, text=True,
