@@ -128,8 +128,9 @@ print(outcome, caught, tessarix.fit_mcnnm(**small).counterfactual == before, flu
 
 
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
-@pytest.mark.parametrize("script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD, MCNNM_CHILD],
-                         ids=["batch", "bootstrap", "bands", "market search", "matrix completion"])
+@pytest.mark.parametrize(
+    "script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD, MCNNM_CHILD],
+    ids=["batch", "bootstrap", "bands", "market search", "matrix completion"])
 def test_ctrl_c_cancels_a_long_call_and_the_process_computes_on(script):
     env = dict(os.environ, TESSARIX_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", script], env=env, text=True,

@@ -293,8 +293,9 @@ double lifted(double pivot, double floor) {
 
 ShiftedLu factor_shifted(const Tridiagonal& t, double shift, double floor) {
   const std::size_t n = t.d.size();
-  ShiftedLu f{std::vector<double>(n), std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
-              std::vector<double>(n, 0.0), std::vector<double>(n), std::vector<unsigned char>(n, 0)};
+  ShiftedLu f{std::vector<double>(n),      std::vector<double>(n, 0.0),
+              std::vector<double>(n, 0.0), std::vector<double>(n, 0.0),
+              std::vector<double>(n),      std::vector<unsigned char>(n, 0)};
   for (std::size_t k = 0; k < n; ++k) f.diag[k] = t.d[k] - shift;
   for (std::size_t k = 0; k + 1 < n; ++k) f.upper[k] = t.e[k];
   for (std::size_t k = 0; k + 1 < n; ++k) {
@@ -383,9 +384,10 @@ __attribute__((target_clones("avx2", "default"))) void lane_dots4(std::size_t n,
 }
 
 // x <- x minus its projections on the earlier unit vectors of the cluster, four vectors at a
-// time: the four projections are measured together (in vector lanes) and then removed. Within a block this is classical Gram-Schmidt on vectors
-// already orthonormal to rounding, so it matches the one-at-a-time form to rounding; inverse
-// iteration repeats it after every solve.
+// time: the four projections are measured together (in vector lanes) and then removed.
+// Within a block this is classical Gram-Schmidt on vectors already orthonormal to rounding,
+// so it matches the one-at-a-time form to rounding; inverse iteration repeats it after every
+// solve.
 void orthogonalize(std::span<double> x, const Mat& vectors, std::size_t first,
                    std::size_t last) {
   const std::size_t n = x.size();

@@ -139,7 +139,9 @@ bool orthonormalize(Mat& y) {
 // s <- s - theta x x^T on the lower triangle (each column an elementwise update).
 void sub_outer_lower(Mat& s, double theta, std::span<const double> x) {
   const std::size_t n = s.rows();
-  for (std::size_t j = 0; j < n; ++j) sub_scaled(n - j, theta * x[j], x.data() + j, s.col(j).data() + j);
+  for (std::size_t j = 0; j < n; ++j) {
+    sub_scaled(n - j, theta * x[j], x.data() + j, s.col(j).data() + j);
+  }
 }
 
 }  // namespace
@@ -161,7 +163,9 @@ bool positive_definite(Mat s) {
       if (!(col[j] > 0.0 && std::isfinite(col[j]))) return false;
       const double pivot = std::sqrt(col[j]);
       for (std::size_t i = j + 1; i < n; ++i) col[i] /= pivot;
-      for (std::size_t c = j + 1; c < j1; ++c) sub_scaled(n - c, col[c], col + c, s.col(c).data() + c);
+      for (std::size_t c = j + 1; c < j1; ++c) {
+        sub_scaled(n - c, col[c], col + c, s.col(c).data() + c);
+      }
     }
     if (j1 - j0 == kPanel) {
       const double* p[kPanel] = {s.col(j0).data(), s.col(j0 + 1).data(), s.col(j0 + 2).data(),
@@ -173,7 +177,9 @@ bool positive_definite(Mat s) {
     } else {
       for (std::size_t j = j0; j < j1; ++j) {
         const double* col = s.col(j).data();
-        for (std::size_t c = j1; c < n; ++c) sub_scaled(n - c, col[c], col + c, s.col(c).data() + c);
+        for (std::size_t c = j1; c < n; ++c) {
+          sub_scaled(n - c, col[c], col + c, s.col(c).data() + c);
+        }
       }
     }
   }
@@ -204,7 +210,9 @@ std::optional<Eigenpairs> eigenpairs_above_from(const Mat& s, double threshold,
       }
       if (!positive_definite(std::move(gap))) return std::nullopt;
       Eigenpairs out{std::vector<double>(r.values.begin(), r.values.begin() + k), Mat(n, k)};
-      for (std::size_t p = 0; p < k; ++p) std::copy_n(r.x.col(p).data(), n, out.vectors.col(p).data());
+      for (std::size_t p = 0; p < k; ++p) {
+        std::copy_n(r.x.col(p).data(), n, out.vectors.col(p).data());
+      }
       block = std::move(r.x);
       return out;
     }

@@ -74,7 +74,9 @@ std::pair<Eigenpairs, double> gram_eigenpairs_above(Mat gram, double tau, Mat* b
   if (basis != nullptr) *basis = keep ? pairs.vectors : Mat();
   if (block) {
     Mat wanted(n, k);
-    for (std::size_t j = 0; j < k; ++j) std::copy_n(pairs.vectors.col(j).data(), n, wanted.col(j).data());
+    for (std::size_t j = 0; j < k; ++j) {
+      std::copy_n(pairs.vectors.col(j).data(), n, wanted.col(j).data());
+    }
     pairs.vectors = std::move(wanted);
     pairs.values.resize(k);
   }

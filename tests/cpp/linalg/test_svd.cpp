@@ -272,8 +272,9 @@ TEST(TridiagonalForm, BlockBackTransformationKeepsTheBitsOfOneVector) {
 
 // Every eigenvalue from the QL iteration has as many eigenvalues below it as its rank, by
 // Sturm counts some tens of rounding units of the norm to either side (an inertia oracle that
-// shares nothing with the iteration; both err by a small multiple of eps |T| at order 200): random, split, diagonal, graded and Wilkinson matrices, and
-// the second difference matrix with its closed form.
+// shares nothing with the iteration; both err by a small multiple of eps |T| at order 200):
+// random, split, diagonal, graded and Wilkinson matrices, and the second difference matrix
+// with its closed form.
 TEST(AllEigenvalues, AgreeWithSturmCounts) {
   struct Case {
     const char* name;
@@ -321,7 +322,8 @@ TEST(AllEigenvalues, AgreeWithSturmCounts) {
     }
   }
   const std::size_t n = 60;
-  const auto second = all_eigenvalues({std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)});
+  const auto second =
+      all_eigenvalues({std::vector<double>(n, 2.0), std::vector<double>(n - 1, -1.0)});
   ASSERT_TRUE(second.has_value());
   for (std::size_t k = 0; k < n; ++k) {
     EXPECT_NEAR((*second)[k], 2.0 - 2.0 * std::cos(M_PI * double(k + 1) / double(n + 1)), 1e-14);
@@ -358,7 +360,9 @@ TEST(PositiveDefinite, FollowsTheSignOfTheSmallestEigenvalue) {
 TEST(EigenpairsAboveFrom, FindsTheLeadingPairsAndDeclinesWhatItCannotCertify) {
   constexpr std::size_t n = 60, b = 6;
   std::vector<double> values(n);
-  for (std::size_t j = 0; j < n; ++j) values[j] = j < 3 ? 100.0 * double(3 - j) : 1.0 / double(1 + j);
+  for (std::size_t j = 0; j < n; ++j) {
+    values[j] = j < 3 ? 100.0 * double(3 - j) : 1.0 / double(1 + j);
+  }
   const Mat q = Svd::make_tol(random_mat(n, n, 61), 60, 1e-15).u;
   const Mat s = reconstruct_from(q, q, values);
   const Mat noise = random_mat(n, b + 1, 62);
