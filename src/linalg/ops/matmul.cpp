@@ -102,6 +102,23 @@ void pack_scales(std::size_t k, const double* b, std::size_t ldb, double alpha,
                           [](unsigned char kind) { return kind == kAllTerms; });
 }
 
+// The accumulators of one register tile: C[0..8, j] for j = 0 .. 3 as two four-lane vectors
+// each (rows 0..3 and 4..7), loaded before and stored after the run over the inner index.
+struct TileSums {
+  V4 lo[kTileCols], hi[kTileCols];
+
+  [[gnu::always_inline]] inline void load(const double* c, std::size_t ldc) {
+    for (std::size_t j = 0; j < kTileCols; ++j) {
+      __builtin_memcpy(&lo[j], c + j * ldc, 32), __builtin_memcpy(&hi[j], c + j * ldc + 4, 32);
+    }
+  }
+  [[gnu::always_inline]] inline void store(double* c, std::size_t ldc) const {
+    for (std::size_t j = 0; j < kTileCols; ++j) {
+      __builtin_memcpy(c + j * ldc, &lo[j], 32), __builtin_memcpy(c + j * ldc + 4, &hi[j], 32);
+    }
+  }
+};
+
 // C[0..8, 0..4) += sum over p of S(p, j) A[0..8, p], p = 0 .. k-1 in order, where column p
 // of A starts at a + p lda and column j of C at c + j ldc. Each entry receives its terms one
 // after another in order of p, with the products of the axpy kernels: exactly their bits. A
@@ -110,26 +127,19 @@ void pack_scales(std::size_t k, const double* b, std::size_t ldb, double alpha,
 __attribute__((target_clones("avx2", "default"))) void tile_8x4(
     std::size_t k, const double* a, std::size_t lda, const double* s, const unsigned char* kind,
     double* c, std::size_t ldc) {
-  V4 c0l, c0h, c1l, c1h, c2l, c2h, c3l, c3h;
-  __builtin_memcpy(&c0l, c, 32), __builtin_memcpy(&c0h, c + 4, 32);
-  __builtin_memcpy(&c1l, c + ldc, 32), __builtin_memcpy(&c1h, c + ldc + 4, 32);
-  __builtin_memcpy(&c2l, c + 2 * ldc, 32), __builtin_memcpy(&c2h, c + 2 * ldc + 4, 32);
-  __builtin_memcpy(&c3l, c + 3 * ldc, 32), __builtin_memcpy(&c3h, c + 3 * ldc + 4, 32);
+  TileSums t;
+  t.load(c, ldc);
   for (std::size_t p = 0; p < k; ++p, s += kTileCols) {
     if (kind[p] == kNoTerms) continue;
     V4 lo, hi;
     __builtin_memcpy(&lo, a + p * lda, 32);
     __builtin_memcpy(&hi, a + p * lda + 4, 32);
     const bool all = kind[p] == kAllTerms;
-    if (all || s[0] != 0.0) c0l += s[0] * lo, c0h += s[0] * hi;
-    if (all || s[1] != 0.0) c1l += s[1] * lo, c1h += s[1] * hi;
-    if (all || s[2] != 0.0) c2l += s[2] * lo, c2h += s[2] * hi;
-    if (all || s[3] != 0.0) c3l += s[3] * lo, c3h += s[3] * hi;
+    for (std::size_t j = 0; j < kTileCols; ++j) {
+      if (all || s[j] != 0.0) t.lo[j] += s[j] * lo, t.hi[j] += s[j] * hi;
+    }
   }
-  __builtin_memcpy(c, &c0l, 32), __builtin_memcpy(c + 4, &c0h, 32);
-  __builtin_memcpy(c + ldc, &c1l, 32), __builtin_memcpy(c + ldc + 4, &c1h, 32);
-  __builtin_memcpy(c + 2 * ldc, &c2l, 32), __builtin_memcpy(c + 2 * ldc + 4, &c2h, 32);
-  __builtin_memcpy(c + 3 * ldc, &c3l, 32), __builtin_memcpy(c + 3 * ldc + 4, &c3h, 32);
+  t.store(c, ldc);
 }
 
 // tile_8x4 for scales that are all non-zero: the same operations in the same order, without
@@ -137,24 +147,15 @@ __attribute__((target_clones("avx2", "default"))) void tile_8x4(
 __attribute__((target_clones("avx2", "default"))) void tile_8x4_dense(
     std::size_t k, const double* a, std::size_t lda, const double* s, double* c,
     std::size_t ldc) {
-  V4 c0l, c0h, c1l, c1h, c2l, c2h, c3l, c3h;
-  __builtin_memcpy(&c0l, c, 32), __builtin_memcpy(&c0h, c + 4, 32);
-  __builtin_memcpy(&c1l, c + ldc, 32), __builtin_memcpy(&c1h, c + ldc + 4, 32);
-  __builtin_memcpy(&c2l, c + 2 * ldc, 32), __builtin_memcpy(&c2h, c + 2 * ldc + 4, 32);
-  __builtin_memcpy(&c3l, c + 3 * ldc, 32), __builtin_memcpy(&c3h, c + 3 * ldc + 4, 32);
+  TileSums t;
+  t.load(c, ldc);
   for (std::size_t p = 0; p < k; ++p, s += kTileCols) {
     V4 lo, hi;
     __builtin_memcpy(&lo, a + p * lda, 32);
     __builtin_memcpy(&hi, a + p * lda + 4, 32);
-    c0l += s[0] * lo, c0h += s[0] * hi;
-    c1l += s[1] * lo, c1h += s[1] * hi;
-    c2l += s[2] * lo, c2h += s[2] * hi;
-    c3l += s[3] * lo, c3h += s[3] * hi;
+    for (std::size_t j = 0; j < kTileCols; ++j) t.lo[j] += s[j] * lo, t.hi[j] += s[j] * hi;
   }
-  __builtin_memcpy(c, &c0l, 32), __builtin_memcpy(c + 4, &c0h, 32);
-  __builtin_memcpy(c + ldc, &c1l, 32), __builtin_memcpy(c + ldc + 4, &c1h, 32);
-  __builtin_memcpy(c + 2 * ldc, &c2l, 32), __builtin_memcpy(c + 2 * ldc + 4, &c2h, 32);
-  __builtin_memcpy(c + 3 * ldc, &c3l, 32), __builtin_memcpy(c + 3 * ldc + 4, &c3h, 32);
+  t.store(c, ldc);
 }
 
 // One register tile with the scales of `packed`, by the kernel their kinds call for.
