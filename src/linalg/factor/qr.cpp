@@ -1,11 +1,41 @@
 #include "linalg/factor/qr.hpp"
 
 #include <cmath>
+#include <vector>
 #include <string>
 
+#include "linalg/ops/matmul.hpp"
 #include "linalg/ops/transform.hpp"
 
 namespace tessarix::linalg {
+
+namespace {
+
+// y -= s x, elementwise (lanes are different entries, so the AVX2 clone gives the same bits).
+__attribute__((target_clones("avx2", "default"))) void sub_scaled(std::size_t len, double s,
+                                                                  const double* x, double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] -= s * x[i];
+}
+
+// Reflector (tau, v) applied to the columns cols[0 .. count) (length len each), given the
+// sums init[c] + v . col_c: col_c -= tau (init[c] + v . col_c) v. Columns are taken four at a
+// time (dot4_from), each sum in index order, so every column gets the bits of its own loop.
+void reflect_columns(std::size_t len, double tau, const double* v, double* const* cols,
+                     std::size_t count, const double* init) {
+  std::size_t c = 0;
+  for (; c + 4 <= count; c += 4) {
+    double s[4];
+    dot4_from(len, v, cols + c, init + c, s);
+    for (std::size_t q = 0; q < 4; ++q) sub_scaled(len, tau * s[q], v, cols[c + q]);
+  }
+  for (; c < count; ++c) {
+    double s = init[c];
+    for (std::size_t i = 0; i < len; ++i) s += v[i] * cols[c][i];
+    sub_scaled(len, tau * s, v, cols[c]);
+  }
+}
+
+}  // namespace
 
 std::expected<Qr, LinalgError> Qr::make(Mat a) {
   const std::size_t m = a.rows();
@@ -14,18 +44,15 @@ std::expected<Qr, LinalgError> Qr::make(Mat a) {
   Qr qr;
   qr.tau_.assign(n, 0.0);
   double* pa = a.data().data();
+  std::vector<double*> cols(n);
+  const std::vector<double> zeros(n, 0.0);
   for (std::size_t k = 0; k < n; ++k) {
     double* ck = pa + k * m;
     const Householder h = Householder::make({ck + k, m - k});
     qr.tau_[k] = h.tau;
     const std::size_t len = h.v.size();
-    for (std::size_t j = k + 1; j < n; ++j) {
-      double* cj = pa + j * m + k;
-      double s = 0.0;
-      for (std::size_t i = 0; i < len; ++i) s += h.v[i] * cj[i];
-      const double ts = h.tau * s;
-      for (std::size_t i = 0; i < len; ++i) cj[i] -= ts * h.v[i];
-    }
+    for (std::size_t j = k + 1; j < n; ++j) cols[j] = pa + j * m + k;
+    reflect_columns(len, h.tau, h.v.data(), cols.data() + k + 1, n - k - 1, zeros.data());
     ck[k] = h.beta;
     for (std::size_t i = 1; i < len; ++i) ck[k + i] = h.v[i];
   }
@@ -34,22 +61,39 @@ std::expected<Qr, LinalgError> Qr::make(Mat a) {
 }
 
 Mat Qr::q_thin() const {
+  // Q e_c for every c: the reflectors applied last to first, each to the columns it reaches
+  // (reflector kk leaves e_c alone for c < kk: its rows kk.. are zero there). With v[0] = 1
+  // implicit at row kk, each column's sum starts from its entry kk and adds v[i] q[i] over
+  // the rows below, in index order as in the one-column form.
   const std::size_t m = this->m();
   const std::size_t n = this->n();
   Mat q(m, n);
   const double* pf = factors_.data().data();
-  for (std::size_t c = 0; c < n; ++c) {
-    double* qc = q.col(c).data();
-    qc[c] = 1.0;
-    for (std::size_t kk = n; kk-- > 0;) {
-      const double tau = tau_[kk];
-      if (tau == 0.0) continue;
-      const double* vk = pf + kk * m;  // v[0] = 1 is implicit at row kk
-      double s = qc[kk];
-      for (std::size_t i = kk + 1; i < m; ++i) s += vk[i] * qc[i];
-      const double ts = tau * s;
-      qc[kk] -= ts;
-      for (std::size_t i = kk + 1; i < m; ++i) qc[i] -= ts * vk[i];
+  for (std::size_t c = 0; c < n; ++c) q(c, c) = 1.0;
+  std::vector<double*> tails(n);
+  std::vector<double> heads(n), sums(n);
+  for (std::size_t kk = n; kk-- > 0;) {
+    const double tau = tau_[kk];
+    if (tau == 0.0) continue;
+    const double* v = pf + kk * m + kk + 1;
+    const std::size_t len = m - kk - 1, count = n - kk;
+    for (std::size_t c = 0; c < count; ++c) {
+      tails[c] = q.col(kk + c).data() + kk + 1;
+      heads[c] = q(kk, kk + c);
+    }
+    std::size_t c = 0;
+    for (; c + 4 <= count; c += 4) {
+      dot4_from(len, v, tails.data() + c, heads.data() + c, sums.data() + c);
+    }
+    for (; c < count; ++c) {
+      double s = heads[c];
+      for (std::size_t i = 0; i < len; ++i) s += v[i] * tails[c][i];
+      sums[c] = s;
+    }
+    for (c = 0; c < count; ++c) {
+      const double ts = tau * sums[c];
+      q(kk, kk + c) -= ts;
+      sub_scaled(len, ts, v, tails[c]);
     }
   }
   return q;

@@ -180,13 +180,15 @@ inline void scale_by(std::span<double> v, double beta) {
 
 }  // namespace
 
-// out[c] = x . y[c] for four columns at once, each sum accumulated from 0 in index order
+// out[c] = init[c] + x . y[c] for four columns at once, each sum accumulated in index order
 // exactly as `dot` does: four independent chains of additions instead of one, so products of
 // different columns overlap in the pipeline while every result keeps its bits.
-__attribute__((target_clones("avx2", "default"))) void dot4(std::size_t n, const double* x,
-                                                           const double* const* y,
-                                                           double* out) {
-  double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+__attribute__((target_clones("avx2", "default"))) void dot4_from(std::size_t n,
+                                                                const double* x,
+                                                                const double* const* y,
+                                                                const double* init,
+                                                                double* out) {
+  double s0 = init[0], s1 = init[1], s2 = init[2], s3 = init[3];
   for (std::size_t k = 0; k < n; ++k) {
     const double xk = x[k];
     s0 += xk * y[0][k];
@@ -195,6 +197,11 @@ __attribute__((target_clones("avx2", "default"))) void dot4(std::size_t n, const
     s3 += xk * y[3][k];
   }
   out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
+}
+
+void dot4(std::size_t n, const double* x, const double* const* y, double* out) {
+  static constexpr double kZeros[4] = {0.0, 0.0, 0.0, 0.0};
+  dot4_from(n, x, y, kZeros, out);
 }
 
 void gemm(const Mat& a, const Mat& b, Mat& c, double alpha, double beta) {

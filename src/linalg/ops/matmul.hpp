@@ -31,4 +31,8 @@ Mat syrk_ata(const Mat& a);
 // in index order: four independent chains with the bits of four lone dot products.
 void dot4(std::size_t n, const double* x, const double* const* y, double* out);
 
+// The same with sum c starting from init[c] instead of 0 (the first term added to it).
+void dot4_from(std::size_t n, const double* x, const double* const* y, const double* init,
+               double* out);
+
 }  // namespace tessarix::linalg
