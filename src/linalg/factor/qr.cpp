@@ -11,12 +11,6 @@ namespace tessarix::linalg {
 
 namespace {
 
-// y -= s x, elementwise (lanes are different entries, so the AVX2 clone gives the same bits).
-__attribute__((target_clones("avx2", "default"))) void sub_scaled(std::size_t len, double s,
-                                                                  const double* x, double* y) {
-  for (std::size_t i = 0; i < len; ++i) y[i] -= s * x[i];
-}
-
 // Reflector (tau, v) applied to the columns cols[0 .. count) (length len each), given the
 // sums init[c] + v . col_c: col_c -= tau (init[c] + v . col_c) v. Columns are taken four at a
 // time (dot4_from), each sum in index order, so every column gets the bits of its own loop.

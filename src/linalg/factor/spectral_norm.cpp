@@ -117,12 +117,6 @@ void reflect_trailing(double* s, std::size_t n, std::size_t k, const Householder
   }
 }
 
-// y -= s x, elementwise (lanes are different entries, so the AVX2 clone gives the same bits).
-__attribute__((target_clones("avx2", "default"))) void sub_scaled(std::size_t len, double s,
-                                                                  const double* x, double* y) {
-  for (std::size_t i = 0; i < len; ++i) y[i] -= s * x[i];
-}
-
 // Number of eigenvalues of t below x (Sturm sequence of the LDL^T pivots of T - x I).
 std::size_t sturm_count(const Tridiagonal& t, double x, double floor) {
   std::size_t count = 0;

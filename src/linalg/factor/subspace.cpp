@@ -43,12 +43,6 @@ double symmetric_norm(const Mat& s) {
   return norm;
 }
 
-// y -= s x, elementwise (lanes are different entries, so the AVX2 clone gives the same bits).
-__attribute__((target_clones("avx2", "default"))) void sub_scaled(std::size_t len, double s,
-                                                                  const double* x, double* y) {
-  for (std::size_t i = 0; i < len; ++i) y[i] -= s * x[i];
-}
-
 // Columns per panel of the blocked Cholesky.
 constexpr std::size_t kPanel = 4;
 

@@ -199,6 +199,12 @@ __attribute__((target_clones("avx2", "default"))) void dot4_from(std::size_t n,
   out[0] = s0, out[1] = s1, out[2] = s2, out[3] = s3;
 }
 
+// Lanes are different entries, so the AVX2 clone gives the bits of the plain loop.
+__attribute__((target_clones("avx2", "default"))) void sub_scaled(std::size_t len, double s,
+                                                                  const double* x, double* y) {
+  for (std::size_t i = 0; i < len; ++i) y[i] -= s * x[i];
+}
+
 void dot4(std::size_t n, const double* x, const double* const* y, double* out) {
   static constexpr double kZeros[4] = {0.0, 0.0, 0.0, 0.0};
   dot4_from(n, x, y, kZeros, out);

@@ -27,6 +27,9 @@ std::vector<double> matvec(const Mat& a, std::span<const double> x);
 // The Gram matrix A^T A (lower triangle computed, mirrored to the upper).
 Mat syrk_ata(const Mat& a);
 
+// y[i] -= s x[i] for i < len.
+void sub_scaled(std::size_t len, double s, const double* x, double* y);
+
 // out[c] = x . y[c] (n entries each) for four vectors at once, every sum accumulated from 0
 // in index order: four independent chains with the bits of four lone dot products.
 void dot4(std::size_t n, const double* x, const double* const* y, double* out);
