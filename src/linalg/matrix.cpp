@@ -26,6 +26,12 @@ std::vector<double> Mat::into_data() && {
   return std::move(data_);
 }
 
+Mat Mat::leading_cols(std::size_t k) const {
+  if (k > cols_) [[unlikely]] out_of_range(0, k - 1);
+  const auto end = data_.begin() + static_cast<std::ptrdiff_t>(rows_ * k);
+  return from_col_major(rows_, k, std::vector<double>(data_.begin(), end));
+}
+
 Mat Mat::transpose() const {
   Mat t(cols_, rows_);
   // Read the input once in storage order and scatter: input (i, j) -> output (j, i).

@@ -50,6 +50,8 @@ public:
 
   // A new cols x rows matrix with element (j, i) = this(i, j).
   Mat transpose() const;
+  // A copy of columns 0 .. k-1 (k at most cols()): a prefix of the storage.
+  Mat leading_cols(std::size_t k) const;
 
   friend bool operator==(const Mat&, const Mat&) = default;
 

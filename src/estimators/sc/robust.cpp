@@ -55,8 +55,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     beta = solved ? std::move(*solved) : std::vector<double>(k, 0.0);
   }
 
-  Mat v_k(j_count, k);
-  for (std::size_t c = 0; c < k; ++c) std::copy_n(svd.v.col(c).data(), j_count, v_k.col(c).data());
+  const Mat v_k = svd.v.leading_cols(k);
   std::vector<double> w = linalg::matvec(v_k, beta);
   const std::vector<double> r = residual(y_pre, f_pre, beta);
   std::vector<double> counterfactual = linalg::matvec(f_post, beta);

@@ -60,13 +60,9 @@ RandomizedSvd randomized_svd(const Mat& a, const GaussianSketch& sketch,
   gemm(q, small.u, u_full, 1.0, 0.0);
 
   RandomizedSvd out;
-  out.u = Mat(m, r);
-  out.v = Mat(n, r);
+  out.u = u_full.leading_cols(r);
+  out.v = small.v.leading_cols(r);
   out.s.assign(small.s.begin(), small.s.begin() + static_cast<std::ptrdiff_t>(r));
-  for (std::size_t j = 0; j < r; ++j) {
-    std::copy_n(u_full.col(j).data(), m, out.u.col(j).data());
-    std::copy_n(small.v.col(j).data(), n, out.v.col(j).data());
-  }
   return out;
 }
 

@@ -203,10 +203,8 @@ std::optional<Eigenpairs> eigenpairs_above_from(const Mat& s, double threshold,
         for (std::size_t i = j; i < n; ++i) gap(i, j) = (i == j ? threshold : 0.0) - gap(i, j);
       }
       if (!positive_definite(std::move(gap))) return std::nullopt;
-      Eigenpairs out{std::vector<double>(r.values.begin(), r.values.begin() + k), Mat(n, k)};
-      for (std::size_t p = 0; p < k; ++p) {
-        std::copy_n(r.x.col(p).data(), n, out.vectors.col(p).data());
-      }
+      Eigenpairs out{std::vector<double>(r.values.begin(), r.values.begin() + k),
+                     r.x.leading_cols(k)};
       block = std::move(r.x);
       return out;
     }

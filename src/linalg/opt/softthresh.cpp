@@ -73,11 +73,7 @@ std::pair<Eigenpairs, double> gram_eigenpairs_above(Mat gram, double tau, Mat* b
   const bool keep = block && settles_quickly(pairs.values, k);
   if (basis != nullptr) *basis = keep ? pairs.vectors : Mat();
   if (block) {
-    Mat wanted(n, k);
-    for (std::size_t j = 0; j < k; ++j) {
-      std::copy_n(pairs.vectors.col(j).data(), n, wanted.col(j).data());
-    }
-    pairs.vectors = std::move(wanted);
+    pairs.vectors = pairs.vectors.leading_cols(k);
     pairs.values.resize(k);
   }
   return {std::move(pairs), top};
