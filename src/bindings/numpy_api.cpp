@@ -91,27 +91,56 @@ std::string describe_object(PyObject* obj) {
 
 namespace {
 
+template <class V>
 void free_vector(PyObject* capsule) {
-  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, "tessarix.buffer"));
+  delete static_cast<std::vector<V>*>(PyCapsule_GetPointer(capsule, "tessarix.buffer"));
 }
 
-}  // namespace
-
-PyObject* float64_array_from(std::vector<double>&& values) {
+// An ndim-dimensional array of NumPy type `type_num` over the buffer of `values`, which a
+// capsule takes over; the array borrows the buffer and keeps the capsule alive.
+template <class V>
+PyObject* array_owning(std::vector<V>&& values, int ndim, npy_intp* dims, int type_num) {
   bind_numpy();
-  // The capsule owns the vector; the array borrows its buffer and keeps the capsule alive.
-  auto owner = std::make_unique<std::vector<double>>(std::move(values));
-  npy_intp dims[1] = {static_cast<npy_intp>(owner->size())};
-  double* data = owner->data();
-  PyRef capsule(PyCapsule_New(owner.get(), "tessarix.buffer", free_vector));
+  auto owner = std::make_unique<std::vector<V>>(std::move(values));
+  V* data = owner->data();
+  PyRef capsule(PyCapsule_New(owner.get(), "tessarix.buffer", free_vector<V>));
   if (!capsule) throw PyErrorSet{};
   owner.release();
-  PyRef arr(PyArray_SimpleNewFromData(1, dims, NPY_DOUBLE, data));
+  PyRef arr(PyArray_SimpleNewFromData(ndim, dims, type_num, data));
   if (!arr) throw PyErrorSet{};
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), capsule.release()) < 0) {
     throw PyErrorSet{};
   }
   return arr.release();
 }
+
+std::optional<ArrayView1> view1(PyObject* obj, int type_num) {
+  PyArrayObject* a = as_array(obj);
+  if (a == nullptr || PyArray_NDIM(a) != 1 || PyArray_TYPE(a) != type_num || !PyArray_ISNOTSWAPPED(a)) {
+    return std::nullopt;
+  }
+  return ArrayView1{static_cast<const char*>(PyArray_DATA(a)), static_cast<std::size_t>(PyArray_DIMS(a)[0]),
+                    PyArray_STRIDES(a)[0]};
+}
+
+}  // namespace
+
+PyObject* float64_array_from(std::vector<double>&& values) {
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  return array_owning(std::move(values), 1, dims, NPY_DOUBLE);
+}
+
+PyObject* float64_array2_from(std::vector<double>&& values, std::size_t rows, std::size_t cols) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  return array_owning(std::move(values), 2, dims, NPY_DOUBLE);
+}
+
+PyObject* int64_array_from(std::vector<std::int64_t>&& values) {
+  npy_intp dims[1] = {static_cast<npy_intp>(values.size())};
+  return array_owning(std::move(values), 1, dims, NPY_INT64);
+}
+
+std::optional<ArrayView1> float64_view1(PyObject* obj) { return view1(obj, NPY_DOUBLE); }
+std::optional<ArrayView1> int64_view1(PyObject* obj) { return view1(obj, NPY_INT64); }
 
 }  // namespace tessarix::bindings

@@ -1,0 +1,47 @@
+// Initialisation of tessarix._core, the second compiled module: built from the same core
+// libraries and declaration machinery as tessarix._tessarix, it registers its functions
+// (each from its declaration) and nothing else.
+#include "bindings/boundary.hpp"
+#include "bindings/core_api.hpp"
+
+namespace tessarix::bindings {
+namespace {
+
+std::vector<PyMethodDef>& method_table() {
+  static std::vector<PyMethodDef> table = [] {
+    std::vector<PyMethodDef> t;
+    for (auto part : {core_frame_functions(), core_sc_functions(), core_geo_functions()}) {
+      t.insert(t.end(), part.begin(), part.end());
+    }
+    t.push_back({nullptr, nullptr, 0, nullptr});
+    return t;
+  }();
+  return table;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_core",
+    "Native helpers of tessarix's data-frame front ends: the long-to-wide pivot, full fitted and\n"
+    "placebo paths, SDID time weights and intercept, and the power analysis's placebo windows.",
+    -1,
+    nullptr,  // the method table, set at initialisation
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tessarix::bindings
+
+PyMODINIT_FUNC PyInit__core(void) {
+  using namespace tessarix::bindings;
+  try {
+    module_def.m_methods = method_table().data();
+  } catch (...) {
+    translate_current_exception();
+    return nullptr;
+  }
+  return PyModule_Create(&module_def);
+}
