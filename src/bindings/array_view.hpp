@@ -29,6 +29,20 @@ struct ArrayView2 {
   }
 };
 
+// A read-only view of a 1-D array of n elements of one type, element k at base + k * stride.
+struct ArrayView1 {
+  const char* base = nullptr;
+  std::size_t size = 0;
+  std::ptrdiff_t stride = 0;
+
+  template <class V>
+  V at(std::size_t k) const {
+    V v;
+    std::memcpy(&v, base + static_cast<std::ptrdiff_t>(k) * stride, sizeof v);
+    return v;
+  }
+};
+
 // An R x N x T float64 view (a stack of panels).
 struct ArrayView3 {
   const char* base = nullptr;

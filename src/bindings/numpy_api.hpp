@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,20 +29,6 @@ PyObject* float64_array2_from(std::vector<double>&& values, std::size_t rows, st
 
 // A new 1-D int64 array that takes ownership of `values`.
 PyObject* int64_array_from(std::vector<std::int64_t>&& values);
-
-// A read-only view of a 1-D array of n elements of one type, element k at base + k * stride.
-struct ArrayView1 {
-  const char* base = nullptr;
-  std::size_t size = 0;
-  std::ptrdiff_t stride = 0;
-
-  template <class V>
-  V at(std::size_t k) const {
-    V v;
-    std::memcpy(&v, base + static_cast<std::ptrdiff_t>(k) * stride, sizeof v);
-    return v;
-  }
-};
 
 // Views of a native-endian 1-D float64 or int64 ndarray; nullopt for anything else.
 std::optional<ArrayView1> float64_view1(PyObject* obj);

@@ -1,0 +1,355 @@
+#include "bindings/pivot.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+
+#include "linalg/error.hpp"
+
+namespace tessarix::bindings {
+namespace {
+
+constexpr std::uint32_t kUnset = std::numeric_limits<std::uint32_t>::max();
+
+// Keys are indexed through a direct table while their span is at most this many slots per
+// row, plus a floor for small inputs: the table and the walk over it stay proportional to the
+// data. Years, day numbers and dense integer ids take this route; nanosecond timestamps and
+// scattered ids are hashed.
+constexpr std::uint64_t kDirectSlotsPerRow = 4;
+constexpr std::uint64_t kDirectSlotFloor = std::uint64_t{1} << 16;
+
+// The panel is laid out cell by cell while it has at most this many cells per row (a balanced
+// panel has exactly one): rows that span far more cells leave most of them missing, and are
+// examined by sorting their cells instead of through a units x periods table.
+constexpr std::uint64_t kDenseCellsPerRow = 4;
+
+// Hash tables start this large (as a power of two) and stay at most half full.
+constexpr int kInitialHashBits = 10;
+
+std::int64_t key_at(const ArrayView1& keys, std::size_t i) { return keys.at<std::int64_t>(i); }
+
+// Offset of a key from the smallest key, exact over the whole int64 range.
+std::uint64_t offset(std::int64_t key, std::int64_t lo) {
+  return static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(lo);
+}
+
+}  // namespace
+
+KeyIndex::KeyIndex(const ArrayView1& keys) {
+  const std::size_t n = keys.size;
+  if (n >= kUnset) invariant_failure("pivot: too many rows for 32-bit codes");
+  if (n == 0) return;
+  std::int64_t lo = key_at(keys, 0), hi = lo;
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::int64_t k = key_at(keys, i);
+    lo = std::min(lo, k);
+    hi = std::max(hi, k);
+  }
+  lo_ = lo;
+  const std::uint64_t span = offset(hi, lo);
+  if (span < kDirectSlotsPerRow * n + kDirectSlotFloor) {
+    index_directly(keys, span);
+  } else {
+    index_by_hashing(keys);
+  }
+}
+
+// slot_[key - lo] holds the key's first row, then, walking the slots in key order, its code.
+void KeyIndex::index_directly(const ArrayView1& keys, std::uint64_t span) {
+  direct_ = true;
+  slot_.assign(span + 1, kUnset);
+  for (std::size_t i = 0; i < keys.size; ++i) {
+    std::uint32_t& s = slot_[offset(key_at(keys, i), lo_)];
+    if (s == kUnset) s = static_cast<std::uint32_t>(i);
+  }
+  std::uint32_t code = 0;
+  for (std::uint32_t& s : slot_) {
+    if (s == kUnset) continue;
+    first_row_.push_back(s);
+    s = code++;
+  }
+}
+
+std::size_t KeyIndex::home(std::int64_t key) const {
+  constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ull;  // Fibonacci hashing
+  return static_cast<std::size_t>((static_cast<std::uint64_t>(key) * kGolden) >> (64 - bits_));
+}
+
+std::uint32_t KeyIndex::probe(std::int64_t key) const {
+  const std::size_t mask = slot_.size() - 1;
+  std::size_t h = home(key);
+  while (keys_[h] != key || slot_[h] == kUnset) h = (h + 1) & mask;
+  return slot_[h];
+}
+
+void KeyIndex::place(std::int64_t key, std::uint32_t code) {
+  const std::size_t mask = slot_.size() - 1;
+  std::size_t h = home(key);
+  while (slot_[h] != kUnset) h = (h + 1) & mask;
+  keys_[h] = key;
+  slot_[h] = code;
+}
+
+// Open addressing with linear probing: distinct keys collected in order of appearance, the
+// table grown to stay at most half full, then every key re-placed under its rank.
+void KeyIndex::index_by_hashing(const ArrayView1& keys) {
+  direct_ = false;
+  std::vector<std::int64_t> distinct;
+  std::vector<std::size_t> first;
+  const auto resize = [&](int bits) {
+    bits_ = bits;
+    slot_.assign(std::size_t{1} << bits, kUnset);
+    keys_.assign(std::size_t{1} << bits, 0);
+  };
+  resize(kInitialHashBits);
+  for (std::size_t i = 0; i < keys.size; ++i) {
+    const std::int64_t key = key_at(keys, i);
+    const std::size_t mask = slot_.size() - 1;
+    std::size_t h = home(key);
+    while (slot_[h] != kUnset && keys_[h] != key) h = (h + 1) & mask;
+    if (slot_[h] != kUnset) continue;
+    keys_[h] = key;
+    slot_[h] = static_cast<std::uint32_t>(distinct.size());
+    distinct.push_back(key);
+    first.push_back(i);
+    if (2 * distinct.size() > slot_.size()) {
+      resize(bits_ + 1);
+      for (std::uint32_t c = 0; c < distinct.size(); ++c) place(distinct[c], c);
+    }
+  }
+  std::vector<std::uint32_t> order(distinct.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return distinct[a] < distinct[b]; });
+  resize(bits_);
+  first_row_.resize(order.size());
+  for (std::uint32_t r = 0; r < order.size(); ++r) {
+    place(distinct[order[r]], r);
+    first_row_[r] = first[order[r]];
+  }
+}
+
+namespace {
+
+bool same_value(std::uint64_t a, std::uint64_t b, bool is_float) {
+  if (!is_float || a == b) return a == b;
+  double x, y;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y || (std::isnan(x) && std::isnan(y));
+}
+
+// Each unit's value of every unit column, read at the unit's first row.
+void unit_values(const std::vector<UnitColumn>& columns, const KeyIndex& units, PivotResult& out) {
+  for (const UnitColumn& c : columns) {
+    std::vector<std::uint64_t> v(units.size());
+    for (std::size_t k = 0; k < v.size(); ++k) v[k] = c.values.at<std::uint64_t>(units.first_row()[k]);
+    out.units.push_back(std::move(v));
+    out.varying.push_back(std::nullopt);
+  }
+}
+
+// A bit per cell: which cells some row fills.
+class CellBits {
+public:
+  explicit CellBits(std::uint64_t n) : words_((n + 63) / 64, 0) {}
+  // Marks the cell; false when it was marked already.
+  bool mark(std::uint64_t c) {
+    std::uint64_t& w = words_[c / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+    const bool fresh = (w & bit) == 0;
+    w |= bit;
+    return fresh;
+  }
+  bool marked(std::uint64_t c) const { return (words_[c / 64] >> (c % 64)) & 1; }
+  std::uint64_t count() const {
+    std::uint64_t n = 0;
+    for (std::uint64_t w : words_) n += static_cast<std::uint64_t>(std::popcount(w));
+    return n;
+  }
+
+private:
+  std::vector<std::uint64_t> words_;
+};
+
+// The cell of every row, in one pass that also lays out the cell columns, counts their
+// non-finite values, finds a duplicated cell and a unit-column value off its unit's.
+struct DensePass {
+  const ArrayView1& unit_keys;
+  const ArrayView1& time_keys;
+  const std::vector<ArrayView1>& cell_columns;
+  const std::vector<UnitColumn>& unit_columns;
+  const KeyIndex& units;
+  const KeyIndex& times;
+
+  void run(PivotResult& out) const {
+    const std::uint64_t n_periods = times.size();
+    const std::uint64_t n_cells = units.size() * n_periods;
+    CellBits filled(n_cells);
+    std::optional<std::uint64_t> dup_cell;
+    std::optional<std::size_t> dup_row;
+    for (std::size_t k = 0; k < cell_columns.size(); ++k) out.cells.emplace_back(n_cells);
+    out.n_nonfinite.assign(cell_columns.size(), 0);
+    out.first_nonfinite.assign(cell_columns.size(), std::nullopt);
+    for (std::size_t i = 0; i < unit_keys.size; ++i) {
+      const std::uint32_t u = units.code(key_at(unit_keys, i));
+      const std::uint64_t cell = u * n_periods + times.code(key_at(time_keys, i));
+      if (!filled.mark(cell) && !dup_row) {
+        dup_cell = cell;
+        dup_row = i;
+      }
+      for (std::size_t k = 0; k < cell_columns.size(); ++k) {
+        const double v = cell_columns[k].at<double>(i);
+        out.cells[k][cell] = v;
+        if (!std::isfinite(v) && out.n_nonfinite[k]++ == 0) out.first_nonfinite[k] = i;
+      }
+      for (std::size_t k = 0; k < unit_columns.size(); ++k) {
+        const UnitColumn& c = unit_columns[k];
+        if (!out.varying[k] && !same_value(c.values.at<std::uint64_t>(i), out.units[k][u], c.is_float)) {
+          out.varying[k] = i;
+        }
+      }
+    }
+    if (dup_row) out.duplicate = std::pair<std::size_t, std::size_t>{first_row_of(*dup_cell), *dup_row};
+    missing_cells(filled, n_cells, n_periods, out);
+  }
+
+  // The first row filling a cell (only asked for a duplicated one).
+  std::size_t first_row_of(std::uint64_t cell) const {
+    const std::uint64_t n_periods = times.size();
+    for (std::size_t i = 0;; ++i) {
+      if (units.code(key_at(unit_keys, i)) * n_periods + times.code(key_at(time_keys, i)) == cell) return i;
+    }
+  }
+
+  static void missing_cells(const CellBits& filled, std::uint64_t n_cells, std::uint64_t n_periods,
+                            PivotResult& out) {
+    out.n_missing = static_cast<std::size_t>(n_cells - filled.count());
+    if (out.n_missing == 0) return;
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    for (std::uint64_t c = 0; c < n_cells; ++c) {
+      if (filled.marked(c)) continue;
+      if (!out.first_missing) out.first_missing = std::pair<std::size_t, std::size_t>{c / n_periods, c % n_periods};
+      for (std::vector<double>& m : out.cells) m[c] = kNaN;
+    }
+  }
+};
+
+// Sparse route, for rows spanning far more cells than there are rows: the first duplicate and
+// the missing cells from the sorted cell ids; no cell is laid out.
+void locate_sparse(const ArrayView1& unit_keys, const ArrayView1& time_keys, const KeyIndex& units,
+                   const KeyIndex& times, std::size_t n_cell_columns, PivotResult& out) {
+  const std::uint64_t n_periods = times.size();
+  const std::uint64_t n_cells = units.size() * n_periods;
+  std::vector<std::uint64_t> cell(unit_keys.size);
+  for (std::size_t i = 0; i < cell.size(); ++i) {
+    cell[i] = units.code(key_at(unit_keys, i)) * n_periods + times.code(key_at(time_keys, i));
+  }
+  std::vector<std::size_t> rows(cell.size());
+  std::iota(rows.begin(), rows.end(), std::size_t{0});
+  std::stable_sort(rows.begin(), rows.end(), [&](std::size_t a, std::size_t b) { return cell[a] < cell[b]; });
+  std::uint64_t distinct = 0, expected = 0;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    const std::uint64_t c = cell[rows[k]];
+    if (k > 0 && c == cell[rows[k - 1]]) {
+      if (!out.duplicate) out.duplicate = std::pair<std::size_t, std::size_t>{rows[k - 1], rows[k]};
+      continue;
+    }
+    ++distinct;
+    if (c == expected) ++expected;
+  }
+  out.n_missing = static_cast<std::size_t>(n_cells - distinct);
+  if (out.n_missing > 0) out.first_missing = std::pair<std::size_t, std::size_t>{expected / n_periods, expected % n_periods};
+  out.cells.assign(n_cell_columns, {});
+  out.n_nonfinite.assign(n_cell_columns, 0);
+  out.first_nonfinite.assign(n_cell_columns, std::nullopt);
+}
+
+// Sparse route: a unit-column value off its unit's, by a pass of its own.
+void find_varying(const ArrayView1& unit_keys, const std::vector<UnitColumn>& columns, const KeyIndex& units,
+                  PivotResult& out) {
+  for (std::size_t k = 0; k < columns.size(); ++k) {
+    for (std::size_t i = 0; i < unit_keys.size && !out.varying[k]; ++i) {
+      const std::uint32_t u = units.code(key_at(unit_keys, i));
+      if (!same_value(columns[k].values.at<std::uint64_t>(i), out.units[k][u], columns[k].is_float)) out.varying[k] = i;
+    }
+  }
+}
+
+// The number of periods when the rows are a balanced panel in unit-major order, else 0.
+std::size_t unit_major_periods(const ArrayView1& unit_keys, const ArrayView1& time_keys) {
+  const std::size_t n = unit_keys.size;
+  std::size_t t_count = 1;
+  while (t_count < n && key_at(unit_keys, t_count) == key_at(unit_keys, 0)) ++t_count;
+  if (n == 0 || n % t_count != 0) return 0;
+  for (std::size_t i = 1; i < t_count; ++i) {
+    if (!(key_at(time_keys, i - 1) < key_at(time_keys, i))) return 0;
+  }
+  for (std::size_t start = t_count; start < n; start += t_count) {
+    const std::int64_t u = key_at(unit_keys, start);
+    if (!(key_at(unit_keys, start - 1) < u)) return 0;
+    for (std::size_t t = 0; t < t_count; ++t) {
+      if (key_at(unit_keys, start + t) != u || key_at(time_keys, start + t) != key_at(time_keys, t)) return 0;
+    }
+  }
+  return t_count;
+}
+
+// Unit-major rows: the first rows are arithmetic, the cell columns are checked in place and
+// each unit's value is read at the start of its run.
+void take_unit_major(std::size_t t_count, std::size_t n, const std::vector<ArrayView1>& cell_columns,
+                     const std::vector<UnitColumn>& unit_columns, PivotResult& out) {
+  out.unit_major = true;
+  for (std::size_t u = 0; u < n / t_count; ++u) out.unit_first.push_back(u * t_count);
+  for (std::size_t t = 0; t < t_count; ++t) out.time_first.push_back(t);
+  for (const ArrayView1& c : cell_columns) {
+    std::size_t bad = 0;
+    std::optional<std::size_t> first_bad;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!std::isfinite(c.at<double>(i)) && bad++ == 0) first_bad = i;
+    }
+    out.n_nonfinite.push_back(bad);
+    out.first_nonfinite.push_back(first_bad);
+  }
+  for (const UnitColumn& c : unit_columns) {
+    std::vector<std::uint64_t> v(n / t_count);
+    std::optional<std::size_t> off;
+    for (std::size_t u = 0; u < v.size(); ++u) {
+      v[u] = c.values.at<std::uint64_t>(u * t_count);
+      for (std::size_t i = u * t_count + 1; i < (u + 1) * t_count && !off; ++i) {
+        if (!same_value(c.values.at<std::uint64_t>(i), v[u], c.is_float)) off = i;
+      }
+    }
+    out.units.push_back(std::move(v));
+    out.varying.push_back(off);
+  }
+}
+
+}  // namespace
+
+PivotResult pivot_long(const ArrayView1& unit_keys, const ArrayView1& time_keys,
+                       const std::vector<ArrayView1>& cell_columns,
+                       const std::vector<UnitColumn>& unit_columns) {
+  PivotResult out;
+  if (const std::size_t t_count = unit_major_periods(unit_keys, time_keys)) {
+    take_unit_major(t_count, unit_keys.size, cell_columns, unit_columns, out);
+    return out;
+  }
+  const KeyIndex units(unit_keys);
+  const KeyIndex times(time_keys);
+  out.unit_first = units.first_row();
+  out.time_first = times.first_row();
+  unit_values(unit_columns, units, out);
+  const std::uint64_t n_cells = std::uint64_t{units.size()} * times.size();
+  if (n_cells <= kDenseCellsPerRow * unit_keys.size) {
+    DensePass{unit_keys, time_keys, cell_columns, unit_columns, units, times}.run(out);
+  } else {
+    locate_sparse(unit_keys, time_keys, units, times, cell_columns.size(), out);
+    find_varying(unit_keys, unit_columns, units, out);
+  }
+  return out;
+}
+
+}  // namespace tessarix::bindings
