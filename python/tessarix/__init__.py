@@ -1,8 +1,13 @@
 """tessarix: fast, exact, reproducible causal inference on panel data.
 
-All numerical work happens in the compiled module ``tessarix._tessarix``; this package
-re-exports its functions and result classes.
+All numerical work happens in compiled code: ``tessarix._tessarix`` holds the array functions
+and result classes re-exported here. The data-frame front ends (``tessarix.synth``,
+``tessarix.did``, ``tessarix.bacon`` and ``tessarix.geo``) take long frames and column names
+and return labelled results; they and NumPy and the frame libraries load on first use.
 """
+
+import importlib
+from typing import Any
 
 from ._tessarix import (
     BaconComponent,
@@ -45,8 +50,32 @@ class InternalError(BaseException):
 
 __version__ = version()
 
+# Front ends, loaded on first access so that `import tessarix` imports no NumPy or frame library.
+_LAZY = {
+    "synth": ("tessarix.frontends.synth", "synth"),
+    "did": ("tessarix.frontends.did", "did"),
+    "bacon": ("tessarix.frontends.did", "bacon"),
+    "geo": ("tessarix.geo", None),
+    "DataError": ("tessarix.frames.guards", "DataError"),
+}
+
+
+def __getattr__(name: str) -> Any:
+    if name not in _LAZY:
+        raise AttributeError(f"module 'tessarix' has no attribute {name!r}")
+    module_name, attr = _LAZY[name]
+    module = importlib.import_module(module_name)
+    value = module if attr is None else getattr(module, attr)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))
+
 __all__ = [
     "BaconComponent",
+    "DataError",
     "BaconResult",
     "CPASCResult",
     "DiDResult",
@@ -55,8 +84,10 @@ __all__ = [
     "MarketCandidate",
     "PowerResult",
     "SCResult",
+    "bacon",
     "bacon_decompose_py",
     "bootstrap_mean",
+    "did",
     "fit_asc",
     "fit_callaway_py",
     "fit_cpasc",
@@ -68,9 +99,11 @@ __all__ = [
     "fit_sdid",
     "fit_sunab_py",
     "fit_twfe_py",
+    "geo",
     "geo_power",
     "geo_power_ensemble",
     "geo_diagnostics",
     "geo_select",
+    "synth",
     "version",
 ]

@@ -1,0 +1,177 @@
+"""Long data (one row per unit and period) to the units x periods matrix the estimators take,
+through one dataframe-agnostic layer: pandas, polars and pyarrow tables (and anything else
+narwhals reads) come in, their labels are kept, and every way the rows can fail to form a
+balanced panel is reported with the cells at fault."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Sequence
+
+import narwhals.stable.v2 as nw
+import numpy as np
+
+from .. import _core
+from .guards import MAX_LISTED, DataError, fmt, listing, suggestion
+from .keys import first_null_row, label_keys
+
+
+def as_frame(data: Any) -> Any:
+    """`data` as an eager narwhals DataFrame (a lazy frame is collected)."""
+    try:
+        frame = nw.from_native(data)
+    except TypeError:
+        raise TypeError("data must be a data frame (pandas, polars, pyarrow or another library "
+                        f"narwhals supports); got {type(data).__name__}") from None
+    if isinstance(frame, nw.LazyFrame):
+        frame = frame.collect()
+    if not isinstance(frame, nw.DataFrame):
+        raise TypeError(f"data must be a data frame; got {type(data).__name__}")
+    return frame
+
+
+def column(frame: Any, name: Any, arg: str) -> Any:
+    """The column `name`, named by argument `arg`; a clear error when there is none."""
+    if not isinstance(name, str):
+        raise TypeError(f"{arg} must be a column name (str); got {type(name).__name__}")
+    if name not in frame.columns:
+        raise DataError(f"{arg}={name!r} is not a column of the data{suggestion(name, frame.columns)}; "
+                        f"its columns are {listing(frame.columns, 12)}")
+    return frame.get_column(name)
+
+
+def numeric_values(series: Any, arg: str) -> np.ndarray:
+    """A numeric column as float64, nulls as NaN (the pivot then names the cells)."""
+    if not series.dtype.is_numeric():
+        raise DataError(f"{arg}={series.name!r} must be a numeric column; it holds {series.dtype}")
+    values = series.to_numpy()
+    if values.dtype.kind not in "iuf":  # nullable integers come back as objects
+        values = series.cast(nw.Float64).fill_null(float("nan")).to_numpy()
+    return np.asarray(values, dtype=np.float64)
+
+
+def label_column(series: Any, arg: str):
+    """Keys of a unit or time column, which may hold no nulls. NumPy integers cannot be null
+    and NaN or NaT are caught with the keys, so only other columns are scanned for nulls."""
+    values = series.to_numpy()
+    if values.dtype.kind not in "iub" and (series.null_count() > 0 or
+                                           (values.dtype.kind in "mM" and np.isnat(values).any())):
+        n_null = max(series.null_count(), int(np.isnat(values).sum()) if values.dtype.kind in "mM" else 0)
+        row = first_null_row(series)
+        raise DataError(f"{arg} column {series.name!r} has {n_null} missing values "
+                        f"(the first at row {row}); every row needs a {arg}")
+    return label_keys(values, f"{arg} column {series.name!r}")
+
+
+@dataclass
+class LongPanel:
+    """A balanced panel read from long rows.
+
+    `y` is units x periods (float64); `units` and `times` are the labels in ascending order;
+    `cells` holds each extra cell column as a units x periods matrix and `per_unit` each
+    unit-level column's value per unit, both by column name; `frame` is the narwhals frame the
+    rows came from, and its implementation the library results are returned in.
+    """
+
+    y: np.ndarray
+    units: np.ndarray
+    times: np.ndarray
+    unit_name: str
+    time_name: str
+    outcome_name: str
+    frame: Any
+    cells: dict[str, np.ndarray] = field(default_factory=dict)
+    per_unit: dict[str, np.ndarray] = field(default_factory=dict)
+
+    @property
+    def backend(self) -> Any:
+        return self.frame.implementation
+
+    def unit_index(self, label: Any, arg: str) -> int:
+        """Position of a unit label; an error naming the closest labels when there is none."""
+        return _position(self.units, label, f"{arg}={fmt(label)} is not a unit of column "
+                         f"{self.unit_name!r}", suggestion(label, self.units))
+
+    def time_index(self, value: Any, arg: str) -> int:
+        """Position of a time value; an error listing the times when it is not one of them."""
+        return _position(self.times, value, f"{arg}={fmt(value)} is not one of the time values of "
+                         f"{self.time_name!r}", f" ({fmt(self.times[0])} to {fmt(self.times[-1])}, "
+                         f"{len(self.times)} periods)")
+
+
+def _position(labels: np.ndarray, value: Any, message: str, hint: str) -> int:
+    try:
+        k = int(np.searchsorted(labels, value))
+        found = k < len(labels) and labels[k] == value
+    except (TypeError, ValueError):
+        found = False
+    if not found:
+        raise DataError(message + hint)
+    return k
+
+
+def long_panel(data: Any, *, unit: str, time: str, outcome: str,
+               cell_columns: Sequence[tuple[str, str]] = (),
+               unit_columns: Sequence[tuple[str, str, np.ndarray]] = ()) -> LongPanel:
+    """Pivots `data` to a panel, raising DataError for anything that keeps it from being one.
+
+    `cell_columns` are (argument, column) pairs of further numeric cell values;
+    `unit_columns` are (argument, column, values) triples of unit-level columns already
+    converted to int64 or float64, each of which must hold one value per unit.
+    """
+    frame = as_frame(data)
+    unit_keys = label_column(column(frame, unit, "unit"), "unit")
+    time_keys = label_column(column(frame, time, "time"), "time")
+    y_col = numeric_values(column(frame, outcome, "outcome"), "outcome")
+    extra = [numeric_values(column(frame, name, arg), arg) for arg, name in cell_columns]
+    if len(y_col) == 0:
+        raise DataError("data has no rows")
+    p = _core.pivot_long(unit_keys.keys, time_keys.keys, [y_col] + extra, [v for _, _, v in unit_columns])
+    units = unit_keys.values[p["unit_first"]]
+    times = time_keys.values[p["time_first"]]
+    panel = LongPanel(y=np.empty((0, 0)), units=units, times=times, unit_name=unit, time_name=time,
+                      outcome_name=outcome, frame=frame)
+    _check_cells(p, panel, [("outcome", outcome)] + list(cell_columns), unit_keys.values, time_keys.values)
+    for (arg, name, _), values, row in zip(unit_columns, p["units"], p["varying"]):
+        if row is not None:
+            k = int(np.searchsorted(units, unit_keys.values[row]))
+            raise DataError(f"{arg}={name!r} must hold one value per unit, but it varies within unit "
+                            f"{fmt(units[k])} (row {row}); give it the unit's value on every row")
+        panel.per_unit[name] = values
+    matrices = [col.reshape(len(units), len(times)) if m is None else m
+                for col, m in zip([y_col] + extra, p["cells"])] if p["unit_major"] else p["cells"]
+    panel.y = matrices[0]
+    panel.cells = {name: m for (_, name), m in zip(cell_columns, matrices[1:])}
+    return panel
+
+
+def _check_cells(p: dict, panel: LongPanel, columns: list[tuple[str, str]],
+                 unit_values: np.ndarray, time_values: np.ndarray) -> None:
+    """Duplicated cells, then missing cells, then non-finite values, each named by its cell."""
+    n_units, n_times = len(panel.units), len(panel.times)
+    if p["duplicate"] is not None:
+        a, b = p["duplicate"]
+        raise DataError(f"data has more than one row for unit {fmt(unit_values[b])} at "
+                        f"{panel.time_name}={fmt(time_values[b])} (rows {a} and {b}); each "
+                        "(unit, time) pair must appear once: aggregate or drop the duplicates first")
+    if p["n_missing"]:
+        u, t = p["first_missing"]
+        raise DataError(f"the panel is unbalanced: {p['n_missing']} of {n_units * n_times} (unit, time) "
+                        f"cells have no row, the first unit {fmt(panel.units[u])} at "
+                        f"{panel.time_name}={fmt(panel.times[t])}; tessarix needs one row per unit and "
+                        "period: fill the missing cells or drop the units that lack some")
+    for (arg, name), (count, row), m in zip(columns, p["nonfinite"], p["cells"]):
+        if count:
+            cells = _bad_cells(p, m, row, unit_values, time_values, panel)
+            raise DataError(f"{arg}={name!r} is missing or not finite in {count} of {n_units * n_times} "
+                            f"cells: {cells}; drop or impute them first")
+
+
+def _bad_cells(p: dict, m: Any, row: int, unit_values: np.ndarray, time_values: np.ndarray,
+               panel: LongPanel) -> str:
+    """The first non-finite cells as (unit, time) pairs, or the first one's row."""
+    if p["unit_major"] or m is None:
+        return f"unit {fmt(unit_values[row])} at {panel.time_name}={fmt(time_values[row])} first"
+    bad = np.argwhere(~np.isfinite(m))[:MAX_LISTED]
+    shown = ", ".join(f"({fmt(panel.units[u])}, {fmt(panel.times[t])})" for u, t in bad)
+    return shown + (", ..." if np.count_nonzero(~np.isfinite(m)) > MAX_LISTED else "")

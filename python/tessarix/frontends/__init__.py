@@ -1,0 +1,1 @@
+"""The data-frame front ends: long frames in, labelled results out."""

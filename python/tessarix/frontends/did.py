@@ -1,0 +1,122 @@
+"""``tessarix.did`` and ``tessarix.bacon``: staggered-adoption DiD from a long data frame."""
+
+from __future__ import annotations
+
+from typing import Any, Optional, Sequence
+
+import numpy as np
+
+from .. import _tessarix
+from ..frames import DataError, long_panel
+from ..frames.panel import as_frame, column, numeric_values
+from ..results.did import BaconResult, DidResult, Staggered
+from .cohorts import from_cohort_column, from_treatment, unit_column
+
+_METHODS = ("cs", "sa", "twfe")
+# Options of fit_callaway_py that the front end passes through.
+_CS_OPTIONS = ("control", "anticipation", "bands", "n_reps", "seed", "level")
+_DEFAULT_LEVEL = 0.95
+
+
+def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,
+        treatment: Optional[str] = None, method: str = "cs", covariates: Optional[Sequence[str]] = None,
+        **options: Any) -> DidResult:
+    """Staggered-adoption difference-in-differences from a long data frame.
+
+    Parameters
+    ----------
+    data : data frame
+        One row per unit and period (pandas, polars, pyarrow, or any frame narwhals reads),
+        balanced: every unit in every period, once.
+    unit, time, outcome : str
+        Column names: unit label, time value (integers, dates or datetimes; the periods are the
+        distinct values in order) and the numeric outcome.
+    cohort : str, optional
+        A column holding each unit's first treated time, as a time value (for example the year
+        2004), the same on every row of the unit. 0, NaN, null or a value after the last period
+        mean never treated, as in R's did and diff-diff. Give `cohort` or `treatment`.
+    treatment : str, optional
+        A 0/1 column, 1 from the unit's first treated period on; the cohorts follow from it. A
+        treatment that switches back off is an error.
+    method : str
+        "cs" (Callaway-Sant'Anna, default), "sa" (Sun-Abraham) or "twfe".
+    covariates : list of str, optional
+        cs only: unit-level covariate columns (constant within each unit), for outcome
+        regression adjustment.
+    **options
+        cs: ``control`` ("never" or "notyet"), ``anticipation``, ``bands`` (sup-t bands),
+        ``n_reps``, ``seed``, ``level``; sa and twfe: ``level`` (of the normal intervals).
+
+    Returns
+    -------
+    DidResult
+        Overall ATT with se, interval and p-value, the event study with its reference period,
+        the cohort effects (cs); ``native`` is the array call's own result.
+    """
+    if method not in _METHODS:
+        raise ValueError(f"method={method!r} is not one of {', '.join(_METHODS)}")
+    allowed = _CS_OPTIONS if method == "cs" else ("level",)
+    for name in options:
+        if name not in allowed:
+            raise TypeError(f"did(method={method!r}) got an unexpected option {name!r}; its options are "
+                            f"{', '.join(allowed)}")
+    if covariates is not None and method != "cs":
+        raise ValueError(f"covariates are only used by method='cs'; method={method!r} takes none")
+    covariates = [covariates] if isinstance(covariates, str) else list(covariates or [])
+    panel, cohorts, design = _staggered(data, unit, time, outcome, cohort, treatment, covariates)
+    y = panel.y
+    level = float(options.get("level", _DEFAULT_LEVEL))
+    if method == "cs":
+        x = (np.column_stack([panel.per_unit[c] for c in covariates]).astype(np.float64)
+             if covariates else None)
+        native = _tessarix.fit_callaway_py(y, cohorts, covariates=x, **options)
+    elif method == "sa":
+        native = _tessarix.fit_sunab_py(y, cohorts)
+    else:
+        native = _tessarix.fit_twfe_py(y, cohorts)
+    anticipation = int(options.get("anticipation", 0))
+    return DidResult(method=method, native=native, design=design, level=level, anticipation=anticipation)
+
+
+def bacon(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,
+          treatment: Optional[str] = None) -> BaconResult:
+    """Goodman-Bacon decomposition of the TWFE estimate from a long data frame.
+
+    The data arguments are those of :func:`tessarix.did`. Returns a BaconResult whose
+    ``components`` table labels each 2x2 comparison's cohorts by their first treated time.
+    """
+    panel, cohorts, design = _staggered(data, unit, time, outcome, cohort, treatment, [])
+    return BaconResult(native=_tessarix.bacon_decompose_py(panel.y, cohorts), design=design)
+
+
+def _staggered(data, unit, time, outcome, cohort, treatment, covariates):
+    """The panel, each unit's cohort position and the labelled design."""
+    if (cohort is None) == (treatment is None):
+        raise ValueError("give exactly one of cohort= (each unit's first treated time) and treatment= "
+                         "(a 0/1 column)")
+    frame = as_frame(data)
+    unit_cols = []
+    decode = None
+    if cohort is not None:
+        values, decode = unit_column(column(frame, cohort, "cohort"), "cohort")
+        unit_cols.append(("cohort", cohort, values))
+    for c in covariates:
+        unit_cols.append(("covariates", c, _covariate(frame, c)))
+    cells = [("treatment", treatment)] if treatment is not None else []
+    panel = long_panel(frame, unit=unit, time=time, outcome=outcome, cell_columns=cells, unit_columns=unit_cols)
+    if cohort is not None:
+        cohorts = from_cohort_column(panel, decode(panel.per_unit[cohort]), "cohort", cohort)
+    else:
+        cohorts = from_treatment(panel, panel.cells[treatment], treatment)
+    starts, counts = np.unique(cohorts[cohorts >= 0], return_counts=True)
+    design = Staggered(times=panel.times, unit_name=unit, time_name=time, outcome_name=outcome,
+                       n_units=len(panel.units), cohort_sizes=dict(zip(starts.tolist(), counts.tolist())),
+                       backend=panel.backend)
+    return panel, cohorts, design
+
+
+def _covariate(frame: Any, name: str) -> np.ndarray:
+    values = numeric_values(column(frame, name, "covariates"), "covariates")
+    if not np.all(np.isfinite(values)):
+        raise DataError(f"covariates column {name!r} has missing or non-finite values; drop or impute them first")
+    return values

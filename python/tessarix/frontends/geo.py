@@ -1,0 +1,144 @@
+"""``tessarix.geo``: geo-experiment design from a long sales frame and market labels."""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any, Optional, Sequence
+
+import numpy as np
+
+from .. import _tessarix
+from ..frames import DataError, long_panel
+from ..results.geo import Diagnosis, Market, PowerCurve, Selection
+from .synth import _is_list
+
+# Options the window listing shares with the power analyses.
+_WINDOW_OPTIONS = ("min_pre", "lookback", "min_weight", "max_weight")
+
+
+def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
+          lifts: Sequence[float], method: str = "sdid", **options: Any) -> PowerCurve:
+    """How large a lift a test on the given markets can detect.
+
+    Slides a test window of `test_len` periods over the history, treats the `treated` markets
+    as if they were treated in it, injects each lift and re-estimates: power is the share of
+    windows whose estimate clears the threshold set by the no-lift estimates.
+
+    Parameters
+    ----------
+    data : data frame
+        Long sales data, one row per market and period (pandas, polars, pyarrow, ...).
+    unit, time, outcome : str
+        Column names: the market label, the time value and the numeric sales.
+    treated : label or list of labels
+        The markets the test would treat.
+    test_len : int
+        Length of the test window in periods.
+    lifts : list of float
+        Relative lifts to inject, as fractions: 0.05 is +5 %. Values above 1 draw a warning.
+    method : str
+        The estimator: "sdid" (default), "sc", "asc", "fp" (or "dsc") or "rsc".
+    **options
+        ``alpha`` (test size, 0.1), ``target_power`` (0.8), ``min_pre``, ``lookback``,
+        ``min_weight``, ``max_weight``, as :func:`tessarix.geo_power` takes them.
+
+    Returns
+    -------
+    PowerCurve
+        The power curve, the minimum detectable effect and the placebo windows, labelled.
+    """
+    _warn_percent("lifts", lifts)
+    market, rows = _market(data, unit, time, outcome, treated)
+    native = _tessarix.geo_power(market.y, rows, test_len, lifts, method=method, **options)
+    window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
+    return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
+                      window_options={"method": method, **window})
+
+
+def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
+                   lifts: Sequence[float], members: Optional[Sequence[str]] = None,
+                   weights: Optional[Sequence[float]] = None, **options: Any) -> PowerCurve:
+    """Power of a weighted blend of estimators (default SC, ASC and SDID).
+
+    As :func:`power`; `members` names the estimators and `weights` gives one non-negative
+    weight per member, or None for inverse-variance weights from each member's no-lift spread.
+    """
+    _warn_percent("lifts", lifts)
+    market, rows = _market(data, unit, time, outcome, treated)
+    native = _tessarix.geo_power_ensemble(market.y, rows, test_len, lifts, members=members, weights=weights,
+                                          **options)
+    window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
+    return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
+                      window_options={"members": list(members) if members is not None else ["sc", "asc", "sdid"],
+                                      "weights": list(weights) if weights is not None else None, **window})
+
+
+def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, test_len: int,
+           target_lift: float, eligible: Any = None, include: Any = None, **options: Any) -> Selection:
+    """Search and rank candidate sets of treatment markets.
+
+    Parameters
+    ----------
+    data, unit, time, outcome
+        As for :func:`power`.
+    max_treated : int
+        Largest number of treated markets in a candidate.
+    test_len : int
+        Length of the test window in periods.
+    target_lift : float
+        The lift the test should detect, as a fraction (0.05 is +5 %).
+    eligible : list of labels, optional
+        Markets that may be treated (default: every market).
+    include : list of labels, optional
+        Markets forced into every candidate.
+    **options
+        ``method``, ``alpha``, ``target_power``, ``min_pre``, ``n_candidates``, ``seed``,
+        ``exact_size``, ``lookback``, ``min_weight``, ``max_weight``, as
+        :func:`tessarix.geo_select` takes them.
+
+    Returns
+    -------
+    Selection
+        Every evaluated candidate, best first, with markets as labels.
+    """
+    _warn_percent("target_lift", [target_lift])
+    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+    market = _market_of(panel, unit, time, outcome)
+    pool = range(len(panel.units)) if eligible is None else _rows(panel, eligible, "eligible")
+    forced = [] if include is None else _rows(panel, include, "include")
+    native = _tessarix.geo_select(market.y, list(pool), max_treated, test_len, target_lift, include=forced,
+                                  **options)
+    return Selection(native=native, market=market, target_lift=target_lift)
+
+
+def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int) -> Diagnosis:
+    """Diagnostics of a proposed design: the treated markets' share of volume, how well a
+    synthetic control fits them before the test (and its gain over a naive level-shifted
+    average), volatility and seasonality, a 0-100 confidence and plain warnings."""
+    market, rows = _market(data, unit, time, outcome, treated)
+    return Diagnosis(native=_tessarix.geo_diagnostics(market.y, rows, test_len), market=market, treated=rows)
+
+
+def _market(data: Any, unit: str, time: str, outcome: str, treated: Any) -> tuple[Market, list[int]]:
+    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+    return _market_of(panel, unit, time, outcome), _rows(panel, treated, "treated")
+
+
+def _market_of(panel: Any, unit: str, time: str, outcome: str) -> Market:
+    return Market(y=np.ascontiguousarray(panel.y, dtype=np.float64), units=panel.units, times=panel.times,
+                  unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
+
+
+def _rows(panel: Any, labels: Any, arg: str) -> list[int]:
+    labels = list(labels) if _is_list(labels) else [labels]
+    rows = [panel.unit_index(x, arg) for x in labels]
+    if len(set(rows)) != len(rows):
+        raise DataError(f"{arg} names a market more than once")
+    return sorted(rows)
+
+
+def _warn_percent(arg: str, values: Sequence[float]) -> None:
+    big = [v for v in values if isinstance(v, (int, float, np.number)) and v > 1]
+    if big:
+        warnings.warn(f"{arg} are fractions of the baseline: {big[0]:g} means +{big[0] * 100:g} %; "
+                      f"for +{big[0]:g} % pass {big[0] / 100:g}", UserWarning, stacklevel=3)

@@ -1,0 +1,1 @@
+"""Labelled results of the data-frame front ends."""

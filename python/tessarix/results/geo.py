@@ -1,0 +1,246 @@
+"""Labelled results of the geo-experiment design tools."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import Any, Optional
+
+import numpy as np
+
+from .. import _core
+from ..frames import table
+from ..frames.guards import listing
+from .base import num
+
+
+@dataclass
+class Market:
+    """The sales panel a design was evaluated on, with its labels."""
+
+    y: np.ndarray
+    units: np.ndarray
+    times: np.ndarray
+    unit_name: str
+    time_name: str
+    outcome_name: str
+    backend: Any
+
+
+@dataclass
+class PowerCurve:
+    """Power of a geo test on given markets, from historical placebo windows with injected lift.
+
+    Attributes
+    ----------
+    native : PowerResult
+        The compiled module's own result.
+    treated : list
+        The treated market labels.
+    method : str
+        The estimator ("SC", "ASC", "SDID", "FP", "RSC" or "ENSEMBLE").
+    mde : float or None
+        Minimum detectable effect as a fraction of the treated markets' mean level (0.05 is
+        5 %), interpolated on the curve at the target power; None when no lift reaches it.
+    mde_abs_per_period : float or None
+        The same in outcome units per period of the treated markets' mean.
+    mde_cumulative : float or None
+        The same summed over the treated markets and the test window's periods.
+    critical_value : float
+        Detection threshold on |ATT|: the 1 - alpha quantile of the placebo windows' |ATT|
+        without lift (the null distribution every power is measured against).
+    se_null : float
+        Standard deviation of the no-lift placebo ATTs.
+    n_windows : int
+        Number of placebo windows.
+    """
+
+    native: Any
+    market: Market
+    treated: list[int]
+    test_len: int
+    window_options: dict = field(default_factory=dict)
+
+    @property
+    def method(self) -> str:
+        return self.native.method
+
+    @property
+    def mde(self) -> Optional[float]:
+        return self.native.mde_pct
+
+    @property
+    def mde_abs_per_period(self) -> Optional[float]:
+        return self.native.mde_abs_per_period
+
+    @property
+    def mde_cumulative(self) -> Optional[float]:
+        return self.native.mde_cumulative
+
+    @property
+    def critical_value(self) -> float:
+        return self.native.crit
+
+    @property
+    def se_null(self) -> float:
+        return self.native.se_null
+
+    @property
+    def n_windows(self) -> int:
+        return self.native.n_windows
+
+    @property
+    def curve(self) -> Any:
+        """The power curve: injected lift (fraction), power (detection rate over the windows),
+        and the mean and alpha/2, 1 - alpha/2 quantiles of the estimated lift (fractions)."""
+        n = self.native
+        return table({"lift": np.asarray(n.lifts, dtype=float), "power": np.asarray(n.power, dtype=float),
+                      "est_mean": np.asarray(n.est_mean, dtype=float), "est_lo": np.asarray(n.est_lo, dtype=float),
+                      "est_hi": np.asarray(n.est_hi, dtype=float)}, self.market.backend)
+
+    @cached_property
+    def _windows(self) -> dict:
+        m = self.market
+        return _core.geo_windows(m.y, self.treated, self.test_len, **self.window_options)
+
+    @property
+    def windows(self) -> Any:
+        """The placebo windows: the first and last time of each test window (labels), and its
+        no-lift estimate (the null ATT, in outcome units), oldest first."""
+        m, w = self.market, self._windows
+        starts = np.asarray(w["starts"], dtype=np.int64)
+        return table({"start": m.times[starts], "end": m.times[starts + self.test_len - 1],
+                      "null_att": np.asarray(w["null_att"], dtype=float)}, m.backend)
+
+    def to_frame(self) -> Any:
+        """The power curve, one row per lift."""
+        return self.curve
+
+    def summary(self) -> str:
+        """The power analysis as text."""
+        m, n = self.market, self.native
+        labels = [m.units[i] for i in self.treated]
+        lines = [f"Geo power analysis ({n.method}) on {m.outcome_name}", "=" * 78,
+                 f"treated markets ({m.unit_name}): {listing(labels)}; test length {self.test_len} periods; "
+                 f"{n.n_windows} placebo windows",
+                 f"detection threshold |ATT| > {num(n.crit)}    null ATT spread {num(n.se_null)}",
+                 "-" * 78, f"{'lift':>10}{'power':>10}{'est. lift':>14}{'[lo':>12}{'hi]':>12}"]
+        for lift, p, mean, lo, hi in zip(n.lifts, n.power, n.est_mean, n.est_lo, n.est_hi):
+            lines.append(f"{lift:>10.4g}{p:>10.3f}{num(mean):>14}{num(lo):>12}{num(hi):>12}")
+        lines.append("-" * 78)
+        if n.mde_pct is None:
+            lines.append("no lift reaches the target power: no minimum detectable effect")
+        else:
+            lines.append(f"minimum detectable effect {n.mde_pct * 100:.3g} % of the treated level "
+                         f"({num(n.mde_abs_per_period)} per period, {num(n.mde_cumulative)} in total)")
+        if n.ensemble_weights is not None:
+            lines.append("ensemble weights: " + ", ".join(f"{w:.3f}" for w in n.ensemble_weights))
+        lines.append("lifts and effects are fractions of the treated markets' mean level (0.05 = 5 %)")
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return f"<PowerCurve method={self.method!r} mde={num(self.mde)} n_windows={self.n_windows}>"
+
+
+@dataclass
+class Selection:
+    """Candidate treatment-market sets, ranked best first.
+
+    Attributes
+    ----------
+    native : list of MarketCandidate
+        The compiled module's own candidates, in rank order.
+    best : list
+        The market labels of the best-ranked candidate (empty when there is none).
+    """
+
+    native: list
+    market: Market
+    target_lift: float
+
+    @property
+    def best(self) -> list[Any]:
+        return [self.market.units[i] for i in self.native[0].treated] if self.native else []
+
+    @property
+    def candidates(self) -> Any:
+        """Every candidate, best first: rank (1 = best), the markets (a list of labels), their
+        count, power at the target lift, minimum detectable effect (fraction), the design
+        diagnostics (holdout share of volume in %, relative pre-period fit error, stability and
+        confidence scores) and the ranking score."""
+        m, c = self.market, self.native
+        return table({"rank": np.arange(1, len(c) + 1, dtype=np.int64),
+                      "markets": [[m.units[i] for i in x.treated] for x in c],
+                      "n_markets": np.asarray([len(x.treated) for x in c], dtype=np.int64),
+                      "power_at_target": [x.power_at_target for x in c], "mde": [x.mde_pct for x in c],
+                      "holdout_pct": [x.holdout_pct for x in c], "pre_fit_rel": [x.pre_fit_rel for x in c],
+                      "stability_score": [x.stability_score for x in c], "confidence": [x.confidence for x in c],
+                      "score": [x.score for x in c]}, m.backend,
+                     floats=("power_at_target", "mde", "holdout_pct", "pre_fit_rel", "stability_score",
+                             "confidence", "score"))
+
+    def to_frame(self) -> Any:
+        """The candidates table."""
+        return self.candidates
+
+    def summary(self, top: int = 10) -> str:
+        """The `top` candidates as text."""
+        m = self.market
+        lines = [f"Geo market selection on {m.outcome_name}: {len(self.native)} candidate sets, "
+                 f"target lift {self.target_lift * 100:.3g} %", "=" * 78,
+                 f"{'rank':>4}  {'power':>6}{'mde':>10}{'conf.':>7}{'score':>8}  markets"]
+        for k, x in enumerate(self.native[:top]):
+            mde = "-" if x.mde_pct is None else f"{x.mde_pct * 100:.3g}%"
+            lines.append(f"{k + 1:>4}  {x.power_at_target:>6.3f}{mde:>10}{x.confidence:>7.0f}{x.score:>8.4f}  "
+                         f"{listing([m.units[i] for i in x.treated], 8)}")
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return f"<Selection candidates={len(self.native)} best={self.best!r}>"
+
+
+@dataclass
+class Diagnosis:
+    """Diagnostics of a proposed design (treated markets and test length).
+
+    Attributes
+    ----------
+    native : GeoDiagnostics
+        The compiled module's own result: holdout_pct (treated share of total volume, %),
+        pre_fit_rel (relative pre-period fit error of a synthetic control), improvement_vs_naive,
+        seasonality_strength, stability_score, confidence (0 to 100) and warnings.
+    """
+
+    native: Any
+    market: Market
+    treated: list[int]
+
+    def __getattr__(self, name: str) -> Any:
+        if name in ("holdout_pct", "pre_fit_rel", "improvement_vs_naive", "seasonality_strength",
+                    "stability_score", "confidence", "warnings"):
+            return getattr(self.native, name)
+        raise AttributeError(name)
+
+    def to_frame(self) -> Any:
+        """One row: the treated markets (a list of labels) and every diagnostic."""
+        n = self.native
+        return table({"markets": [[self.market.units[i] for i in self.treated]],
+                      "holdout_pct": [n.holdout_pct], "pre_fit_rel": [n.pre_fit_rel],
+                      "improvement_vs_naive": [n.improvement_vs_naive],
+                      "seasonality_strength": [n.seasonality_strength], "stability_score": [n.stability_score],
+                      "confidence": [n.confidence], "warnings": [list(n.warnings)]}, self.market.backend)
+
+    def summary(self) -> str:
+        n, m = self.native, self.market
+        lines = [f"Geo design diagnostics on {m.outcome_name}", "=" * 78,
+                 f"treated markets: {listing([m.units[i] for i in self.treated])}",
+                 f"holdout share of volume {n.holdout_pct:.3g} %    pre-period fit error {n.pre_fit_rel:.3g} "
+                 f"(relative)    gain over naive {n.improvement_vs_naive:.3g}",
+                 f"seasonality {n.seasonality_strength:.3g}    stability {n.stability_score:.3g}    "
+                 f"confidence {n.confidence:.0f} / 100"]
+        lines += [f"warning: {w}" for w in n.warnings]
+        return "\n".join(lines)
+
+    def __repr__(self) -> str:
+        return f"<Diagnosis confidence={self.native.confidence:.0f} warnings={len(self.native.warnings)}>"
+

@@ -1,0 +1,255 @@
+"""The labelled result of a synthetic-control-family fit."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import Any, Optional
+
+import numpy as np
+
+from .. import _core
+from ..frames import table
+from ..frames.guards import fmt, listing
+from .base import Row, num, render, tidy_columns
+
+# Display names of the methods.
+METHOD_NAMES = {
+    "sc": "Synthetic control",
+    "asc": "Augmented synthetic control (ridge)",
+    "sdid": "Synthetic difference-in-differences",
+    "fp": "Demeaned synthetic control (Ferman-Pinto)",
+    "rsc": "Robust synthetic control",
+    "mcnnm": "Matrix completion (nuclear norm)",
+    "cpasc": "CP-ASC (conformal, pooled augmented SC)",
+}
+
+# Methods whose placebo test ranks |ATT| rather than the post/pre RMSPE ratio.
+_ABS_ATT_STATISTIC = {"sdid", "fp"}
+
+# How many of the largest weights a summary lists.
+_TOP_WEIGHTS = 5
+
+
+@dataclass
+class Design:
+    """The panel a fit saw, with its labels: `y` is units x periods, `treated` the treated rows,
+    `t0` the first post-period column."""
+
+    y: np.ndarray
+    units: np.ndarray
+    times: np.ndarray
+    treated: list[int]
+    t0: int
+    unit_name: str
+    time_name: str
+    outcome_name: str
+    backend: Any
+
+    @property
+    def treated_labels(self) -> list[Any]:
+        return [self.units[i] for i in self.treated]
+
+
+@dataclass
+class SynthResult:
+    """A synthetic-control-family fit with labels.
+
+    Attributes
+    ----------
+    method : str
+        The estimator: "sc", "asc", "sdid", "fp", "rsc", "mcnnm" or "cpasc".
+    native : SCResult or CPASCResult
+        The compiled module's own result, exactly as the array call returns it.
+    att : float
+        Average treatment effect on the treated over the post-periods, in outcome units (for
+        several treated units: the effect on their average path; CP-ASC pools per-unit effects).
+    se : float or None
+        Standard error: the spread of the placebo ATTs (placebo inference) or the jackknife
+        standard error (SDID with ``inference="jackknife"``); None without inference.
+    ci : (float, float) or None
+        Interval at `level`: with placebo inference the ATT shifted by the placebo ATTs'
+        quantiles; with the jackknife ATT -/+ z se.
+    p_value : float or None
+        Placebo p-value (rank of the treated unit's statistic among the placebo units': the
+        post/pre RMSPE ratio for sc, asc and rsc, |ATT| for sdid and fp) or CP-ASC's conformal
+        block-permutation p-value. The placebo p-value and the interval come from different
+        statistics (ratio ranks vs. placebo ATTs), so a significant p-value can sit beside an
+        interval covering 0, and the reverse.
+    level : float
+        Confidence level of `ci`.
+    inference : str or None
+        "placebo", "jackknife", "conformal" or None.
+    """
+
+    method: str
+    native: Any
+    design: Design
+    inference: Optional[str]
+    level: float
+    path_options: dict = field(default_factory=dict)
+
+    # -- headline numbers ----------------------------------------------------------------
+
+    @property
+    def att(self) -> float:
+        return self.native.att
+
+    @property
+    def se(self) -> Optional[float]:
+        return getattr(self.native, "se", None)
+
+    @property
+    def ci(self) -> Optional[tuple[float, float]]:
+        lo, hi = getattr(self.native, "ci_lower", None), getattr(self.native, "ci_upper", None)
+        return None if lo is None else (lo, hi)
+
+    @property
+    def p_value(self) -> Optional[float]:
+        return self.native.p_value
+
+    @property
+    def pre_rmspe(self) -> Optional[float]:
+        """Root mean squared pre-period gap of the fit (SDID and matrix completion: its spread
+        around the mean); None for CP-ASC."""
+        return getattr(self.native, "pre_rmspe", None)
+
+    @property
+    def post_rmspe(self) -> Optional[float]:
+        return getattr(self.native, "post_rmspe", None)
+
+    # -- labelled tables -------------------------------------------------------------------
+
+    @cached_property
+    def _paths(self) -> dict:
+        d = self.design
+        if self.method == "cpasc":
+            return _cpasc_paths(self.native, d)
+        fit = getattr(_core, f"paths_{self.method}")
+        placebo = self.inference == "placebo"
+        extra = {"placebo": True} if placebo else {}
+        return fit(d.y, d.treated, d.t0, **self.path_options, **extra)
+
+    @property
+    def weights(self) -> Any:
+        """Donor weights: a frame with the unit label and its weight (robust SC's weights are
+        unconstrained, the others lie on a simplex). CP-ASC: each treated unit's pooling weight
+        with its own effect and pre-period fit error. Matrix completion has no unit weights
+        (None)."""
+        d = self.design
+        if self.method == "mcnnm":
+            return None
+        if self.method == "cpasc":
+            n = self.native
+            return table({d.unit_name: d.units[np.asarray(n.unit_ids, dtype=np.int64)],
+                          "weight": np.asarray(n.unit_weight), "att": np.asarray(n.unit_att),
+                          "mspe": np.asarray(n.unit_mspe)}, d.backend)
+        donors = np.asarray(self.native.donor_ids, dtype=np.int64)
+        return table({d.unit_name: d.units[donors], "weight": np.asarray(self.native.weights)}, d.backend)
+
+    @property
+    def time_weights(self) -> Any:
+        """SDID only: the time weights of the pre-periods (time label, weight); None otherwise."""
+        if self.method != "sdid":
+            return None
+        d = self.design
+        return table({d.time_name: d.times[: d.t0], "weight": self._paths["time_weights"]}, d.backend)
+
+    @property
+    def intercept(self) -> Optional[float]:
+        """SDID only: the level shift between the treated path and the weighted donors, the
+        time-weighted pre-period difference. Its counterfactual is the unit-weighted donor path
+        plus this intercept, and ``att`` = mean over the post-periods of (treated - weighted
+        donors) - intercept."""
+        return float(self._paths["intercept"]) if self.method == "sdid" else None
+
+    @property
+    def paths(self) -> Any:
+        """Every period: time label, the treated path (the mean of the treated units), the
+        synthetic path and their gap, and whether the period is post-treatment. After the start
+        the synthetic path is the method's counterfactual (SDID's with its intercept, the
+        augmented one with its ridge correction); before it, the same construction applied to
+        the pre-periods, whose gaps measure the fit. CP-ASC: the pooling-weighted treated path,
+        its pooled residual as the gap."""
+        d, p = self.design, self._paths
+        post = np.arange(len(d.times)) >= d.t0
+        return table({d.time_name: d.times, "treated": p["treated"], "synthetic": p["synthetic"],
+                      "gap": p["gap"], "post": post}, d.backend)
+
+    @property
+    def placebos(self) -> Any:
+        """With placebo inference: the gap path of every placebo refit (each donor in turn
+        treated as if it were the treated unit), long: unit label, time label, gap. None
+        otherwise."""
+        if self.inference != "placebo":
+            return None
+        d, p = self.design, self._paths
+        units = d.units[p["placebo_units"]]
+        gaps = p["placebo_gaps"]
+        return table({d.unit_name: np.repeat(units, len(d.times)), d.time_name: np.tile(d.times, len(units)),
+                      "gap": gaps.reshape(-1)}, d.backend)
+
+    # -- text and tidy output ----------------------------------------------------------------
+
+    def _row(self) -> Row:
+        return Row("ATT", self.att, self.se, self.ci, self.p_value)
+
+    def to_frame(self) -> Any:
+        """One tidy row: term ("ATT"), estimate, se, ci_lower, ci_upper, p_value."""
+        return table(tidy_columns([self._row()]), self.design.backend,
+                     floats=("estimate", "se", "ci_lower", "ci_upper", "p_value"))
+
+    def summary(self) -> str:
+        """A readable text table of the fit."""
+        d = self.design
+        n_units, n_times = len(d.units), len(d.times)
+        facts = [
+            f"outcome: {d.outcome_name}    units ({d.unit_name}): {n_units}, treated {listing(d.treated_labels)}",
+            f"periods ({d.time_name}): {n_times}, {fmt(d.times[0])} to {fmt(d.times[-1])}; "
+            f"treatment from {fmt(d.times[d.t0])}: {d.t0} pre, {n_times - d.t0} post",
+        ]
+        if self.pre_rmspe is not None:
+            facts.append(f"pre-period RMSPE {num(self.pre_rmspe)}    post-period RMSPE {num(self.post_rmspe)}")
+        return render(f"{METHOD_NAMES[self.method]} ({self.method})", facts, [self._row()], self.level,
+                      self._notes())
+
+    def _notes(self) -> list[str]:
+        notes = []
+        n = self.native
+        if self.inference == "placebo" and self.p_value is not None:
+            stat = "|ATT|" if self.method in _ABS_ATT_STATISTIC else "post/pre RMSPE ratio"
+            notes.append(f"in-space placebo over {len(n.placebo_atts)} donors: the p-value ranks the {stat}; "
+                         "the interval is the ATT plus")
+            notes.append("quantiles of the placebo ATTs, so the p-value and the interval can disagree")
+        elif self.inference == "placebo":
+            notes.append("placebo inference found no usable placebo (it needs at least two donors)")
+        elif self.inference == "jackknife":
+            notes.append("leave-one-out jackknife standard error, normal interval; no p-value")
+        elif self.inference == "conformal":
+            notes.append("conformal block-permutation p-value; no standard error or interval")
+        weights = self._top_weights()
+        if weights:
+            notes.append("largest weights: " + weights)
+        return notes
+
+    def _top_weights(self) -> str:
+        if self.method in ("mcnnm", "cpasc"):
+            return ""
+        d = self.design
+        w = np.asarray(self.native.weights)
+        order = np.argsort(-np.abs(w), kind="stable")[:_TOP_WEIGHTS]
+        ids = self.native.donor_ids
+        return ", ".join(f"{fmt(d.units[ids[k]])} {w[k]:.3f}" for k in order)
+
+    def __repr__(self) -> str:
+        return (f"<SynthResult method={self.method!r} att={num(self.att)} se={num(self.se)} "
+                f"p_value={num(self.p_value)}>")
+
+
+def _cpasc_paths(native: Any, d: Design) -> dict:
+    """CP-ASC's paths: the pooling-weighted treated path and its pooled residual."""
+    ids = np.asarray(native.unit_ids, dtype=np.int64)
+    w = np.asarray(native.unit_weight)
+    treated = w @ d.y[ids]
+    gap = np.asarray(native.pooled_residual)
+    return {"treated": treated, "synthetic": treated - gap, "gap": gap}
