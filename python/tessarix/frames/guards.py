@@ -43,8 +43,8 @@ def listing(labels: Iterable[Any], limit: int = MAX_LISTED) -> str:
 
 def suggestion(wanted: Any, labels: Sequence[Any]) -> str:
     """' (did you mean ...?)' naming the labels whose text is closest to `wanted`, or ''."""
-    texts = {str(plain(x)): x for x in labels}
-    close = difflib.get_close_matches(str(plain(wanted)), list(texts), n=3, cutoff=0.6)
+    texts = {str(plain(x)).lower(): x for x in labels}
+    close = difflib.get_close_matches(str(plain(wanted)).lower(), list(texts), n=3, cutoff=0.6)
     if not close:
         return ""
     return " (did you mean " + " or ".join(fmt(texts[c]) for c in close) + "?)"

@@ -131,24 +131,23 @@ def long_panel(data: Any, *, unit: str, time: str, outcome: str,
     times = time_keys.values[p["time_first"]]
     panel = LongPanel(y=np.empty((0, 0)), units=units, times=times, unit_name=unit, time_name=time,
                       outcome_name=outcome, frame=frame)
-    _check_cells(p, panel, [("outcome", outcome)] + list(cell_columns), unit_keys.values, time_keys.values)
+    _check_layout(p, panel, unit_keys.values, time_keys.values)
+    columns = [y_col] + extra
+    matrices = [col.reshape(len(units), len(times)) if p["unit_major"] else m for col, m in zip(columns, p["cells"])]
+    _check_finite(p, panel, [("outcome", outcome)] + list(cell_columns), matrices)
     for (arg, name, _), values, row in zip(unit_columns, p["units"], p["varying"]):
         if row is not None:
             k = int(np.searchsorted(units, unit_keys.values[row]))
             raise DataError(f"{arg}={name!r} must hold one value per unit, but it varies within unit "
                             f"{fmt(units[k])} (row {row}); give it the unit's value on every row")
         panel.per_unit[name] = values
-    matrices = [col.reshape(len(units), len(times)) if m is None else m
-                for col, m in zip([y_col] + extra, p["cells"])] if p["unit_major"] else p["cells"]
     panel.y = matrices[0]
     panel.cells = {name: m for (_, name), m in zip(cell_columns, matrices[1:])}
     return panel
 
 
-def _check_cells(p: dict, panel: LongPanel, columns: list[tuple[str, str]],
-                 unit_values: np.ndarray, time_values: np.ndarray) -> None:
-    """Duplicated cells, then missing cells, then non-finite values, each named by its cell."""
-    n_units, n_times = len(panel.units), len(panel.times)
+def _check_layout(p: dict, panel: LongPanel, unit_values: np.ndarray, time_values: np.ndarray) -> None:
+    """Duplicated cells, then missing cells, each named by its cell."""
     if p["duplicate"] is not None:
         a, b = p["duplicate"]
         raise DataError(f"data has more than one row for unit {fmt(unit_values[b])} at "
@@ -156,22 +155,19 @@ def _check_cells(p: dict, panel: LongPanel, columns: list[tuple[str, str]],
                         "(unit, time) pair must appear once: aggregate or drop the duplicates first")
     if p["n_missing"]:
         u, t = p["first_missing"]
-        raise DataError(f"the panel is unbalanced: {p['n_missing']} of {n_units * n_times} (unit, time) "
-                        f"cells have no row, the first unit {fmt(panel.units[u])} at "
+        raise DataError(f"the panel is unbalanced: {p['n_missing']} of {len(panel.units) * len(panel.times)} "
+                        f"(unit, time) cells have no row, the first unit {fmt(panel.units[u])} at "
                         f"{panel.time_name}={fmt(panel.times[t])}; tessarix needs one row per unit and "
                         "period: fill the missing cells or drop the units that lack some")
-    for (arg, name), (count, row), m in zip(columns, p["nonfinite"], p["cells"]):
-        if count:
-            cells = _bad_cells(p, m, row, unit_values, time_values, panel)
-            raise DataError(f"{arg}={name!r} is missing or not finite in {count} of {n_units * n_times} "
-                            f"cells: {cells}; drop or impute them first")
 
 
-def _bad_cells(p: dict, m: Any, row: int, unit_values: np.ndarray, time_values: np.ndarray,
-               panel: LongPanel) -> str:
-    """The first non-finite cells as (unit, time) pairs, or the first one's row."""
-    if p["unit_major"] or m is None:
-        return f"unit {fmt(unit_values[row])} at {panel.time_name}={fmt(time_values[row])} first"
-    bad = np.argwhere(~np.isfinite(m))[:MAX_LISTED]
-    shown = ", ".join(f"({fmt(panel.units[u])}, {fmt(panel.times[t])})" for u, t in bad)
-    return shown + (", ..." if np.count_nonzero(~np.isfinite(m)) > MAX_LISTED else "")
+def _check_finite(p: dict, panel: LongPanel, columns: list[tuple[str, str]], matrices: list[np.ndarray]) -> None:
+    """Missing or non-finite values, the first few named by their (unit, time) cells."""
+    for (arg, name), (count, _), m in zip(columns, p["nonfinite"], matrices):
+        if not count:
+            continue
+        bad = np.argwhere(~np.isfinite(m))
+        cells = ", ".join(f"({fmt(panel.units[u])}, {fmt(panel.times[t])})" for u, t in bad[:MAX_LISTED])
+        more = ", ..." if len(bad) > MAX_LISTED else ""
+        raise DataError(f"{arg}={name!r} is missing or not finite in {count} of {m.size} cells: "
+                        f"{cells}{more}; drop or impute them first")
