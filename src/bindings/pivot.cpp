@@ -278,53 +278,49 @@ void find_varying(const ArrayView1& unit_keys, const std::vector<UnitColumn>& co
   }
 }
 
-// The number of periods when the rows are a balanced panel in unit-major order, else 0.
-std::size_t unit_major_periods(const ArrayView1& unit_keys, const ArrayView1& time_keys) {
+// Takes rows that are already the panel in unit-major order, block by block (one block of
+// rows per unit): the keys are checked and, while a block is in cache, the cell columns'
+// finiteness and the unit columns' constancy. False (and `out` untouched) for any other rows.
+bool take_unit_major(const ArrayView1& unit_keys, const ArrayView1& time_keys,
+                     const std::vector<ArrayView1>& cell_columns, const std::vector<UnitColumn>& unit_columns,
+                     PivotResult& out) {
   const std::size_t n = unit_keys.size;
   std::size_t t_count = 1;
   while (t_count < n && key_at(unit_keys, t_count) == key_at(unit_keys, 0)) ++t_count;
-  if (n == 0 || n % t_count != 0) return 0;
+  if (n == 0 || n % t_count != 0) return false;
   for (std::size_t i = 1; i < t_count; ++i) {
-    if (!(key_at(time_keys, i - 1) < key_at(time_keys, i))) return 0;
+    if (!(key_at(time_keys, i - 1) < key_at(time_keys, i))) return false;
   }
-  for (std::size_t start = t_count; start < n; start += t_count) {
+  PivotResult r;
+  r.n_nonfinite.assign(cell_columns.size(), 0);
+  r.first_nonfinite.assign(cell_columns.size(), std::nullopt);
+  r.units.assign(unit_columns.size(), std::vector<std::uint64_t>(n / t_count));
+  r.varying.assign(unit_columns.size(), std::nullopt);
+  for (std::size_t start = 0; start < n; start += t_count) {
     const std::int64_t u = key_at(unit_keys, start);
-    if (!(key_at(unit_keys, start - 1) < u)) return 0;
+    if (start > 0 && !(key_at(unit_keys, start - 1) < u)) return false;
     for (std::size_t t = 0; t < t_count; ++t) {
-      if (key_at(unit_keys, start + t) != u || key_at(time_keys, start + t) != key_at(time_keys, t)) return 0;
+      if (key_at(unit_keys, start + t) != u || key_at(time_keys, start + t) != key_at(time_keys, t)) return false;
     }
-  }
-  return t_count;
-}
-
-// Unit-major rows: the first rows are arithmetic, the cell columns are checked in place and
-// each unit's value is read at the start of its run.
-void take_unit_major(std::size_t t_count, std::size_t n, const std::vector<ArrayView1>& cell_columns,
-                     const std::vector<UnitColumn>& unit_columns, PivotResult& out) {
-  out.unit_major = true;
-  for (std::size_t u = 0; u < n / t_count; ++u) out.unit_first.push_back(u * t_count);
-  for (std::size_t t = 0; t < t_count; ++t) out.time_first.push_back(t);
-  for (const ArrayView1& c : cell_columns) {
-    std::size_t bad = 0;
-    std::optional<std::size_t> first_bad;
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!std::isfinite(c.at<double>(i)) && bad++ == 0) first_bad = i;
-    }
-    out.n_nonfinite.push_back(bad);
-    out.first_nonfinite.push_back(first_bad);
-  }
-  for (const UnitColumn& c : unit_columns) {
-    std::vector<std::uint64_t> v(n / t_count);
-    std::optional<std::size_t> off;
-    for (std::size_t u = 0; u < v.size(); ++u) {
-      v[u] = c.values.at<std::uint64_t>(u * t_count);
-      for (std::size_t i = u * t_count + 1; i < (u + 1) * t_count && !off; ++i) {
-        if (!same_value(c.values.at<std::uint64_t>(i), v[u], c.is_float)) off = i;
+    for (std::size_t k = 0; k < cell_columns.size(); ++k) {
+      for (std::size_t i = start; i < start + t_count; ++i) {
+        if (!std::isfinite(cell_columns[k].at<double>(i)) && r.n_nonfinite[k]++ == 0) r.first_nonfinite[k] = i;
       }
     }
-    out.units.push_back(std::move(v));
-    out.varying.push_back(off);
+    for (std::size_t k = 0; k < unit_columns.size(); ++k) {
+      const UnitColumn& c = unit_columns[k];
+      const std::uint64_t v = c.values.at<std::uint64_t>(start);
+      r.units[k][start / t_count] = v;
+      for (std::size_t i = start + 1; i < start + t_count && !r.varying[k]; ++i) {
+        if (!same_value(c.values.at<std::uint64_t>(i), v, c.is_float)) r.varying[k] = i;
+      }
+    }
   }
+  r.unit_major = true;
+  for (std::size_t start = 0; start < n; start += t_count) r.unit_first.push_back(start);
+  for (std::size_t t = 0; t < t_count; ++t) r.time_first.push_back(t);
+  out = std::move(r);
+  return true;
 }
 
 }  // namespace
@@ -333,10 +329,7 @@ PivotResult pivot_long(const ArrayView1& unit_keys, const ArrayView1& time_keys,
                        const std::vector<ArrayView1>& cell_columns,
                        const std::vector<UnitColumn>& unit_columns) {
   PivotResult out;
-  if (const std::size_t t_count = unit_major_periods(unit_keys, time_keys)) {
-    take_unit_major(t_count, unit_keys.size, cell_columns, unit_columns, out);
-    return out;
-  }
+  if (take_unit_major(unit_keys, time_keys, cell_columns, unit_columns, out)) return out;
   const KeyIndex units(unit_keys);
   const KeyIndex times(time_keys);
   out.unit_first = units.first_row();

@@ -18,6 +18,8 @@ from .keys import first_null_row, label_keys
 
 def as_frame(data: Any) -> Any:
     """`data` as an eager narwhals DataFrame (a lazy frame is collected)."""
+    if isinstance(data, nw.DataFrame):
+        return data
     try:
         frame = nw.from_native(data)
     except TypeError:

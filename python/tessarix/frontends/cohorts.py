@@ -43,24 +43,24 @@ def from_cohort_column(panel: LongPanel, values: np.ndarray, arg: str, name: str
     times."""
     times = panel.times
     never = _never(values, times)
-    out = np.full(len(values), NEVER, dtype=np.int64)
-    rows = np.flatnonzero(~never)
     try:
-        k = np.minimum(np.searchsorted(times, values[rows]), len(times) - 1)
-        found = times[k] == values[rows]
+        k = np.minimum(np.searchsorted(times, values), len(times) - 1)
+        hit = times[k] == values
     except (TypeError, ValueError):
-        k, found = np.zeros(len(rows), dtype=np.int64), np.zeros(len(rows), dtype=bool)
-    if not np.all(found):
-        u = rows[np.argmin(found)]
+        k, hit = np.zeros(len(values), dtype=np.int64), np.zeros(len(values), dtype=bool)
+    bad = ~(never | hit)
+    if bad.any():
+        u = int(np.argmax(bad))
         raise DataError(f"{arg}={name!r} holds {fmt(values[u])} for unit {fmt(panel.units[u])}, which is not one "
                         f"of the time values of {panel.time_name!r} ({fmt(times[0])} to {fmt(times[-1])}); "
                         "give each unit its first treated time, or 0, NaN or null when it is never treated")
-    out[rows] = k
-    if values.dtype.kind in "iuf" and times.dtype.kind in "iuf" and np.any(times == 0) and np.any(values == 0):
-        warnings.warn(f"{arg}={name!r} is 0 for {int(np.sum(values == 0))} units and 0 is also a time value "
-                      f"of {panel.time_name!r}; 0 is read as never treated (as R's did reads it)",
-                      UserWarning, stacklevel=3)
-    return out
+    if values.dtype.kind in "iuf" and times.dtype.kind in "iuf" and times[0] <= 0 <= times[-1] and np.any(times == 0):
+        zeros = int(np.count_nonzero(values == 0))
+        if zeros:
+            warnings.warn(f"{arg}={name!r} is 0 for {zeros} units and 0 is also a time value of "
+                          f"{panel.time_name!r}; 0 is read as never treated (as R's did reads it)",
+                          UserWarning, stacklevel=3)
+    return np.where(never, NEVER, k).astype(np.int64)
 
 
 def _never(values: np.ndarray, times: np.ndarray) -> np.ndarray:
@@ -74,12 +74,13 @@ def _never(values: np.ndarray, times: np.ndarray) -> np.ndarray:
         missing = np.isnat(values)
     else:
         missing = np.array([v is None for v in values], dtype=bool)
-    later = np.zeros(len(values), dtype=bool)
     try:
-        present = ~missing
-        later[present] = values[present] > times[-1]
+        with np.errstate(invalid="ignore"):
+            later = np.zeros(len(values), dtype=bool) if kind not in "iufM" else values > times[-1]
+        if kind not in "iufM":
+            later[~missing] = values[~missing] > times[-1]
     except TypeError:
-        pass  # values not comparable with the times: reported as not being times
+        later = np.zeros(len(values), dtype=bool)  # not comparable with the times: reported as such
     return missing | later
 
 

@@ -108,9 +108,10 @@ def _staggered(data, unit, time, outcome, cohort, treatment, covariates):
         cohorts = from_cohort_column(panel, decode(panel.per_unit[cohort]), "cohort", cohort)
     else:
         cohorts = from_treatment(panel, panel.cells[treatment], treatment)
-    starts, counts = np.unique(cohorts[cohorts >= 0], return_counts=True)
+    sizes = np.bincount(cohorts + 1, minlength=len(panel.times) + 1)[1:]
     design = Staggered(times=panel.times, unit_name=unit, time_name=time, outcome_name=outcome,
-                       n_units=len(panel.units), cohort_sizes=dict(zip(starts.tolist(), counts.tolist())),
+                       n_units=len(panel.units),
+                       cohort_sizes={int(g): int(sizes[g]) for g in np.flatnonzero(sizes)},
                        backend=panel.backend)
     return panel, cohorts, design
 
