@@ -7,7 +7,7 @@ and return labelled results; they and NumPy and the frame libraries load on firs
 """
 
 import importlib
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._tessarix import (
     BaconComponent,
@@ -49,6 +49,12 @@ class InternalError(BaseException):
 
 
 __version__ = version()
+
+if TYPE_CHECKING:  # the lazily loaded names, for type checkers
+    from . import geo
+    from .frames.guards import DataError
+    from .frontends.did import bacon, did
+    from .frontends.synth import synth
 
 # Front ends, loaded on first access so that `import tessarix` imports no NumPy or frame library.
 _LAZY = {

@@ -4,7 +4,7 @@ to a mistyped one, and the one exception type every data problem raises."""
 from __future__ import annotations
 
 import difflib
-from typing import Any, Iterable, Sequence
+from typing import Any, Iterable
 
 import numpy as np
 
@@ -41,7 +41,7 @@ def listing(labels: Iterable[Any], limit: int = MAX_LISTED) -> str:
     return shown + (", ..." if len(items) > limit else "")
 
 
-def suggestion(wanted: Any, labels: Sequence[Any]) -> str:
+def suggestion(wanted: Any, labels: Iterable[Any]) -> str:
     """' (did you mean ...?)' naming the labels whose text is closest to `wanted`, or ''."""
     texts = {str(plain(x)).lower(): x for x in labels}
     close = difflib.get_close_matches(str(plain(wanted)).lower(), list(texts), n=3, cutoff=0.6)

@@ -90,10 +90,10 @@ class DidResult:
         return None if self.method == "twfe" else -1 - self.anticipation
 
     @cached_property
-    def _event_rows(self) -> list[tuple]:
+    def _event_rows(self) -> list[tuple[Any, ...]]:
         n = self.native
         bands = bool(n.event_lo)
-        rows = []
+        rows: list[tuple[Any, ...]] = []
         for k, e in enumerate(n.event_time):
             est, se = n.event_att[k], n.event_se[k]
             lo, hi = normal_ci(est, se, self.level)
@@ -114,9 +114,8 @@ class DidResult:
         None for twfe, which estimates one coefficient."""
         if self.method == "twfe":
             return None
-        cols = list(zip(*self._event_rows)) or [[]] * 8
         names = ["event_time", "estimate", "se", "ci_lower", "ci_upper", "band_lower", "band_upper", "reference"]
-        data = {name: list(c) for name, c in zip(names, cols)}
+        data: dict[str, Any] = {name: [r[k] for r in self._event_rows] for k, name in enumerate(names)}
         data["event_time"] = np.asarray(data["event_time"], dtype=np.int64)
         data["reference"] = np.asarray(data["reference"], dtype=bool)
         return table(data, self.design.backend, floats=_FLOATS)

@@ -102,7 +102,7 @@ class SynthResult:
     @property
     def ci(self) -> Optional[tuple[float, float]]:
         lo, hi = getattr(self.native, "ci_lower", None), getattr(self.native, "ci_upper", None)
-        return None if lo is None else (lo, hi)
+        return None if lo is None or hi is None else (float(lo), float(hi))
 
     @property
     def p_value(self) -> Optional[float]:
