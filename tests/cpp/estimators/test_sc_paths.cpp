@@ -1,6 +1,7 @@
-// The pre-period gaps of the synthetic-control family: each fit's synthetic pre-period path
-// rebuilt independently from its weights, and the augmented gap against a direct solve of
-// lambda (K + lambda I)^-1 r; at the ordinary and at an extreme scale.
+// The pre-period gaps of the synthetic-control family and the SDID intercept: each fit's
+// synthetic pre-period path rebuilt independently from its weights, the augmented gap
+// against a direct solve of lambda (K + lambda I)^-1 r, and the intercept against the
+// counterfactual and the effect it must reproduce; at the ordinary and at an extreme scale.
 #include <cmath>
 #include <optional>
 
@@ -8,6 +9,7 @@
 #include "estimators/sc/augmented.hpp"
 #include "estimators/sc/demeaned.hpp"
 #include "estimators/sc/robust.hpp"
+#include "estimators/sc/sdid.hpp"
 #include "estimators/sc/synthetic.hpp"
 #include "testing.hpp"
 
@@ -38,6 +40,16 @@ double row_dot(const Mat& x, std::size_t row, std::span<const double> w) {
   double s = 0.0;
   for (std::size_t j = 0; j < w.size(); ++j) s += x(row, j) * w[j];
   return s;
+}
+
+// sqrt(mean (x - mean x)^2), computed on x 2^-e so that the squares stay in range.
+double rms_around_mean(std::span<const double> x, int e) {
+  double m = 0.0;
+  for (double v : x) m += std::ldexp(v, -e);
+  m /= double(x.size());
+  double ss = 0.0;
+  for (double v : x) ss += (std::ldexp(v, -e) - m) * (std::ldexp(v, -e) - m);
+  return std::ldexp(std::sqrt(ss / double(x.size())), e);
 }
 
 double plain_rms(std::span<const double> x) {
@@ -128,6 +140,36 @@ TEST(PreGap, AugmentedIsTheRidgeResidualOfTheImbalance) {
   // Without a positive ridge there is no adjustment: the gap is the plain residual.
   const ScFit plain = augmented::fit_at(p, t0, {0.0, 0.0, 0.0, 1.0});
   EXPECT_EQ(plain.pre_gap, synthetic::fit_at(p, t0, {}).pre_gap);
+}
+
+// The intercept turns the weighted donors into the counterfactual and the effect, and the
+// pre-period gap is measured against it, so its spread is pre_rmspe.
+TEST(SdidIntercept, RebuildsTheCounterfactualTheEffectAndThePreGap) {
+  const std::size_t t0 = 7, t_count = 11;
+  for (int e : {0, kHugeExp}) {
+    SCOPED_TRACE(::testing::Message() << "scale 2^" << e);
+    const Mat y = scaled(testing::random_walks(9, t_count, 47), e);
+    const Panel p = Panel::block(y, std::vector<std::size_t>{2, 3}, t0);
+    const Blocks b = blocks_of(p, t0);
+    const sdid::SdidFit full = sdid::fit_with_time_weights(p, t0, {0.0, 1.0, 1.0});
+    const ScFit& f = full.fit;
+    const double tol = std::ldexp(1e-9, e);
+    EXPECT_GT(std::fabs(full.intercept), std::ldexp(1e-3, e));  // a level to absorb
+
+    double post_gap = 0.0;
+    for (std::size_t k = 0; k < t_count - t0; ++k) {
+      const double synthetic = row_dot(b.x1, k, f.weights) + full.intercept;
+      EXPECT_NEAR(f.counterfactual[k], synthetic, tol) << k;
+      post_gap += b.ybar[t0 + k] - row_dot(b.x1, k, f.weights);
+    }
+    EXPECT_NEAR(f.att, post_gap / double(t_count - t0) - full.intercept, tol);
+
+    ASSERT_EQ(f.pre_gap.size(), t0);
+    for (std::size_t t = 0; t < t0; ++t) {
+      EXPECT_NEAR(f.pre_gap[t], b.ybar[t] - row_dot(b.x0, t, f.weights) - full.intercept, tol) << t;
+    }
+    EXPECT_NEAR(rms_around_mean(f.pre_gap, e), f.pre_rmspe, tol);
+  }
 }
 
 // Matrix completion with two treated units of the same path: the gap is their common
