@@ -204,6 +204,11 @@ Checked<void> check_ensemble_weights(std::span<const double> w, std::size_t n_me
   return {};
 }
 
+Checked<void> check_weights_have_members(bool members_given, bool weights_given) {
+  if (members_given || !weights_given) return {};
+  return fail("weights apply to an ensemble: pass members as well");
+}
+
 Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n) {
   if (auto r = check_min_count("max_treated", max_treated, 1); !r) return r;
   if (max_treated < n) return {};

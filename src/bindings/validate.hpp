@@ -85,6 +85,9 @@ Checked<std::vector<geo::Method>> check_members(const std::optional<std::vector<
 // Ensemble weights: one per member, finite, non-negative, with a positive sum.
 Checked<void> check_ensemble_weights(std::span<const double> w, std::size_t n_members);
 
+// Weights are given only together with the members they weight.
+Checked<void> check_weights_have_members(bool members_given, bool weights_given);
+
 // Market search sizes, for a panel of n markets: at least one market must stay a control.
 Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n);
 Checked<void> check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n);
