@@ -12,6 +12,7 @@
 #include "bindings/boundary.hpp"
 #include "bindings/declare.hpp"
 #include "bindings/format.hpp"
+#include "bindings/geo_args.hpp"
 #include "bindings/results.hpp"
 #include "bindings/validate.hpp"
 #include "geo/diagnostics.hpp"
@@ -88,18 +89,13 @@ geo::PowerSettings checked_settings(const ArrayView2& y, std::size_t n_treated, 
                                     double alpha, double target_power,
                                     std::optional<std::uint64_t> lookback, double min_weight,
                                     double max_weight) {
-  geo::PowerSettings s;
-  s.min_pre = unwrap(check_geo_window(test_len, min_pre, y.shape[1]));
-  s.test_len = static_cast<std::size_t>(test_len);
+  geo::PowerSettings s = checked_window(y, test_len, min_pre, lookback);
   unwrap(check_lifts(lifts));
   unwrap(check_unit_interval("alpha", alpha));
   unwrap(check_unit_interval("target_power", target_power));
-  const auto [lo, hi] = unwrap(check_weight_bounds(y.shape[0] - n_treated, min_weight, max_weight));
-  s.min_weight = lo;
-  s.max_weight = hi;
+  set_checked_bounds(s, y, n_treated, min_weight, max_weight);
   s.alpha = alpha;
   s.target_power = target_power;
-  if (lookback) s.lookback = static_cast<std::size_t>(*lookback);
   return s;
 }
 
@@ -164,36 +160,10 @@ const EntryPoint<EnsembleArgs> geo_power_ensemble_entry{
      TX_PARAM(EnsembleArgs, members, kNameList, kNone),
      TX_PARAM(EnsembleArgs, min_weight, kReal, 0.0), TX_PARAM(EnsembleArgs, max_weight, kReal, 1.0)}};
 
-Checked<std::vector<geo::Method>> parse_members(const std::optional<std::vector<std::string>>& names) {
-  if (!names) return std::vector<geo::Method>{geo::Method::Sc, geo::Method::Asc, geo::Method::Sdid};
-  if (names->empty()) return std::unexpected(std::string("members must name at least one estimator"));
-  std::vector<geo::Method> out;
-  for (const std::string& n : *names) {
-    const auto m = check_method(n);
-    if (!m) return std::unexpected(m.error());
-    out.push_back(*m);
-  }
-  return out;
-}
-
-Checked<void> check_ensemble_weights(const std::vector<double>& w, std::size_t n_members) {
-  if (w.size() != n_members) {
-    return std::unexpected("weights must have one entry per ensemble member (" + std::to_string(w.size()) +
-                           " given, " + std::to_string(n_members) + " members)");
-  }
-  double sum = 0.0;
-  for (double v : w) {
-    if (!(std::isfinite(v) && v >= 0.0)) return std::unexpected(std::string("weights must be finite and non-negative"));
-    sum += v;
-  }
-  if (!(sum > 0.0)) return std::unexpected(std::string("weights must sum to > 0"));
-  return {};
-}
-
 PyObject* py_geo_power_ensemble(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const EnsembleArgs a = geo_power_ensemble_entry.parse(args, kwargs);
-    const std::vector<geo::Method> members = unwrap(parse_members(a.members));
+    const std::vector<geo::Method> members = unwrap(check_members(a.members));
     if (a.weights) unwrap(check_ensemble_weights(*a.weights, members.size()));
     return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
                                      const geo::PowerSettings& s) {

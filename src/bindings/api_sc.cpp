@@ -4,7 +4,6 @@
 #include "bindings/api_sc.hpp"
 
 #include <array>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +13,7 @@
 #include "bindings/boundary.hpp"
 #include "bindings/declare.hpp"
 #include "bindings/numpy_api.hpp"
+#include "bindings/sc_args.hpp"
 #include "bindings/validate.hpp"
 #include "estimators/mcnnm/softimpute.hpp"
 #include "estimators/sc/cpasc.hpp"
@@ -53,94 +53,31 @@ namespace {
 
 // --- what the entry points share ---------------------------------------------------------
 
-// The arguments every synthetic-control entry point starts with.
-struct BlockArgs {
-  ArrayView2 y;
-  std::vector<std::uint64_t> treated;
-  std::uint64_t treat_time = 0;
-
-  std::vector<std::size_t> treated_units() const { return {treated.begin(), treated.end()}; }
-};
-
 // Optional in-space placebo inference and its interval level.
 struct PlaceboArgs {
   bool placebo = false;
   double level = 0.95;
 };
 
-// Per-donor bounds of the simplex weights.
-struct WeightBoundArgs {
-  double min_weight = 0.0;
-  double max_weight = 1.0;
-};
-
-template <class R>
-std::vector<Param<R>> join(std::initializer_list<std::vector<Param<R>>> parts) {
-  std::vector<Param<R>> out;
-  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-template <class R>
-std::vector<Param<R>> block_params() {
-  return {TX_PARAM(R, y, kPanel), TX_PARAM(R, treated, kIndexList), TX_PARAM(R, treat_time, kCount)};
-}
-
 template <class R>
 std::vector<Param<R>> placebo_params() {
   return {TX_PARAM(R, placebo, kFlag, false), TX_PARAM(R, level, kReal, 0.95)};
 }
 
-template <class R>
-std::vector<Param<R>> weight_bound_params() {
-  return {TX_PARAM(R, min_weight, kReal, 0.0), TX_PARAM(R, max_weight, kReal, 1.0)};
-}
-
-// Shape and finiteness, treated indices, treatment time, in that order; the number of
-// donors (units left untreated).
-std::size_t validate_block(const BlockArgs& a) {
-  const auto [n, t] = unwrap(check_panel(a.y));
-  unwrap(check_treated(a.treated, n));
-  unwrap(check_treat_time(a.treat_time, t));
-  return n - a.treated.size();
-}
-
-void validate_bounds(std::size_t n_donors, const WeightBoundArgs& a) {
-  unwrap(check_weight_bounds(n_donors, a.min_weight, a.max_weight));
-}
-
-// Copies y, then with the interpreter lock released builds the block-design panel and runs
-// `estimate` on it (owned data only); the record is wrapped once the lock is back.
-template <class Estimate>
-PyObject* on_block_panel(const BlockArgs& a, Estimate estimate) {
-  Mat y = mat_from_numpy(a.y);
-  const std::vector<std::size_t> treated = a.treated_units();
-  PyScResult result;
-  {
-    ReleaseGil unlocked;
-    const Panel panel = Panel::block(std::move(y), treated, a.treat_time);
-    result = estimate(panel);
-  }
-  return wrap(std::move(result));
-}
-
 // Fits the panel with `method` and optionally attaches in-space placebo inference.
 PyObject* fit_family(const BlockArgs& a, const inference::ScMethod& method, const PlaceboArgs& p) {
-  return on_block_panel(a, [&](const Panel& panel) {
+  return wrap(on_block_panel(a, [&](const Panel& panel) {
     if (!p.placebo) return result_from_fit(method.fit_at(panel, a.treat_time));
     const inference::FitWithPlacebo both = inference::fit_with_placebo(panel, method);
     PyScResult result = result_from_fit(both.fit);
     attach_placebo(result, both.placebo, both.fit.att, p.level);
     return result;
-  });
+  }));
 }
 
 // --- fit_sc --------------------------------------------------------------------------------
 
-struct FitScArgs : BlockArgs, PlaceboArgs, WeightBoundArgs {
-  double ridge = 0.0;
-  double penalty = 0.0;
-};
+struct FitScArgs : BlockArgs, PlaceboArgs, WeightBoundArgs, ScOptionArgs {};
 
 const EntryPoint<FitScArgs> fit_sc_entry{
     "fit_sc",
@@ -160,20 +97,16 @@ PyObject* py_fit_sc(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitScArgs a = fit_sc_entry.parse(args, kwargs);
     const std::size_t n_donors = validate_block(a);
-    unwrap(check_non_negative("ridge", a.ridge));
-    unwrap(check_non_negative("penalty", a.penalty));
+    validate_sc_options(a);
     unwrap(check_unit_interval("level", a.level));
     validate_bounds(n_donors, a);
-    return fit_family(a, {sc::synthetic::ScOptions{a.min_weight, a.max_weight, a.ridge, a.penalty}}, a);
+    return fit_family(a, {sc_options(a, a)}, a);
   });
 }
 
 // --- fit_asc -------------------------------------------------------------------------------
 
-struct FitAscArgs : BlockArgs, PlaceboArgs, WeightBoundArgs {
-  double sc_ridge = 0.0;
-  std::optional<double> aug_lambda;
-};
+struct FitAscArgs : BlockArgs, PlaceboArgs, WeightBoundArgs, AscOptionArgs {};
 
 const EntryPoint<FitAscArgs> fit_asc_entry{
     "fit_asc",
@@ -189,19 +122,16 @@ PyObject* py_fit_asc(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitAscArgs a = fit_asc_entry.parse(args, kwargs);
     const std::size_t n_donors = validate_block(a);
-    unwrap(check_non_negative("sc_ridge", a.sc_ridge));
-    if (a.aug_lambda) unwrap(check_pos("aug_lambda", *a.aug_lambda));
+    validate_asc_options(a);
     unwrap(check_unit_interval("level", a.level));
     validate_bounds(n_donors, a);
-    return fit_family(
-        a, {sc::augmented::AscOptions{a.aug_lambda, a.sc_ridge, a.min_weight, a.max_weight}}, a);
+    return fit_family(a, {asc_options(a, a)}, a);
   });
 }
 
 // --- fit_sdid ------------------------------------------------------------------------------
 
-struct FitSdidArgs : BlockArgs, WeightBoundArgs {
-  double zeta_scale = 1.0;
+struct FitSdidArgs : BlockArgs, WeightBoundArgs, SdidOptionArgs {
   std::string inference;
   double level = 0.95;
 };
@@ -240,26 +170,24 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitSdidArgs a = fit_sdid_entry.parse(args, kwargs);
     const std::size_t n_donors = validate_block(a);
-    unwrap(check_non_negative("zeta_scale", a.zeta_scale));
+    validate_sdid_options(a);
     unwrap(check_unit_interval("level", a.level));
     const auto kind = static_cast<SdidInference>(unwrap(check_choice("SDID inference", a.inference, kSdidInference)));
     if (kind == SdidInference::Jackknife) unwrap(check_jackknife_treated(a.treated.size()));
     validate_bounds(n_donors, a);
-    const sc::sdid::SdidOptions options{a.min_weight, a.max_weight, a.zeta_scale};
+    const sc::sdid::SdidOptions options = sdid_options(a, a);
     if (kind != SdidInference::Jackknife) {
       return fit_family(a, {options}, {kind == SdidInference::Placebo, a.level});
     }
-    return on_block_panel(a, [&](const Panel& panel) {
+    return wrap(on_block_panel(a, [&](const Panel& panel) {
       return sdid_with_jackknife(panel, a.treat_time, options, a.level);
-    });
+    }));
   });
 }
 
 // --- fit_fp --------------------------------------------------------------------------------
 
-struct FitFpArgs : BlockArgs, PlaceboArgs, WeightBoundArgs {
-  double ridge = 0.0;
-};
+struct FitFpArgs : BlockArgs, PlaceboArgs, WeightBoundArgs, FpOptionArgs {};
 
 const EntryPoint<FitFpArgs> fit_fp_entry{
     "fit_fp",
@@ -279,20 +207,16 @@ PyObject* py_fit_fp(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitFpArgs a = fit_fp_entry.parse(args, kwargs);
     const std::size_t n_donors = validate_block(a);
-    unwrap(check_non_negative("ridge", a.ridge));
+    validate_fp_options(a);
     unwrap(check_unit_interval("level", a.level));
     validate_bounds(n_donors, a);
-    return fit_family(a, {sc::demeaned::FpOptions{a.min_weight, a.max_weight, a.ridge}}, a);
+    return fit_family(a, {fp_options(a, a)}, a);
   });
 }
 
 // --- fit_rsc -------------------------------------------------------------------------------
 
-struct FitRscArgs : BlockArgs, PlaceboArgs {
-  std::optional<std::uint64_t> rank;
-  double energy = 0.999;
-  double ridge = 0.0;
-};
+struct FitRscArgs : BlockArgs, PlaceboArgs, RscOptionArgs {};
 
 const EntryPoint<FitRscArgs> fit_rsc_entry{
     "fit_rsc",
@@ -304,57 +228,36 @@ const EntryPoint<FitRscArgs> fit_rsc_entry{
     "picks the smallest rank carrying `energy` of the squared spectrum. The\n"
     "weights this returns are unconstrained (they may be negative and need not sum\n"
     "to one), which is what lets it extrapolate beyond the donor hull.",
-    join<FitRscArgs>({block_params<FitRscArgs>(),
-                      {TX_PARAM(FitRscArgs, rank, kCount, kNone), TX_PARAM(FitRscArgs, energy, kReal, 0.999),
-                       TX_PARAM(FitRscArgs, ridge, kReal, 0.0)},
-                      placebo_params<FitRscArgs>()})};
+    join<FitRscArgs>({block_params<FitRscArgs>(), rsc_option_params<FitRscArgs>(), placebo_params<FitRscArgs>()})};
 
 PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitRscArgs a = fit_rsc_entry.parse(args, kwargs);
     validate_block(a);
-    unwrap(check_non_negative("ridge", a.ridge));
-    unwrap(check_unit_interval("energy", a.energy));
+    validate_rsc_ridge_energy(a);
     unwrap(check_unit_interval("level", a.level));
-    if (a.rank) unwrap(check_min_count("rank", *a.rank, 1));
-    return fit_family(a, {sc::robust::RscOptions{a.rank, a.energy, a.ridge}}, a);
+    validate_rsc_rank(a);
+    return fit_family(a, {rsc_options(a)}, a);
   });
 }
 
 // --- fit_mcnnm -----------------------------------------------------------------------------
 
-struct FitMcnnmArgs : BlockArgs {
-  std::optional<double> lambda_;
-  std::uint64_t max_iter = 200;
-  double tol = 1e-5;
-  std::uint64_t seed = 0;
-  std::optional<std::uint64_t> max_rank;
-};
-
-const EntryPoint<FitMcnnmArgs> fit_mcnnm_entry{
+const EntryPoint<McnnmArgs> fit_mcnnm_entry{
     "fit_mcnnm",
     "Fit Matrix-Completion NNM (Athey et al. 2021). `max_rank`, when set, uses a\n"
     "fast randomized truncated SVD inside SoftImpute (big speedup, low-rank cap).",
-    join<FitMcnnmArgs>({block_params<FitMcnnmArgs>(),
-                        {TX_PARAM(FitMcnnmArgs, lambda_, kReal, kNone),
-                         TX_PARAM(FitMcnnmArgs, max_iter, kCount, 200),
-                         TX_PARAM(FitMcnnmArgs, tol, kReal, 1e-5), TX_PARAM(FitMcnnmArgs, seed, kCount, 0),
-                         TX_PARAM(FitMcnnmArgs, max_rank, kCount, kNone)}})};
+    mcnnm_params()};
 
 // No inference: the six inference attributes stay None.
 PyObject* py_fit_mcnnm(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
-    const FitMcnnmArgs a = fit_mcnnm_entry.parse(args, kwargs);
-    validate_block(a);
-    if (a.lambda_) unwrap(check_pos("lambda_", *a.lambda_));
-    unwrap(check_min_count("max_iter", a.max_iter, 1));
-    unwrap(check_pos("tol", a.tol));
-    if (a.max_rank) unwrap(check_min_count("max_rank", *a.max_rank, 1));
-    mcnnm::McnnmOptions options{a.lambda_, a.max_iter, a.tol, a.seed, std::nullopt};
-    if (a.max_rank) options.max_rank = static_cast<std::size_t>(*a.max_rank);
-    return on_block_panel(a, [&](const Panel& panel) {
+    const McnnmArgs a = fit_mcnnm_entry.parse(args, kwargs);
+    validate_mcnnm(a);
+    const mcnnm::McnnmOptions options = mcnnm_options(a);
+    return wrap(on_block_panel(a, [&](const Panel& panel) {
       return result_from_fit(mcnnm::fit_at(panel, a.treat_time, options));
-    });
+    }));
   });
 }
 

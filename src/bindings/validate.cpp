@@ -178,6 +178,37 @@ Checked<geo::Method> check_method(std::string_view name) {
   return fail("unknown method '" + std::string(name) + "' (expected sc/asc/sdid/fp/rsc)");
 }
 
+Checked<std::vector<geo::Method>> check_members(const std::optional<std::vector<std::string>>& names) {
+  if (!names) return std::vector<geo::Method>{geo::Method::Sc, geo::Method::Asc, geo::Method::Sdid};
+  if (names->empty()) return fail("members must name at least one estimator");
+  std::vector<geo::Method> out;
+  for (const std::string& n : *names) {
+    const auto m = check_method(n);
+    if (!m) return std::unexpected(m.error());
+    out.push_back(*m);
+  }
+  return out;
+}
+
+Checked<void> check_ensemble_weights(std::span<const double> w, std::size_t n_members) {
+  if (w.size() != n_members) {
+    return fail("weights must have one entry per ensemble member (" + num(w.size()) + " given, " +
+                num(n_members) + " members)");
+  }
+  double sum = 0.0;
+  for (double v : w) {
+    if (!(std::isfinite(v) && v >= 0.0)) return fail("weights must be finite and non-negative");
+    sum += v;
+  }
+  if (!(sum > 0.0)) return fail("weights must sum to > 0");
+  return {};
+}
+
+Checked<void> check_weights_have_members(bool members_given, bool weights_given) {
+  if (members_given || !weights_given) return {};
+  return fail("weights apply to an ensemble: pass members as well");
+}
+
 Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n) {
   if (auto r = check_min_count("max_treated", max_treated, 1); !r) return r;
   if (max_treated < n) return {};

@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "bindings/array_view.hpp"
 #include "geo/types.hpp"
@@ -75,6 +77,16 @@ Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_
 
 // The single estimator a geo analysis names (ASCII case-insensitive; the ensemble excluded).
 Checked<geo::Method> check_method(std::string_view name);
+
+// The members of a power-analysis ensemble: each a single estimator, at least one; absent
+// names give the default blend SC + ASC + SDID.
+Checked<std::vector<geo::Method>> check_members(const std::optional<std::vector<std::string>>& names);
+
+// Ensemble weights: one per member, finite, non-negative, with a positive sum.
+Checked<void> check_ensemble_weights(std::span<const double> w, std::size_t n_members);
+
+// Weights are given only together with the members they weight.
+Checked<void> check_weights_have_members(bool members_given, bool weights_given);
 
 // Market search sizes, for a panel of n markets: at least one market must stay a control.
 Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n);

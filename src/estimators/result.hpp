@@ -16,6 +16,9 @@ struct ScFit {
   std::vector<double> treated_post;     // observed post-period path, averaged over treated units
   std::vector<double> weights;          // one per donor, in donor_ids order
   std::vector<std::size_t> donor_ids;   // never-treated units, ascending
+  // Treated minus the fit's own synthetic path over the pre-periods (length t0), so that
+  // pre_gap followed by att_path is the gap over every period.
+  std::vector<double> pre_gap;
   double pre_rmspe = 0.0;
   double post_rmspe = 0.0;
 };

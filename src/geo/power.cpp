@@ -206,6 +206,65 @@ std::vector<double> inverse_variance_weights(std::span<const double> variances) 
   return normalize_weights(raw);
 }
 
+// The windows of one analysis fitted without lift: fits[w * K + k] is member k of K on
+// window w (a single method is an ensemble of one).
+struct NullWindows {
+  Layout lay;
+  std::size_t k_count = 1;
+  std::vector<WindowFit> fits;
+};
+
+NullWindows null_windows(const Mat& y, std::span<const std::size_t> treated,
+                         std::span<const Method> members, const PowerSettings& s) {
+  NullWindows out{layout(y, treated, s), members.size(), {}};
+  const std::size_t k_count = out.k_count;
+  const std::vector<std::size_t>& starts = out.lay.starts;
+  out.fits = inference::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
+    return fit_window(y, treated, starts[i / k_count], s.test_len, members[i % k_count], s);
+  });
+  return out;
+}
+
+// A single method's estimate of every window without lift.
+std::vector<double> single_null(const NullWindows& nw) {
+  std::vector<double> null(nw.fits.size());
+  for (std::size_t w = 0; w < nw.fits.size(); ++w) null[w] = nw.fits[w].att;
+  return null;
+}
+
+// The ensemble's member weights: the given ones normalised, or inverse-variance weights from
+// the spread of each member's no-lift estimates over the windows.
+std::vector<double> member_weights(const NullWindows& nw, const std::optional<std::vector<double>>& weights) {
+  const std::size_t k_count = nw.k_count;
+  const std::size_t n = nw.lay.starts.size();
+  if (weights) {
+    if (weights->size() != k_count) invariant_failure("one ensemble weight per member");
+    return normalize_weights(*weights);
+  }
+  std::vector<double> variances(k_count, 0.0);
+  for (std::size_t k = 0; k < k_count; ++k) {
+    std::vector<double> att(n);
+    for (std::size_t i = 0; i < n; ++i) att[i] = nw.fits[i * k_count + k].att;
+    variances[k] = n > 1 ? sum_sq_dev(att) / static_cast<double>(n - 1) : 0.0;
+  }
+  return inverse_variance_weights(variances);
+}
+
+// The ensemble's estimate of every window at `lift`: the members' estimates weighted by w.
+std::vector<double> combined_estimates(const Mat& y, std::span<const std::size_t> treated,
+                                       const NullWindows& nw, std::span<const double> w, double lift) {
+  const std::size_t k_count = nw.k_count;
+  std::vector<double> out(nw.lay.starts.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    double c = 0.0;
+    for (std::size_t k = 0; k < k_count; ++k) {
+      c += w[k] * lifted_estimate(y, treated, nw.lay.starts[i], nw.fits[i * k_count + k], lift);
+    }
+    out[i] = c;
+  }
+  return out;
+}
+
 }  // namespace
 
 ScFit fit_method(const Panel& panel, std::size_t t0, Method method, double min_weight,
@@ -254,19 +313,15 @@ std::vector<double> normalize_weights(std::span<const double> w) {
 
 PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
                         std::span<const double> lifts, Method method, const PowerSettings& s) {
-  const Layout lay = layout(y, treated, s);
-  const std::vector<WindowFit> fits = inference::par_map_indexed(lay.starts.size(), [&](std::size_t w) {
-    return fit_window(y, treated, lay.starts[w], s.test_len, method, s);
-  });
-  std::vector<double> null(fits.size());
-  for (std::size_t w = 0; w < fits.size(); ++w) null[w] = fits[w].att;
-  std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(fits.size()));
+  const NullWindows nw = null_windows(y, treated, std::span<const Method>(&method, 1), s);
+  const std::vector<double> null = single_null(nw);
+  std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
   for (std::size_t l = 0; l < lifts.size(); ++l) {
-    for (std::size_t w = 0; w < fits.size(); ++w) {
-      est[l][w] = lifted_estimate(y, treated, lay.starts[w], fits[w], lifts[l]);
+    for (std::size_t w = 0; w < nw.fits.size(); ++w) {
+      est[l][w] = lifted_estimate(y, treated, nw.lay.starts[w], nw.fits[w], lifts[l]);
     }
   }
-  PowerResult out = curve(lifts, est, null, lay, s);
+  PowerResult out = curve(lifts, est, null, nw.lay, s);
   out.method = method;
   return out;
 }
@@ -276,44 +331,32 @@ PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> trea
                                  std::optional<std::vector<double>> weights,
                                  const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");
-  const Layout lay = layout(y, treated, s);
-  const std::size_t k_count = members.size();
-  // fits[w * K + k]: member k on window w.
-  const std::vector<WindowFit> fits = inference::par_map_indexed(lay.starts.size() * k_count, [&](std::size_t i) {
-    return fit_window(y, treated, lay.starts[i / k_count], s.test_len, members[i % k_count], s);
-  });
-  const std::size_t n = lay.starts.size();
-  std::vector<double> w;
-  if (weights) {
-    if (weights->size() != k_count) invariant_failure("one ensemble weight per member");
-    w = normalize_weights(*weights);
-  } else {
-    std::vector<double> variances(k_count, 0.0);
-    for (std::size_t k = 0; k < k_count; ++k) {
-      std::vector<double> att(n);
-      for (std::size_t i = 0; i < n; ++i) att[i] = fits[i * k_count + k].att;
-      variances[k] = n > 1 ? sum_sq_dev(att) / static_cast<double>(n - 1) : 0.0;
-    }
-    w = inverse_variance_weights(variances);
-  }
-  const auto combined = [&](double lift) {
-    std::vector<double> out(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      double c = 0.0;
-      for (std::size_t k = 0; k < k_count; ++k) {
-        c += w[k] * lifted_estimate(y, treated, lay.starts[i], fits[i * k_count + k], lift);
-      }
-      out[i] = c;
-    }
-    return out;
-  };
-  const std::vector<double> null = combined(0.0);
+  const NullWindows nw = null_windows(y, treated, members, s);
+  const std::vector<double> w = member_weights(nw, weights);
+  const std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
   std::vector<std::vector<double>> est;
-  for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined(lift));
-  PowerResult out = curve(lifts, est, null, lay, s);
+  for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined_estimates(y, treated, nw, w, lift));
+  PowerResult out = curve(lifts, est, null, nw.lay, s);
   out.method = Method::Ensemble;
   out.ensemble_weights = w;
   return out;
+}
+
+PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated, Method method,
+                           const PowerSettings& s) {
+  NullWindows nw = null_windows(y, treated, std::span<const Method>(&method, 1), s);
+  return {std::move(nw.lay.starts), single_null(nw), std::nullopt};
+}
+
+PowerWindows power_windows_ensemble(const Mat& y, std::span<const std::size_t> treated,
+                                    std::span<const Method> members,
+                                    std::optional<std::vector<double>> weights,
+                                    const PowerSettings& s) {
+  if (members.empty()) invariant_failure("ensemble needs at least one member");
+  NullWindows nw = null_windows(y, treated, members, s);
+  std::vector<double> w = member_weights(nw, weights);
+  std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
+  return {std::move(nw.lay.starts), std::move(null), std::move(w)};
 }
 
 }  // namespace tessarix::geo

@@ -49,4 +49,23 @@ PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> trea
                                  std::optional<std::vector<double>> weights,
                                  const PowerSettings& settings);
 
+// The placebo windows of a power analysis: each window's first test period and its estimate
+// without lift (for an ensemble, the members' estimates combined with `weights`), exactly as
+// the power curves compute them. The threshold of a curve is the interpolated 1 - alpha
+// quantile of |null_att|, and se_null the sample deviation of null_att.
+struct PowerWindows {
+  std::vector<std::size_t> starts;
+  std::vector<double> null_att;
+  std::optional<std::vector<double>> weights;  // ensembles only: the normalised member weights
+};
+
+PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated, Method method,
+                           const PowerSettings& settings);
+
+// members and weights as in power_curve_ensemble.
+PowerWindows power_windows_ensemble(const Mat& y, std::span<const std::size_t> treated,
+                                    std::span<const Method> members,
+                                    std::optional<std::vector<double>> weights,
+                                    const PowerSettings& settings);
+
 }  // namespace tessarix::geo

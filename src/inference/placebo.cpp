@@ -18,15 +18,11 @@ std::size_t single_cohort(const Panel& panel) {
   return cohorts[0];
 }
 
-// The (statistic, ATT) of refitting `method` with donor j of `donors` as the treated unit:
-// that donor first, the other donors after it in ascending order, the panel's treated units
-// left out. (NaN, NaN) with a single donor, as a placebo needs at least one other.
-std::pair<double, double> placebo_refit(const Panel& panel, const ScMethod& method,
-                                        std::span<const std::size_t> donors, std::size_t j,
-                                        std::size_t t0) {
-  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// The placebo panel of donor j of `donors`: that donor first and treated from t0, the other
+// donors after it in ascending order, the panel's treated units left out.
+Panel placebo_panel(const Panel& panel, std::span<const std::size_t> donors, std::size_t j,
+                    std::size_t t0) {
   const std::size_t n = donors.size();
-  if (n <= 1) return {kNaN, kNaN};
   const std::size_t t_count = panel.n_periods();
   Mat rows(n, t_count);
   for (std::size_t t = 0; t < t_count; ++t) {
@@ -39,9 +35,60 @@ std::pair<double, double> placebo_refit(const Panel& panel, const ScMethod& meth
     }
   }
   const std::size_t first = 0;
-  const Panel placebo = Panel::block(std::move(rows), std::span<const std::size_t>(&first, 1), t0);
-  const ScFit fit = method.fit_at(placebo, t0);
-  return {method.statistic(fit), fit.att};
+  return Panel::block(std::move(rows), std::span<const std::size_t>(&first, 1), t0);
+}
+
+// On the pool: the placebo refit of every donor in donor order, each reduced to keep(j, fit),
+// and with `real` non-null the real fit beside them as item 0 of the same map. A refit needs
+// at least one other donor: with a single donor the entry is `none`.
+template <class Kept, class Keep>
+std::vector<Kept> map_refits(const Panel& panel, const ScMethod& method, std::size_t t0,
+                             std::span<const std::size_t> donors, std::optional<ScFit>* real,
+                             const Kept& none, Keep keep) {
+  const std::size_t first = real != nullptr ? 1 : 0;
+  std::vector<Kept> out = par_map_indexed(donors.size() + first, [&](std::size_t k) -> Kept {
+    if (k < first) {
+      *real = method.fit_at(panel, t0);
+      return none;
+    }
+    const std::size_t j = k - first;
+    if (donors.size() <= 1) return none;
+    return keep(j, method.fit_at(placebo_panel(panel, donors, j, t0), t0));
+  });
+  out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(first));
+  return out;
+}
+
+// The (statistic, ATT) of every refit in donor order, (NaN, NaN) where there is none.
+std::vector<std::pair<double, double>> refit_pairs(const Panel& panel, const ScMethod& method,
+                                                   std::size_t t0,
+                                                   std::span<const std::size_t> donors,
+                                                   std::optional<ScFit>* real) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  return map_refits(panel, method, t0, donors, real, std::pair<double, double>{kNaN, kNaN},
+                    [&](std::size_t, const ScFit& fit) {
+                      return std::pair<double, double>{method.statistic(fit), fit.att};
+                    });
+}
+
+// The gap path of every refit the placebo test keeps (those with a statistic that is not
+// NaN), in donor order.
+std::vector<PlaceboPath> refit_paths(const Panel& panel, const ScMethod& method, std::size_t t0,
+                                     std::span<const std::size_t> donors,
+                                     std::optional<ScFit>* real) {
+  std::vector<std::optional<PlaceboPath>> paths = map_refits(
+      panel, method, t0, donors, real, std::optional<PlaceboPath>{},
+      [&](std::size_t j, ScFit fit) -> std::optional<PlaceboPath> {
+        if (std::isnan(method.statistic(fit))) return std::nullopt;
+        std::vector<double> gap = std::move(fit.pre_gap);
+        gap.insert(gap.end(), fit.att_path.begin(), fit.att_path.end());
+        return PlaceboPath{donors[j], std::move(gap)};
+      });
+  std::vector<PlaceboPath> out;
+  for (auto& p : paths) {
+    if (p) out.push_back(std::move(*p));
+  }
+  return out;
 }
 
 // The test from the real fit and the refits' (statistic, ATT) pairs in donor order.
@@ -71,27 +118,29 @@ PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method) {
 PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method, ScFit real) {
   const std::size_t t0 = single_cohort(panel);
   const std::vector<std::size_t> donors = panel.never_treated_units();
-  const auto pairs = par_map_indexed(donors.size(), [&](std::size_t j) {
-    return placebo_refit(panel, method, donors, j, t0);
-  });
-  return summarise(method, real, pairs);
+  return summarise(method, real, refit_pairs(panel, method, t0, donors, nullptr));
 }
 
 FitWithPlacebo fit_with_placebo(const Panel& panel, const ScMethod& method) {
   const std::size_t t0 = single_cohort(panel);
   const std::vector<std::size_t> donors = panel.never_treated_units();
-  // The real fit is item 0 of the same map, so that it runs beside the refits.
   std::optional<ScFit> real;
-  std::vector<std::pair<double, double>> pairs =
-      par_map_indexed(donors.size() + 1, [&](std::size_t k) -> std::pair<double, double> {
-        if (k == 0) {
-          real = method.fit_at(panel, t0);
-          return {};
-        }
-        return placebo_refit(panel, method, donors, k - 1, t0);
-      });
-  pairs.erase(pairs.begin());
+  const auto pairs = refit_pairs(panel, method, t0, donors, &real);
   PlaceboResult placebo = summarise(method, *real, pairs);
+  return {std::move(*real), std::move(placebo)};
+}
+
+std::vector<PlaceboPath> placebo_paths(const Panel& panel, const ScMethod& method) {
+  const std::size_t t0 = single_cohort(panel);
+  const std::vector<std::size_t> donors = panel.never_treated_units();
+  return refit_paths(panel, method, t0, donors, nullptr);
+}
+
+FitWithPlaceboPaths fit_with_placebo_paths(const Panel& panel, const ScMethod& method) {
+  const std::size_t t0 = single_cohort(panel);
+  const std::vector<std::size_t> donors = panel.never_treated_units();
+  std::optional<ScFit> real;
+  std::vector<PlaceboPath> placebo = refit_paths(panel, method, t0, donors, &real);
   return {std::move(*real), std::move(placebo)};
 }
 

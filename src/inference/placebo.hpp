@@ -3,6 +3,7 @@
 // the placebo statistics.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "estimators/panel.hpp"
@@ -34,5 +35,26 @@ struct FitWithPlacebo {
   PlaceboResult placebo;
 };
 FitWithPlacebo fit_with_placebo(const Panel& panel, const ScMethod& method);
+
+// One placebo refit's full gap: treated minus synthetic over every period of the placebo
+// panel, the refit's pre_gap followed by its att_path.
+struct PlaceboPath {
+  std::size_t unit = 0;     // the pseudo-treated donor's unit index in the panel
+  std::vector<double> gap;  // one entry per period
+
+  friend bool operator==(const PlaceboPath&, const PlaceboPath&) = default;
+};
+
+// The gap paths of the refits the placebo test keeps: the same placebo panels and donor order,
+// the refits whose statistic is NaN dropped, so that entry i belongs to placebo_atts[i]. On
+// the pool, independent of the number of workers.
+std::vector<PlaceboPath> placebo_paths(const Panel& panel, const ScMethod& method);
+
+// The real fit and the placebo gap paths, the real fit running on the pool beside the refits.
+struct FitWithPlaceboPaths {
+  ScFit fit;
+  std::vector<PlaceboPath> placebo;
+};
+FitWithPlaceboPaths fit_with_placebo_paths(const Panel& panel, const ScMethod& method);
 
 }  // namespace tessarix::inference

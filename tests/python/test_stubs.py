@@ -1,4 +1,4 @@
-"""The type stubs agree with the compiled module: the same functions with the parameter names
+"""The type stubs agree with the compiled modules: the same functions with the parameter names
 and defaults that their declarations give the text signatures, and the same classes with the
 same attributes in the same order."""
 
@@ -9,40 +9,48 @@ import pathlib
 import pytest
 
 import tessarix
-from tessarix import _tessarix
+from tessarix import _core, _tessarix
 
-STUB = ast.parse(pathlib.Path(tessarix.__file__).with_name("_tessarix.pyi").read_text(encoding="utf-8"))
+MODULES = [_tessarix, _core]
 REQUIRED = object()
 
 
-def stub_defs(kind):
-    return {node.name: node for node in STUB.body if isinstance(node, kind)}
+def stub_defs(module, kind):
+    """The stub's top-level definitions of `kind`; private helpers (typed dicts) left out."""
+    name = module.__name__.rpartition(".")[2]
+    stub = ast.parse(pathlib.Path(tessarix.__file__).with_name(f"{name}.pyi").read_text(encoding="utf-8"))
+    return {node.name: node for node in stub.body if isinstance(node, kind) and not node.name.startswith("_")}
 
 
-def test_stub_functions_have_the_declared_signatures():
-    stubs = stub_defs(ast.FunctionDef)
-    module = [n for n in dir(_tessarix) if not n.startswith("_") and inspect.isbuiltin(getattr(_tessarix, n))]
-    assert sorted(stubs) == sorted(module)
+def builtins_of(module):
+    return [n for n in dir(module) if not n.startswith("_") and inspect.isbuiltin(getattr(module, n))]
+
+
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_stub_functions_have_the_declared_signatures(module):
+    stubs = stub_defs(module, ast.FunctionDef)
+    assert sorted(stubs) == sorted(builtins_of(module))
     for name, node in stubs.items():
         args = node.args
         assert not (args.posonlyargs or args.kwonlyargs or args.vararg or args.kwarg), name
         defaults = [REQUIRED] * (len(args.args) - len(args.defaults)) + [ast.literal_eval(d) for d in args.defaults]
         stub = [(a.arg, d) for a, d in zip(args.args, defaults)]
         declared = [(p.name, REQUIRED if p.default is p.empty else p.default)
-                    for p in inspect.signature(getattr(_tessarix, name)).parameters.values()]
+                    for p in inspect.signature(getattr(module, name)).parameters.values()]
         assert all(p.kind == p.POSITIONAL_OR_KEYWORD
-                   for p in inspect.signature(getattr(_tessarix, name)).parameters.values()), name
+                   for p in inspect.signature(getattr(module, name)).parameters.values()), name
         # Compare types too, so that 1 and 1.0 or 0 and False count as different defaults.
         assert [(n, d, type(d)) for n, d in stub] == [(n, d, type(d)) for n, d in declared], name
 
 
-def test_stub_classes_have_the_module_attributes():
-    stubs = stub_defs(ast.ClassDef)
-    module = [n for n in dir(_tessarix) if isinstance(getattr(_tessarix, n), type)]
-    assert sorted(stubs) == sorted(module)
+@pytest.mark.parametrize("module", MODULES, ids=lambda m: m.__name__)
+def test_stub_classes_have_the_module_attributes(module):
+    stubs = stub_defs(module, ast.ClassDef)
+    classes = [n for n in dir(module) if isinstance(getattr(module, n), type)]
+    assert sorted(stubs) == sorted(classes)
     for name, node in stubs.items():
         stub_attrs = [f.name for f in node.body if isinstance(f, ast.FunctionDef)]
-        cls = getattr(_tessarix, name)
+        cls = getattr(module, name)
         attrs = [a for a, v in vars(cls).items() if inspect.isgetsetdescriptor(v)]
         assert stub_attrs == attrs, name
 
@@ -77,6 +85,16 @@ mde: float | None = power.mde_pct
 diag = tessarix.geo_diagnostics(y, [0], 3)
 warnings: list[str] = diag.warnings
 ranked: list[tessarix.MarketCandidate] = tessarix.geo_select(y, [0, 1, 2], 2, 3, 0.1, exact_size=2)
+
+from tessarix import _core
+paths = [_core.paths_sc(y, [0], 5, placebo=True), _core.paths_asc(y, [0], 5, aug_lambda=0.1),
+         _core.paths_fp(y, [0], 5), _core.paths_rsc(y, [0], 5, rank=2)]
+gap: np.ndarray = paths[0]["gap"]
+sdid = _core.paths_sdid(y, [0, 1], 5, placebo=True)
+intercept: float = sdid["intercept"]
+mc = _core.paths_mcnnm(y, [0], 5, lambda_=0.5)
+windows = _core.geo_windows(y, [0], 3, members=["sc", "asc"], weights=[1.0, 1.0])
+starts: np.ndarray = windows["starts"]
 '''
 
 
@@ -86,7 +104,8 @@ def test_mypy_accepts_every_call(tmp_path):
     script.write_text(CALLS, encoding="utf-8")
     out, err, status = api.run(["--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(script)])
     assert status == 0, out + err
-    functions = [n for n in dir(_tessarix) if not n.startswith("_") and inspect.isbuiltin(getattr(_tessarix, n))]
+    functions = builtins_of(_tessarix)
     classes = [n for n in dir(_tessarix) if isinstance(getattr(_tessarix, n), type)]
     assert (len(functions), len(classes)) == (18, 8)
     assert all(f"tessarix.{name}(" in CALLS for name in functions)
+    assert all(f"_core.{name}(" in CALLS for name in builtins_of(_core))

@@ -328,6 +328,13 @@ ScFit effects(const Panel& panel, std::size_t t0, const FitState& s) {
   const std::vector<std::size_t> treated = panel.treated_units();
   const double c = 1.0 / static_cast<double>(treated.size());
   ScFit fit;
+  // The averaged treated residual over the pre-periods, summed as the post-period gaps are.
+  fit.pre_gap.resize(t0);
+  for (std::size_t t = 0; t < t0; ++t) {
+    double gap = 0.0;
+    for (std::size_t u : treated) gap += y(u, t) - (s.low_rank(u, t) + s.unit_fe[u] + s.time_fe[t]);
+    fit.pre_gap[t] = c * gap;
+  }
   for (std::size_t t = t0; t < T; ++t) {
     double obs = 0.0, cf = 0.0, gap = 0.0;
     for (std::size_t u : treated) {

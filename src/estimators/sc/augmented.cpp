@@ -65,26 +65,42 @@ double gram_trace(const Mat& xc) {
   return trace;
 }
 
-// The corrections r^T (K + lambda I)^-1 xc x1_p of every post-period p (column p of x1t, the
-// donors' post-period outcomes) by Cholesky on K; empty when the factorisation fails.
-std::vector<double> corrections_by_cholesky(const Mat& xc, const Mat& x1t, std::span<const double> r,
-                                            double lambda) {
+// The ridge adjustment of the plain synthetic-control fit at the imbalance r: the correction
+// of every post-period p, r^T (K + lambda I)^-1 xc x1_p, the prediction of the ridge
+// regression of the donors' period-p outcomes on their centred pre-period paths; and the
+// pre-period gap the adjusted fit leaves. Applied to a pre-period the same correction is the
+// t-th entry of K (K + lambda I)^-1 r (the centred rows sum to zero across donors, so
+// xc x0_t = K e_t), which leaves the gap r - K (K + lambda I)^-1 r = lambda (K + lambda I)^-1 r.
+struct Adjustment {
+  std::vector<double> post;     // one correction per post-period
+  std::vector<double> pre_gap;  // one per pre-period
+};
+
+// The adjustment by Cholesky on K; none when the factorisation fails.
+std::optional<Adjustment> adjustment_by_cholesky(const Mat& xc, const Mat& x1t,
+                                                 std::span<const double> r, double lambda) {
   auto chol = linalg::Cholesky::make_ridge(linalg::syrk_ata(xc.transpose()), lambda);
-  if (!chol) return {};
-  std::vector<double> out(x1t.cols());
-  for (std::size_t p = 0; p < out.size(); ++p) {
-    out[p] = linalg::dot(r, chol->solve_vec(linalg::matvec(xc, x1t.col(p))));
+  if (!chol) return std::nullopt;
+  Adjustment out;
+  out.post.resize(x1t.cols());
+  for (std::size_t p = 0; p < out.post.size(); ++p) {
+    out.post[p] = linalg::dot(r, chol->solve_vec(linalg::matvec(xc, x1t.col(p))));
   }
+  out.pre_gap = chol->solve_vec(r);
+  for (double& v : out.pre_gap) v *= lambda;
   return out;
 }
 
-// The same corrections as x1_p^T c with c = (xc^T xc + lambda I)^-1 xc^T r, the ridge
-// coefficients of r on the centred donor columns through the SVD: sound for every lambda > 0.
-std::vector<double> corrections_by_svd(const Mat& xc, const Mat& x1t, std::span<const double> r,
-                                       double lambda, double noise) {
+// The same adjustment through c = (xc^T xc + lambda I)^-1 xc^T r, the ridge coefficients of r
+// on the centred donor columns by the SVD: sound for every lambda > 0. The corrections are
+// x1_p^T c and the gap r - xc c.
+Adjustment adjustment_by_svd(const Mat& xc, const Mat& x1t, std::span<const double> r,
+                             double lambda, double noise) {
   const std::vector<double> c = linalg::ridge(xc, r, lambda, noise);
-  std::vector<double> out(x1t.cols());
-  for (std::size_t p = 0; p < out.size(); ++p) out[p] = linalg::dot(x1t.col(p), c);
+  Adjustment out;
+  out.post.resize(x1t.cols());
+  for (std::size_t p = 0; p < out.post.size(); ++p) out.post[p] = linalg::dot(x1t.col(p), c);
+  out.pre_gap = residual(r, xc, c);
   return out;
 }
 
@@ -96,7 +112,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   std::vector<double> w =
       linalg::sc_weights_bounded(x0, y_pre, options.sc_ridge, options.min_weight, options.max_weight)
           .weights;
-  const std::vector<double> r = residual(y_pre, x0, w);
+  std::vector<double> r = residual(y_pre, x0, w);
 
   const Mat xc = centred(x0);
   const double trace = gram_trace(xc);
@@ -106,24 +122,27 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
   } else if (t0 > 0) {
     lambda = 0.1 * trace / static_cast<double>(t0);
   }
-  // The prediction at r of the ridge regression of the donors' period-p outcomes on their
-  // centred pre-period paths; none without a positive ridge.
+  // No adjustment without a positive ridge.
   const Mat x1t = x1.transpose();  // one column of donor outcomes per post-period
-  std::vector<double> correction;
+  std::optional<Adjustment> adjustment;
   if (lambda > 0.0) {
     const double noise = centring_noise(x0);
     if (lambda >= kMinRelativeRidge * trace && lambda >= kNoiseMargin * noise * std::sqrt(trace)) {
-      correction = corrections_by_cholesky(xc, x1t, r, lambda);
+      adjustment = adjustment_by_cholesky(xc, x1t, r, lambda);
     }
-    if (correction.empty()) correction = corrections_by_svd(xc, x1t, r, lambda, noise);
+    if (!adjustment) adjustment = adjustment_by_svd(xc, x1t, r, lambda, noise);
   }
 
   std::vector<double> counterfactual(x1t.cols());
   for (std::size_t p = 0; p < counterfactual.size(); ++p) {
     const double base = linalg::dot(x1t.col(p), w);
-    counterfactual[p] = correction.empty() ? base : base + correction[p];
+    counterfactual[p] = adjustment ? base + adjustment->post[p] : base;
   }
-  return assemble(y_post, std::move(counterfactual), r, std::move(w), std::move(donor_ids));
+  // pre_rmspe stays the plain fit's (of r); the gap is the adjusted fit's.
+  ScFit fit = assemble(y_post, std::move(counterfactual), std::move(r), std::move(w),
+                       std::move(donor_ids));
+  if (adjustment) fit.pre_gap = std::move(adjustment->pre_gap);
+  return fit;
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {

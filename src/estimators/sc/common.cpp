@@ -33,13 +33,14 @@ std::vector<double> residual(std::span<const double> y, const Mat& x, std::span<
 }
 
 ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactual,
-               std::span<const double> pre_residual, std::vector<double> weights,
+               std::vector<double> pre_residual, std::vector<double> weights,
                std::vector<std::size_t> donor_ids) {
   ScFit fit;
   fit.att_path.resize(y_post.size());
   for (std::size_t k = 0; k < y_post.size(); ++k) fit.att_path[k] = y_post[k] - counterfactual[k];
   fit.att = mean(fit.att_path);
   fit.pre_rmspe = rms(pre_residual);
+  fit.pre_gap = std::move(pre_residual);
   fit.post_rmspe = rms(fit.att_path);
   fit.counterfactual = std::move(counterfactual);
   fit.treated_post.assign(y_post.begin(), y_post.end());
@@ -50,7 +51,7 @@ ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactua
 
 ScFit unscaled(ScFit fit, int e) {
   const auto back = [e](double v) { return std::ldexp(v, -e); };
-  for (auto* path : {&fit.att_path, &fit.counterfactual, &fit.treated_post}) {
+  for (auto* path : {&fit.att_path, &fit.counterfactual, &fit.treated_post, &fit.pre_gap}) {
     for (double& v : *path) v = back(v);
   }
   fit.att = back(fit.att);

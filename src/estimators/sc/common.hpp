@@ -30,9 +30,9 @@ ScInputs prepare(const Panel& panel, std::size_t t0, const char* no_donor_messag
 std::vector<double> residual(std::span<const double> y, const Mat& x, std::span<const double> w);
 
 // The fit record: att_path = y_post - counterfactual, att its mean, pre_rmspe the RMS of
-// the pre-period residual, post_rmspe the RMS of att_path.
+// the pre-period residual, post_rmspe the RMS of att_path; the residual becomes pre_gap.
 ScFit assemble(std::span<const double> y_post, std::vector<double> counterfactual,
-               std::span<const double> pre_residual, std::vector<double> weights,
+               std::vector<double> pre_residual, std::vector<double> weights,
                std::vector<std::size_t> donor_ids);
 
 // The fit with every field in outcome units (att, paths, RMSPEs) multiplied by 2^-e; the

@@ -27,7 +27,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
 
   std::vector<double> w =
       linalg::sc_weights_bounded(xd, yd, options.ridge, options.min_weight, options.max_weight).weights;
-  const std::vector<double> r = residual(yd, xd, w);
+  std::vector<double> r = residual(yd, xd, w);
 
   std::vector<double> counterfactual(x1.rows());
   for (std::size_t p = 0; p < x1.rows(); ++p) {
@@ -35,8 +35,8 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
     for (std::size_t j = 0; j < j_count; ++j) dev += w[j] * (x1(p, j) - m[j]);
     counterfactual[p] = ybar + dev;
   }
-  return assemble(y_post, std::move(counterfactual), r,
-                  std::move(w), std::move(donor_ids));
+  return assemble(y_post, std::move(counterfactual), std::move(r), std::move(w),
+                  std::move(donor_ids));
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options) {

@@ -57,10 +57,10 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
 
   const Mat v_k = svd.v.leading_cols(k);
   std::vector<double> w = linalg::matvec(v_k, beta);
-  const std::vector<double> r = residual(y_pre, f_pre, beta);
+  std::vector<double> r = residual(y_pre, f_pre, beta);
   std::vector<double> counterfactual = linalg::matvec(f_post, beta);
-  return assemble(y_post, std::move(counterfactual), r,
-                  std::move(w), std::move(donor_ids));
+  return assemble(y_post, std::move(counterfactual), std::move(r), std::move(w),
+                  std::move(donor_ids));
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options) {

@@ -135,12 +135,17 @@ SdidFit fit_in_range(const Panel& panel, std::size_t t0, const SdidOptions& opti
   }
   fit.treated_post.assign(in.ybar.begin() + static_cast<std::ptrdiff_t>(t0), in.ybar.end());
 
-  const std::vector<double> r = residual(y_pre, in.x0, omega);
+  std::vector<double> r = residual(y_pre, in.x0, omega);
   fit.pre_rmspe = rms_around_mean(r);
   fit.post_rmspe = rms_around_mean(fit.att_path);
+  // The level the unit weights leave between the treated and the weighted donors, measured
+  // at the time weights; every pre-period gap is taken against it.
+  const double intercept = u - linalg::dot(omega, a);
+  for (double& v : r) v -= intercept;
+  fit.pre_gap = std::move(r);
   fit.weights = omega;
   fit.donor_ids = std::move(in.donors);
-  return {std::move(fit), lambda};
+  return {std::move(fit), lambda, intercept};
 }
 
 }  // namespace
@@ -148,6 +153,7 @@ SdidFit fit_in_range(const Panel& panel, std::size_t t0, const SdidOptions& opti
 // Found by the canonical-scale wrapper through argument-dependent lookup.
 SdidFit unscaled(SdidFit full, int e) {
   full.fit = sc::unscaled(std::move(full.fit), e);
+  full.intercept = std::ldexp(full.intercept, -e);
   return full;
 }
 

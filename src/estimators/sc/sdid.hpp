@@ -24,10 +24,14 @@ std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double>
                                            double min_weight, double max_weight);
 
 // The SDID fit together with its time weights (one per pre-period, scale-free like the unit
-// weights), which the jackknife reuses.
+// weights), which the jackknife reuses, and its intercept: the time-weighted pre-period level
+// of the treated path minus that of the weighted donors, u - sum_j omega_j a_j, in outcome
+// units. The counterfactual is sum_j omega_j x1(k, j) + intercept, up to rounding, and the
+// pre-period gap (fit.pre_gap) is y_pre - x0 omega - intercept.
 struct SdidFit {
   ScFit fit;
   std::vector<double> time_weights;
+  double intercept = 0.0;
 };
 
 // The SDID fit at the panel's canonical scale, in outcome units.

@@ -69,9 +69,9 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
     at_scale.ridge = rescaled_sq(options.ridge, e);
     ScInputs in = prepare(p, t0, "no donor (never-treated) units");
     std::vector<double> w = solve_weights(in.x0, in.y_pre, at_scale);
-    const std::vector<double> resid = residual(in.y_pre, in.x0, w);
+    std::vector<double> resid = residual(in.y_pre, in.x0, w);
     std::vector<double> counterfactual = linalg::matvec(in.x1, w);
-    return assemble(in.y_post, std::move(counterfactual), resid, std::move(w),
+    return assemble(in.y_post, std::move(counterfactual), std::move(resid), std::move(w),
                     std::move(in.donor_ids));
   });
 }

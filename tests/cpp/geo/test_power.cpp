@@ -1,5 +1,6 @@
-// Power analysis: the window layout, the weight normalisation and the lift shortcut against a
-// fresh fit of the lifted panel.
+// Power analysis: the window layout, the weight normalisation, the lift shortcut against a
+// fresh fit of the lifted panel, and the placebo windows behind a curve's threshold.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -56,6 +57,78 @@ TEST(PowerCurve, LiftedEstimateEqualsAFreshFit) {
       level += sum / double(y.cols()) / double(treated.size());
     }
     EXPECT_NEAR(r.points[0].est_mean * level, fresh, 1e-12 * std::fabs(fresh));
+  }
+}
+
+// The 1 - alpha quantile of |x| (linear interpolation between order statistics) and the
+// sample deviation of x: what a curve's threshold and se_null are made of.
+double abs_quantile(std::vector<double> x, double q) {
+  for (double& v : x) v = std::fabs(v);
+  std::sort(x.begin(), x.end());
+  const double h = q * double(x.size() - 1);
+  const double f = h - std::floor(h);
+  return (1.0 - f) * x[std::size_t(std::floor(h))] + f * x[std::size_t(std::ceil(h))];
+}
+
+double sample_sd(const std::vector<double>& x) {
+  double m = 0.0;
+  for (double v : x) m += v;
+  m /= double(x.size());
+  double ss = 0.0;
+  for (double v : x) ss += (v - m) * (v - m);
+  return std::sqrt(ss / double(x.size() - 1));
+}
+
+// Each window's no-lift estimate is a fresh fit of its sub-panel (for an ensemble, the fresh
+// member fits combined with the curve's weights), and the curve's threshold, spread and count
+// follow from them.
+TEST(PowerWindows, AreTheNullEstimatesBehindTheCurve) {
+  const Mat y = testing::random_walks(9, 14, 7);
+  const std::vector<std::size_t> treated{2, 6};
+  const std::vector<double> lifts{0.0, 0.1};
+  PowerSettings s;
+  s.test_len = 3;
+  s.min_pre = 4;
+  s.alpha = 0.2;
+  const std::vector<Method> members{Method::Sc, Method::Fp, Method::Sdid};
+  struct Case {
+    std::optional<std::vector<double>> weights;
+    std::optional<std::size_t> lookback;
+  };
+  for (const Case& c : {Case{std::nullopt, std::nullopt}, Case{std::vector<double>{2.0, 0.0, 1.0}, 5}}) {
+    s.lookback = c.lookback;
+    const std::vector<std::size_t> starts =
+        c.lookback ? std::vector<std::size_t>{7, 8, 9, 10, 11} : std::vector<std::size_t>{4, 5, 6, 7, 8, 9, 10, 11};
+
+    const PowerWindows one = power_windows(y, treated, Method::Asc, s);
+    const PowerResult one_curve = power_curve(y, treated, lifts, Method::Asc, s);
+    const PowerWindows ens = power_windows_ensemble(y, treated, members, c.weights, s);
+    const PowerResult ens_curve = power_curve_ensemble(y, treated, lifts, members, c.weights, s);
+    EXPECT_EQ(one.starts, starts);
+    EXPECT_EQ(ens.starts, starts);
+    EXPECT_FALSE(one.weights);
+    ASSERT_TRUE(ens.weights);
+    EXPECT_EQ(*ens.weights, *ens_curve.ensemble_weights);
+    if (c.weights) {
+      EXPECT_EQ(*ens.weights, (std::vector<double>{2.0 / 3.0, 0.0, 1.0 / 3.0}));
+    }
+
+    ASSERT_EQ(one.null_att.size(), starts.size());
+    ASSERT_EQ(ens.null_att.size(), starts.size());
+    for (std::size_t w = 0; w < starts.size(); ++w) {
+      const Panel sub = injected_subpanel(y, treated, starts[w], starts[w] + s.test_len, 0.0);
+      EXPECT_EQ(one.null_att[w], fit_method(sub, starts[w], Method::Asc, 0.0, 1.0).att);
+      double combined = 0.0;
+      for (std::size_t k = 0; k < members.size(); ++k) {
+        combined += (*ens.weights)[k] * fit_method(sub, starts[w], members[k], 0.0, 1.0).att;
+      }
+      EXPECT_EQ(ens.null_att[w], combined);
+    }
+    for (const auto& [win, curve] : {std::pair{&one, &one_curve}, std::pair{&ens, &ens_curve}}) {
+      EXPECT_EQ(curve->n_windows, win->null_att.size());
+      EXPECT_EQ(curve->critical_value, abs_quantile(win->null_att, 1.0 - s.alpha));
+      EXPECT_EQ(curve->se_null, sample_sd(win->null_att));
+    }
   }
 }
 

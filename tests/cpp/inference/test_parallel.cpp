@@ -21,43 +21,16 @@
 
 #include "inference/parallel.hpp"
 #include "linalg/rng.hpp"
+#include "worker_counts.hpp"
 
 namespace tessarix::inference {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// Runs `body` in a forked child with TESSARIX_NUM_THREADS set to `workers` (unset when null);
-// true when it returned true. A child still running after a minute is killed and fails.
-bool in_child(const char* workers, const std::function<bool()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (workers != nullptr) setenv("TESSARIX_NUM_THREADS", workers, 1);
-    else unsetenv("TESSARIX_NUM_THREADS");
-    bool ok = false;
-    try {
-      ok = body();
-    } catch (...) {
-    }
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  pid_t done = 0;
-  for (const auto deadline = Clock::now() + 60s; pid > 0 && done == 0;) {
-    if (Clock::now() > deadline) kill(pid, SIGKILL);
-    std::this_thread::sleep_for(2ms);
-    done = waitpid(pid, &status, WNOHANG);
-  }
-  return pid > 0 && done == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// Forks below start threads in the child, which the race detector does not support.
-#if defined(__SANITIZE_THREAD__)
-#define SKIP_WITHOUT_FORK() GTEST_SKIP() << "fork() under the race detector"
-#else
-#define SKIP_WITHOUT_FORK() (void)0
-#endif
+using testing::in_child;
+using testing::items_overlap;
+using testing::pool_started_and_idle;
 
 // A child forked while another thread of the parent is inside malloc can find an allocator
 // lock held for ever. glibc's malloc takes its locks around fork() and so never leaves one
@@ -331,26 +304,6 @@ std::string cancellation_leaves_pool_working() {
   }
   return "";
 }
-
-// n items that each wait (up to 20 s) until all have started: true only if they all overlap,
-// which takes n workers at once.
-bool items_overlap(std::size_t n) {
-  std::atomic<std::size_t> arrived{0};
-  const auto met = par_map_indexed(n, [&](std::size_t) {
-    arrived.fetch_add(1);
-    for (const auto deadline = Clock::now() + 20s; arrived < n; std::this_thread::yield()) {
-      if (Clock::now() > deadline) return false;
-    }
-    return true;
-  });
-  return std::all_of(met.begin(), met.end(), [](bool m) { return m; });
-}
-
-// Runs one item on every worker of the pool (creating it if need be) at the same time: when
-// this returns, all of them have started and are idle. A child forked from there inherits a
-// running pool but no worker halfway through an allocation: under AddressSanitizer a thread
-// allocates while it starts, an idle worker never does.
-bool pool_started_and_idle() { return items_overlap(num_threads()); }
 
 TEST(ParallelMap, PreservesOrderAndRunsEachItemOnce) {
   for (std::size_t n : {0u, 1u, 2u, 7u, 1000u}) {

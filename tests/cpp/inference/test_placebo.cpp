@@ -5,6 +5,7 @@
 #include "inference/ci.hpp"
 #include "inference/placebo.hpp"
 #include "testing.hpp"
+#include "worker_counts.hpp"
 
 namespace tessarix::inference {
 namespace {
@@ -132,6 +133,56 @@ TEST(Placebo, StatisticsAndExtremePValues) {
                                                    std::nullopt, std::nullopt}),
                             sc);
   }, "placebo test requires a single common treatment time");
+}
+
+// The gap paths belong to the refits the placebo test keeps, one for one: same donors, the
+// post-period part averaging to the placebo ATT, the pre-period part the refit's own gap;
+// and the same bits with one worker or several.
+TEST(PlaceboPaths, MatchThePlaceboTestRefitByRefit) {
+  const Mat y = walks(8, 14, 3);
+  const std::size_t t0 = 10;
+  const Panel panel = Panel::block(y, std::vector<std::size_t>{2}, t0);
+  const std::vector<std::size_t> donors{0, 1, 3, 4, 5, 6, 7};
+  for (const ScMethod& m : {ScMethod{sc::synthetic::ScOptions{}}, ScMethod{sc::sdid::SdidOptions{}},
+                            ScMethod{sc::augmented::AscOptions{}}, ScMethod{sc::demeaned::FpOptions{}},
+                            ScMethod{sc::robust::RscOptions{}}}) {
+    SCOPED_TRACE(m.options.index());
+    const PlaceboResult test = sc_placebo_method(panel, m);
+    const std::vector<PlaceboPath> paths = placebo_paths(panel, m);
+    ASSERT_EQ(paths.size(), test.placebo_atts.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      EXPECT_EQ(paths[i].unit, donors[i]);
+      ASSERT_EQ(paths[i].gap.size(), 14u);
+      double post = 0.0;
+      for (std::size_t t = t0; t < 14; ++t) post += paths[i].gap[t];
+      EXPECT_NEAR(post / double(14 - t0), test.placebo_atts[i], 1e-12);
+    }
+    // The first refit, by hand: donor 0 treated, the others after it.
+    Mat rows(7, 14);
+    for (std::size_t r = 0; r < 7; ++r)
+      for (std::size_t t = 0; t < 14; ++t) rows(r, t) = y(donors[r], t);
+    const ScFit first = m.fit_at(Panel::block(rows, std::vector<std::size_t>{0}, t0), t0);
+    std::vector<double> gap = first.pre_gap;
+    gap.insert(gap.end(), first.att_path.begin(), first.att_path.end());
+    EXPECT_EQ(paths[0].gap, gap);
+
+    const FitWithPlaceboPaths both = fit_with_placebo_paths(panel, m);
+    EXPECT_EQ(both.fit.att_path, m.fit_at(panel, t0).att_path);
+    EXPECT_EQ(both.fit.pre_gap, m.fit_at(panel, t0).pre_gap);
+    EXPECT_EQ(both.placebo, paths);
+  }
+  // A single never-treated unit leaves no placebo.
+  const Panel lone = Panel::block(walks(3, 8, 7), std::vector<std::size_t>{0, 1}, 5);
+  EXPECT_TRUE(placebo_paths(lone, ScMethod{sc::synthetic::ScOptions{}}).empty());
+}
+
+TEST(PlaceboPaths, IdenticalForAnyWorkerCount) {
+  const Panel panel = Panel::block(walks(12, 16, 11), std::vector<std::size_t>{4, 9}, 11);
+  const ScMethod m{sc::augmented::AscOptions{}};
+  const std::vector<PlaceboPath> here = placebo_paths(panel, m);
+  ASSERT_EQ(here.size(), 10u);
+  SKIP_WITHOUT_FORK();
+  EXPECT_TRUE(testing::same_with_one_and_three_workers([&] { return placebo_paths(panel, m); }, here));
 }
 
 TEST(Batch, EachPanelMatchesItsDirectFit) {

@@ -1,0 +1,112 @@
+"""Type stubs of the compiled extension module `tessarix._core`."""
+
+from typing import NotRequired, Sequence, SupportsFloat, SupportsIndex, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+_Panel = npt.NDArray[np.float64]
+
+class _ScPaths(TypedDict):
+    treated: npt.NDArray[np.float64]
+    synthetic: npt.NDArray[np.float64]
+    gap: npt.NDArray[np.float64]
+    placebo_units: NotRequired[npt.NDArray[np.int64]]
+    placebo_gaps: NotRequired[npt.NDArray[np.float64]]
+
+class _SdidPaths(_ScPaths):
+    time_weights: npt.NDArray[np.float64]
+    intercept: float
+
+class _McnnmPaths(TypedDict):
+    treated: npt.NDArray[np.float64]
+    synthetic: npt.NDArray[np.float64]
+    gap: npt.NDArray[np.float64]
+
+class _GeoWindows(TypedDict):
+    starts: npt.NDArray[np.int64]
+    null_att: npt.NDArray[np.float64]
+    weights: NotRequired[npt.NDArray[np.float64]]
+
+def paths_sc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    penalty: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    placebo: bool = False,
+) -> _ScPaths:
+    """Full paths of the synthetic-control fit of `fit_sc` (same arguments and checks)."""
+
+def paths_asc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    sc_ridge: SupportsFloat = 0.0,
+    aug_lambda: SupportsFloat | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    placebo: bool = False,
+) -> _ScPaths:
+    """Full paths of the augmented synthetic-control fit of `fit_asc`."""
+
+def paths_fp(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    placebo: bool = False,
+) -> _ScPaths:
+    """Full paths of the demeaned synthetic-control fit of `fit_fp`."""
+
+def paths_rsc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: SupportsFloat = 0.999,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+) -> _ScPaths:
+    """Full paths of the robust synthetic-control fit of `fit_rsc`."""
+
+def paths_sdid(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    zeta_scale: SupportsFloat = 1.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    placebo: bool = False,
+) -> _SdidPaths:
+    """Full paths, time weights and intercept of the SDID fit of `fit_sdid`."""
+
+def paths_mcnnm(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    lambda_: SupportsFloat | None = None,
+    max_iter: SupportsIndex = 200,
+    tol: SupportsFloat = 1e-5,
+    seed: SupportsIndex = 0,
+    max_rank: SupportsIndex | None = None,
+) -> _McnnmPaths:
+    """Full paths of the matrix-completion fit of `fit_mcnnm`."""
+
+def geo_windows(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    method: str = "sdid",
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    members: Sequence[str] | None = None,
+    weights: Sequence[SupportsFloat] | None = None,
+) -> _GeoWindows:
+    """The placebo windows of a power analysis: each window's start and no-lift estimate."""
