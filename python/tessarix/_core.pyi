@@ -28,6 +28,26 @@ class _GeoWindows(TypedDict):
     null_att: npt.NDArray[np.float64]
     weights: NotRequired[npt.NDArray[np.float64]]
 
+class _Pivot(TypedDict):
+    unit_major: bool
+    unit_first: npt.NDArray[np.int64]
+    time_first: npt.NDArray[np.int64]
+    cells: list[npt.NDArray[np.float64] | None]
+    units: list[npt.NDArray[np.int64] | npt.NDArray[np.float64]]
+    n_missing: int
+    first_missing: tuple[int, int] | None
+    duplicate: tuple[int, int] | None
+    nonfinite: list[tuple[int, int | None]]
+    varying: list[int | None]
+
+def pivot_long(
+    unit_keys: npt.NDArray[np.int64],
+    time_keys: npt.NDArray[np.int64],
+    cell_columns: list[npt.NDArray[np.float64]],
+    unit_columns: list[npt.NDArray[np.int64] | npt.NDArray[np.float64]],
+) -> _Pivot:
+    """Long rows to a units x periods panel, every defect located by row."""
+
 def paths_sc(
     y: _Panel,
     treated: Sequence[SupportsIndex],

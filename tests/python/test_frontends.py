@@ -181,3 +181,53 @@ def test_power_windows_are_labelled_and_reproduce_the_null_threshold():
     null = np.abs(w["null_att"].to_numpy())
     assert np.quantile(null, 0.8) == pytest.approx(res.critical_value, rel=1e-12)
     assert np.std(w["null_att"].to_numpy(), ddof=1) == pytest.approx(res.se_null, rel=1e-12)
+
+
+@pytest.mark.parametrize("method", ["sc", "sdid", "fp", "rsc", "asc", "mcnnm"])
+def test_paths_continue_the_counterfactual_and_measure_the_pre_fit(prop99, method):
+    df, y, ca, t0 = prop99
+    inference = "placebo" if method not in ("mcnnm",) else None
+    res = tessarix.synth(df, unit="State", time="Year", outcome="PacksPerCapita", treated="California",
+                         start=1989, method=method, inference=inference)
+    n, paths = res.native, res.paths
+    post = paths[paths["post"]]
+    assert list(post["synthetic"]) == n.counterfactual and list(post["gap"]) == n.att_path
+    assert list(post["treated"]) == n.treated_post and list(post["Year"]) == list(range(1989, 2001))
+    pre_gap = paths.loc[~paths["post"], "gap"].to_numpy()
+    np.testing.assert_allclose(paths["treated"] - paths["synthetic"], paths["gap"], rtol=0, atol=1e-9)
+    if method in ("sc", "fp", "rsc", "mcnnm"):
+        assert np.sqrt(np.mean(pre_gap**2)) == pytest.approx(n.pre_rmspe, rel=1e-12)
+    elif method == "sdid":
+        assert np.std(pre_gap) == pytest.approx(n.pre_rmspe, rel=1e-12)
+    else:  # the augmented pre-fit improves on the plain weights' imbalance that pre_rmspe measures
+        assert np.sqrt(np.mean(pre_gap**2)) < n.pre_rmspe
+    if inference == "placebo":
+        plac = res.placebos
+        means = plac[plac["Year"] >= 1989].groupby("State", sort=False)["gap"].mean()
+        np.testing.assert_allclose(means.to_numpy(), n.placebo_atts, rtol=1e-12, atol=1e-12)
+        assert "California" not in set(plac["State"])
+
+
+def test_sdid_weights_time_weights_and_intercept_rebuild_its_att(prop99):
+    df, y, ca, t0 = prop99
+    res = tessarix.synth(df, unit="State", time="Year", outcome="PacksPerCapita", treated="California",
+                         start=1989, method="sdid")
+    states = sorted(df["State"].unique())
+    w = res.weights.set_index("State")["weight"].reindex(states).fillna(0.0).to_numpy()
+    lam = res.time_weights["weight"].to_numpy()
+    assert list(res.time_weights["Year"]) == list(range(1970, 1989)) and lam.sum() == pytest.approx(1.0)
+    control = w @ y
+    assert res.intercept == pytest.approx(lam @ (y[ca, :t0] - control[:t0]), rel=1e-12)
+    assert res.att == pytest.approx(np.mean(y[ca, t0:] - control[t0:]) - res.intercept, rel=1e-12)
+    np.testing.assert_allclose(res.paths["synthetic"], control + res.intercept, rtol=1e-13)
+
+
+def test_cpasc_paths_pool_the_treated_units_with_their_weights(prop99):
+    df, y, ca, t0 = prop99
+    res = tessarix.synth(df, unit="State", time="Year", outcome="PacksPerCapita", treated=["California", "Utah"],
+                         start=1989, method="cpasc", inference="conformal")
+    w = res.weights
+    assert w["weight"].sum() == pytest.approx(1.0)
+    post = res.paths[res.paths["post"]]
+    assert post["gap"].mean() == pytest.approx(res.att, rel=1e-12)
+    assert res.p_value == res.native.p_value and res.se is None

@@ -95,6 +95,8 @@ intercept: float = sdid["intercept"]
 mc = _core.paths_mcnnm(y, [0], 5, lambda_=0.5)
 windows = _core.geo_windows(y, [0], 3, members=["sc", "asc"], weights=[1.0, 1.0])
 starts: np.ndarray = windows["starts"]
+pivot = _core.pivot_long(np.array([1, 1, 2, 2]), np.array([5, 6, 5, 6]), [np.ones(4)], [np.zeros(4)])
+missing: int = pivot["n_missing"]
 '''
 
 
