@@ -52,7 +52,7 @@ def main() -> None:
     top = sorted(zip(sc.weights, sc.donor_ids), reverse=True)[:3]
     print("  largest donor weights: " + ", ".join(f"region {d}: {w:.3f}" for w, d in top))
     print(f"  ATT {sc.att:.4f}, placebo p-value {sc.p_value:.4f} "
-          f"({len(sc.placebo_atts)} placebo refits), 95% interval [{sc.ci_lower:.4f}, {sc.ci_upper:.4f}]")
+          f"({len(sc.placebo_atts or [])} placebo refits), 95% interval [{sc.ci_lower:.4f}, {sc.ci_upper:.4f}]")
     sdid = tessarix.fit_sdid(y, [0], t0, inference="placebo")
     print(f"  synthetic DiD on the same panel: ATT {sdid.att:.4f}, placebo p-value {sdid.p_value:.4f}")
 

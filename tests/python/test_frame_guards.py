@@ -64,6 +64,9 @@ CASES = [
         d.assign(on=((d["first"] > 0) & (d["year"] >= d["first"]) & (d["year"] != 2005)).astype(int)),
         unit="unit", time="year", outcome="y", treatment="on"),
      r"treatment='on' switches off for unit 'u0': it is 1 from year=2004 but 0 at 2005"),
+    ("test window too long", lambda d: tessarix.geo.diagnose(d, unit="unit", time="year", outcome="y",
+                                                             treated="u1", test_len=7),
+     r"test_len=7 leaves 1 pre-period\(s\) of the 8 in 'year'; a design needs at least 2 before the test"),
     ("both cohort and treatment", lambda d: tessarix.did(d, **DID, treatment="first"),
      r"give exactly one of cohort="),
 ]

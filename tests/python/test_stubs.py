@@ -97,6 +97,14 @@ windows = _core.geo_windows(y, [0], 3, members=["sc", "asc"], weights=[1.0, 1.0]
 starts: np.ndarray = windows["starts"]
 pivot = _core.pivot_long(np.array([1, 1, 2, 2]), np.array([5, 6, 5, 6]), [np.ones(4)], [np.zeros(4)])
 missing: int = pivot["n_missing"]
+
+frame = {"u": ["a"], "t": [1], "y": [1.0]}
+res = tessarix.synth(frame, unit="u", time="t", outcome="y", treated="a", start=1, method="sdid")
+interval: tuple[float, float] | None = res.ci
+dd = tessarix.did(frame, unit="u", time="t", outcome="y", cohort="c", method="sa")
+p_did: float | None = dd.p_value
+curve = tessarix.geo.power(frame, unit="u", time="t", outcome="y", treated="a", test_len=1, lifts=[0.1])
+mde_geo: float | None = curve.mde
 '''
 
 

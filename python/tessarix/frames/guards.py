@@ -48,3 +48,9 @@ def suggestion(wanted: Any, labels: Iterable[Any]) -> str:
     if not close:
         return ""
     return " (did you mean " + " or ".join(fmt(texts[c]) for c in close) + "?)"
+
+
+def listlike(x: Any) -> bool:
+    """True for a collection of labels (list, tuple, set, array, Series); False for one label."""
+    return isinstance(x, (list, tuple, set, frozenset, np.ndarray)) or (
+        hasattr(x, "__iter__") and hasattr(x, "__len__") and not isinstance(x, (str, bytes)))

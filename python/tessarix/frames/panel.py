@@ -6,7 +6,7 @@ balanced panel is reported with the cells at fault."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Sequence
+from typing import Any, Mapping, Sequence
 
 import narwhals.stable.v2 as nw
 import numpy as np
@@ -135,7 +135,8 @@ def long_panel(data: Any, *, unit: str, time: str, outcome: str,
                       outcome_name=outcome, frame=frame)
     _check_layout(p, panel, unit_keys.values, time_keys.values)
     columns = [y_col] + extra
-    matrices = [col.reshape(len(units), len(times)) if p["unit_major"] else m for col, m in zip(columns, p["cells"])]
+    matrices: list[np.ndarray] = [col.reshape(len(units), len(times)) if m is None else m
+                                  for col, m in zip(columns, p["cells"])]
     _check_finite(p, panel, [("outcome", outcome)] + list(cell_columns), matrices)
     for (arg, name, _), values, row in zip(unit_columns, p["units"], p["varying"]):
         if row is not None:
@@ -148,7 +149,7 @@ def long_panel(data: Any, *, unit: str, time: str, outcome: str,
     return panel
 
 
-def _check_layout(p: dict, panel: LongPanel, unit_values: np.ndarray, time_values: np.ndarray) -> None:
+def _check_layout(p: Mapping[str, Any], panel: LongPanel, unit_values: np.ndarray, time_values: np.ndarray) -> None:
     """Duplicated cells, then missing cells, each named by its cell."""
     if p["duplicate"] is not None:
         a, b = p["duplicate"]
@@ -163,7 +164,7 @@ def _check_layout(p: dict, panel: LongPanel, unit_values: np.ndarray, time_value
                         "period: fill the missing cells or drop the units that lack some")
 
 
-def _check_finite(p: dict, panel: LongPanel, columns: list[tuple[str, str]], matrices: list[np.ndarray]) -> None:
+def _check_finite(p: Mapping[str, Any], panel: LongPanel, columns: list[tuple[str, str]], matrices: list[np.ndarray]) -> None:
     """Missing or non-finite values, the first few named by their (unit, time) cells."""
     for (arg, name), (count, _), m in zip(columns, p["nonfinite"], matrices):
         if not count:

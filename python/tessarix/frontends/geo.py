@@ -10,7 +10,8 @@ import numpy as np
 from .. import _tessarix
 from ..frames import DataError, long_panel
 from ..results.geo import Diagnosis, Market, PowerCurve, Selection
-from .synth import _is_list
+from ..frames.guards import listlike
+from .synth import MIN_PRE_PERIODS
 
 # Options the window listing shares with the power analyses.
 _WINDOW_OPTIONS = ("min_pre", "lookback", "min_weight", "max_weight")
@@ -48,7 +49,7 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
         The power curve, the minimum detectable effect and the placebo windows, labelled.
     """
     _warn_percent("lifts", lifts)
-    market, rows = _market(data, unit, time, outcome, treated)
+    market, rows = _market(data, unit, time, outcome, treated, test_len)
     native = _tessarix.geo_power(market.y, rows, test_len, lifts, method=method, **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
@@ -64,7 +65,7 @@ def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: An
     weight per member, or None for inverse-variance weights from each member's no-lift spread.
     """
     _warn_percent("lifts", lifts)
-    market, rows = _market(data, unit, time, outcome, treated)
+    market, rows = _market(data, unit, time, outcome, treated, test_len)
     native = _tessarix.geo_power_ensemble(market.y, rows, test_len, lifts, members=members, weights=weights,
                                           **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
@@ -103,6 +104,7 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
     """
     _warn_percent("target_lift", [target_lift])
     panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+    _check_pre_periods(panel, test_len)
     market = _market_of(panel, unit, time, outcome)
     pool = range(len(panel.units)) if eligible is None else _rows(panel, eligible, "eligible")
     forced = [] if include is None else _rows(panel, include, "include")
@@ -115,13 +117,24 @@ def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, tes
     """Diagnostics of a proposed design: the treated markets' share of volume, how well a
     synthetic control fits them before the test (and its gain over a naive level-shifted
     average), volatility and seasonality, a 0-100 confidence and plain warnings."""
-    market, rows = _market(data, unit, time, outcome, treated)
+    market, rows = _market(data, unit, time, outcome, treated, test_len)
     return Diagnosis(native=_tessarix.geo_diagnostics(market.y, rows, test_len), market=market, treated=rows)
 
 
-def _market(data: Any, unit: str, time: str, outcome: str, treated: Any) -> tuple[Market, list[int]]:
+def _market(data: Any, unit: str, time: str, outcome: str, treated: Any,
+            test_len: int) -> tuple[Market, list[int]]:
     panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+    _check_pre_periods(panel, test_len)
     return _market_of(panel, unit, time, outcome), _rows(panel, treated, "treated")
+
+
+def _check_pre_periods(panel: Any, test_len: Any) -> None:
+    """A test window must leave at least two earlier periods to fit on."""
+    if isinstance(test_len, (int, np.integer)) and not isinstance(test_len, bool):
+        left = len(panel.times) - int(test_len)
+        if 0 <= left < MIN_PRE_PERIODS:
+            raise DataError(f"test_len={int(test_len)} leaves {left} pre-period(s) of the {len(panel.times)} "
+                            f"in {panel.time_name!r}; a design needs at least {MIN_PRE_PERIODS} before the test")
 
 
 def _market_of(panel: Any, unit: str, time: str, outcome: str) -> Market:
@@ -130,7 +143,7 @@ def _market_of(panel: Any, unit: str, time: str, outcome: str) -> Market:
 
 
 def _rows(panel: Any, labels: Any, arg: str) -> list[int]:
-    labels = list(labels) if _is_list(labels) else [labels]
+    labels = list(labels) if listlike(labels) else [labels]
     rows = [panel.unit_index(x, arg) for x in labels]
     if len(set(rows)) != len(rows):
         raise DataError(f"{arg} names a market more than once")

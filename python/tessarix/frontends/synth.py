@@ -9,7 +9,7 @@ import numpy as np
 
 from .. import _tessarix
 from ..frames import DataError, long_panel
-from ..frames.guards import fmt
+from ..frames.guards import fmt, listlike
 from ..results.sc import Design, SynthResult
 
 # Each method: its array entry point and the inference choices it accepts.
@@ -109,15 +109,10 @@ def _check_options(method: str, fn: Any, options: dict) -> None:
 
 
 def _treated_rows(panel: Any, treated: Any) -> list[int]:
-    labels = list(treated) if _is_list(treated) else [treated]
+    labels = list(treated) if listlike(treated) else [treated]
     if not labels:
         raise DataError("treated lists no unit; name at least one treated unit")
     rows = [panel.unit_index(label, "treated") for label in labels]
     if len(set(rows)) != len(rows):
         raise DataError(f"treated names a unit more than once: {', '.join(fmt(x) for x in labels)}")
     return sorted(rows)
-
-
-def _is_list(x: Any) -> bool:
-    return isinstance(x, (list, tuple, set, frozenset, np.ndarray)) or (
-        hasattr(x, "__iter__") and not isinstance(x, (str, bytes)) and hasattr(x, "__len__"))

@@ -70,18 +70,22 @@ class DidResult:
 
     @property
     def att(self) -> float:
+        """The overall ATT, in outcome units."""
         return self.native.att
 
     @property
     def se(self) -> float:
+        """Standard error of the overall ATT."""
         return self.native.se
 
     @property
     def ci(self) -> tuple[float, float]:
+        """Normal interval att -/+ z se at `level`."""
         return normal_ci(self.att, self.se, self.level)
 
     @property
     def p_value(self) -> Optional[float]:
+        """Two-sided normal p-value of att / se against no effect; None when se is 0."""
         return normal_p(self.att, self.se)
 
     @property
@@ -193,10 +197,12 @@ class BaconResult:
 
     @property
     def twfe(self) -> float:
+        """The TWFE coefficient: the weighted sum of the comparisons' estimates."""
         return self.native.twfe
 
     @property
     def forbidden_weight(self) -> float:
+        """Total weight of the comparisons that use already-treated units as controls."""
         return self.native.forbidden_weight
 
     @property

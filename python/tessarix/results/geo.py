@@ -63,30 +63,37 @@ class PowerCurve:
 
     @property
     def method(self) -> str:
+        """The estimator's display name."""
         return self.native.method
 
     @property
     def mde(self) -> Optional[float]:
+        """Minimum detectable effect, a fraction of the treated level (0.05 = 5 %); None if unreached."""
         return self.native.mde_pct
 
     @property
     def mde_abs_per_period(self) -> Optional[float]:
+        """The MDE in outcome units per period of the treated markets' mean."""
         return self.native.mde_abs_per_period
 
     @property
     def mde_cumulative(self) -> Optional[float]:
+        """The MDE summed over the treated markets and the test window."""
         return self.native.mde_cumulative
 
     @property
     def critical_value(self) -> float:
+        """Detection threshold on |ATT| from the no-lift windows (the null)."""
         return self.native.crit
 
     @property
     def se_null(self) -> float:
+        """Standard deviation of the no-lift placebo ATTs."""
         return self.native.se_null
 
     @property
     def n_windows(self) -> int:
+        """Number of placebo windows."""
         return self.native.n_windows
 
     @property
@@ -99,7 +106,7 @@ class PowerCurve:
                       "est_hi": np.asarray(n.est_hi, dtype=float)}, self.market.backend)
 
     @cached_property
-    def _windows(self) -> dict:
+    def _windows(self) -> Any:
         m = self.market
         return _core.geo_windows(m.y, self.treated, self.test_len, **self.window_options)
 

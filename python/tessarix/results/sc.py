@@ -93,19 +93,27 @@ class SynthResult:
 
     @property
     def att(self) -> float:
+        """Average treatment effect on the treated over the post-periods, in outcome units."""
         return self.native.att
 
     @property
     def se(self) -> Optional[float]:
+        """Placebo ATTs' standard deviation (placebo) or the jackknife standard error; else None."""
         return getattr(self.native, "se", None)
 
     @property
     def ci(self) -> Optional[tuple[float, float]]:
+        """Interval at `level`: the ATT shifted by the placebo ATTs' quantiles (placebo), or the
+        normal interval of the jackknife; None without inference. It is not built from the
+        statistic the placebo p-value ranks, so the two can disagree."""
         lo, hi = getattr(self.native, "ci_lower", None), getattr(self.native, "ci_upper", None)
         return None if lo is None or hi is None else (float(lo), float(hi))
 
     @property
     def p_value(self) -> Optional[float]:
+        """Placebo p-value: the treated unit's rank among the placebo units by the post/pre RMSPE
+        ratio (sc, asc, rsc) or |ATT| (sdid, fp); CP-ASC's conformal p-value; else None. The
+        interval `ci` comes from the placebo ATTs instead, so the two can disagree."""
         return self.native.p_value
 
     @property
@@ -116,12 +124,14 @@ class SynthResult:
 
     @property
     def post_rmspe(self) -> Optional[float]:
+        """Root mean square of the post-period gaps (SDID and matrix completion: their spread
+        around the ATT); None for CP-ASC."""
         return getattr(self.native, "post_rmspe", None)
 
     # -- labelled tables -------------------------------------------------------------------
 
     @cached_property
-    def _paths(self) -> dict:
+    def _paths(self) -> Any:
         d = self.design
         if self.method == "cpasc":
             return _cpasc_paths(self.native, d)
