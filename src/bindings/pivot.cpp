@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 
+#include "inference/parallel.hpp"
 #include "linalg/error.hpp"
 
 namespace tessarix::bindings {
@@ -278,46 +279,112 @@ void find_varying(const ArrayView1& unit_keys, const std::vector<UnitColumn>& co
   }
 }
 
-// Takes rows that are already the panel in unit-major order, block by block (one block of
-// rows per unit): the keys are checked and, while a block is in cache, the cell columns'
-// finiteness and the unit columns' constancy. False (and `out` untouched) for any other rows.
-bool take_unit_major(const ArrayView1& unit_keys, const ArrayView1& time_keys,
-                     const std::vector<ArrayView1>& cell_columns, const std::vector<UnitColumn>& unit_columns,
-                     PivotResult& out) {
-  const std::size_t n = unit_keys.size;
-  std::size_t t_count = 1;
-  while (t_count < n && key_at(unit_keys, t_count) == key_at(unit_keys, 0)) ++t_count;
-  if (n == 0 || n % t_count != 0) return false;
-  for (std::size_t i = 1; i < t_count; ++i) {
-    if (!(key_at(time_keys, i - 1) < key_at(time_keys, i))) return false;
+// What one stretch of unit blocks of unit-major rows holds: whether its keys are the panel's,
+// and its cell columns' non-finite values and unit columns' departures, rows in row order.
+struct BlockScan {
+  bool panel = true;
+  std::vector<std::size_t> n_nonfinite;
+  std::vector<std::optional<std::size_t>> first_nonfinite;
+  std::vector<std::optional<std::size_t>> varying;
+};
+
+// Unit-major rows are scanned in this many stretches of unit blocks on the pool once there
+// are enough rows for the map to pay; each stretch is read once, a block at a time.
+constexpr std::size_t kScanStretches = 8;
+constexpr std::size_t kParallelScanRows = std::size_t{1} << 16;
+
+class UnitMajorScan {
+public:
+  UnitMajorScan(const ArrayView1& unit_keys, const ArrayView1& time_keys, const std::vector<ArrayView1>& cells,
+                const std::vector<UnitColumn>& unit_columns, std::size_t t_count)
+      : unit_keys_(unit_keys), time_keys_(time_keys), cells_(cells), unit_columns_(unit_columns), t_count_(t_count) {}
+
+  // Blocks [b0, b1): the keys are checked and, while a block is in cache, the cell columns'
+  // finiteness and the unit columns' constancy; each unit's values go to `units`.
+  BlockScan scan(std::size_t b0, std::size_t b1, std::vector<std::vector<std::uint64_t>>& units) const {
+    BlockScan r{true, std::vector<std::size_t>(cells_.size(), 0),
+                std::vector<std::optional<std::size_t>>(cells_.size()),
+                std::vector<std::optional<std::size_t>>(unit_columns_.size())};
+    for (std::size_t b = b0; b < b1 && r.panel; ++b) r.panel = block(b, r, units);
+    return r;
   }
-  PivotResult r;
-  r.n_nonfinite.assign(cell_columns.size(), 0);
-  r.first_nonfinite.assign(cell_columns.size(), std::nullopt);
-  r.units.assign(unit_columns.size(), std::vector<std::uint64_t>(n / t_count));
-  r.varying.assign(unit_columns.size(), std::nullopt);
-  for (std::size_t start = 0; start < n; start += t_count) {
-    const std::int64_t u = key_at(unit_keys, start);
-    if (start > 0 && !(key_at(unit_keys, start - 1) < u)) return false;
-    for (std::size_t t = 0; t < t_count; ++t) {
-      if (key_at(unit_keys, start + t) != u || key_at(time_keys, start + t) != key_at(time_keys, t)) return false;
+
+private:
+  bool block(std::size_t b, BlockScan& r, std::vector<std::vector<std::uint64_t>>& units) const {
+    const std::size_t start = b * t_count_;
+    const std::int64_t u = key_at(unit_keys_, start);
+    if (start > 0 && !(key_at(unit_keys_, start - 1) < u)) return false;
+    for (std::size_t t = 0; t < t_count_; ++t) {
+      if (key_at(unit_keys_, start + t) != u || key_at(time_keys_, start + t) != key_at(time_keys_, t)) return false;
     }
-    for (std::size_t k = 0; k < cell_columns.size(); ++k) {
-      for (std::size_t i = start; i < start + t_count; ++i) {
-        if (!std::isfinite(cell_columns[k].at<double>(i)) && r.n_nonfinite[k]++ == 0) r.first_nonfinite[k] = i;
+    for (std::size_t k = 0; k < cells_.size(); ++k) {
+      for (std::size_t i = start; i < start + t_count_; ++i) {
+        if (!std::isfinite(cells_[k].at<double>(i)) && r.n_nonfinite[k]++ == 0) r.first_nonfinite[k] = i;
       }
     }
-    for (std::size_t k = 0; k < unit_columns.size(); ++k) {
-      const UnitColumn& c = unit_columns[k];
+    for (std::size_t k = 0; k < unit_columns_.size(); ++k) {
+      const UnitColumn& c = unit_columns_[k];
       const std::uint64_t v = c.values.at<std::uint64_t>(start);
-      r.units[k][start / t_count] = v;
-      for (std::size_t i = start + 1; i < start + t_count && !r.varying[k]; ++i) {
+      units[k][b] = v;
+      for (std::size_t i = start + 1; i < start + t_count_ && !r.varying[k]; ++i) {
         if (!same_value(c.values.at<std::uint64_t>(i), v, c.is_float)) r.varying[k] = i;
       }
     }
+    return true;
+  }
+
+  const ArrayView1& unit_keys_;
+  const ArrayView1& time_keys_;
+  const std::vector<ArrayView1>& cells_;
+  const std::vector<UnitColumn>& unit_columns_;
+  std::size_t t_count_;
+};
+
+// The periods of rows that may be the panel in unit-major order: the length of the first run
+// of one unit key, when it divides the rows and its time keys ascend; else 0.
+std::size_t unit_major_candidate(const ArrayView1& unit_keys, const ArrayView1& time_keys) {
+  const std::size_t n = unit_keys.size;
+  std::size_t t_count = 1;
+  while (t_count < n && key_at(unit_keys, t_count) == key_at(unit_keys, 0)) ++t_count;
+  if (n == 0 || n % t_count != 0) return 0;
+  for (std::size_t i = 1; i < t_count; ++i) {
+    if (!(key_at(time_keys, i - 1) < key_at(time_keys, i))) return 0;
+  }
+  return t_count;
+}
+
+// Takes rows that are already the panel in unit-major order, in stretches of unit blocks (on
+// the pool for large inputs, with the same result). False (and `out` untouched) for any other
+// rows.
+bool take_unit_major(const ArrayView1& unit_keys, const ArrayView1& time_keys,
+                     const std::vector<ArrayView1>& cell_columns, const std::vector<UnitColumn>& unit_columns,
+                     PivotResult& out) {
+  const std::size_t t_count = unit_major_candidate(unit_keys, time_keys);
+  if (t_count == 0) return false;
+  const std::size_t n_blocks = unit_keys.size / t_count;
+  const UnitMajorScan scanner(unit_keys, time_keys, cell_columns, unit_columns, t_count);
+  std::vector<std::vector<std::uint64_t>> units(unit_columns.size(), std::vector<std::uint64_t>(n_blocks));
+  const std::size_t stretches = unit_keys.size < kParallelScanRows ? 1 : std::min(kScanStretches, n_blocks);
+  const std::vector<BlockScan> parts = inference::par_map_indexed(stretches, [&](std::size_t s) {
+    return scanner.scan(s * n_blocks / stretches, (s + 1) * n_blocks / stretches, units);
+  });
+  PivotResult r;
+  r.n_nonfinite.assign(cell_columns.size(), 0);
+  r.first_nonfinite.assign(cell_columns.size(), std::nullopt);
+  r.varying.assign(unit_columns.size(), std::nullopt);
+  for (const BlockScan& part : parts) {  // stretches in row order: the first row found wins
+    if (!part.panel) return false;
+    for (std::size_t k = 0; k < cell_columns.size(); ++k) {
+      r.n_nonfinite[k] += part.n_nonfinite[k];
+      if (!r.first_nonfinite[k]) r.first_nonfinite[k] = part.first_nonfinite[k];
+    }
+    for (std::size_t k = 0; k < unit_columns.size(); ++k) {
+      if (!r.varying[k]) r.varying[k] = part.varying[k];
+    }
   }
   r.unit_major = true;
-  for (std::size_t start = 0; start < n; start += t_count) r.unit_first.push_back(start);
+  r.units = std::move(units);
+  for (std::size_t b = 0; b < n_blocks; ++b) r.unit_first.push_back(b * t_count);
   for (std::size_t t = 0; t < t_count; ++t) r.time_first.push_back(t);
   out = std::move(r);
   return true;

@@ -6,7 +6,7 @@ balanced panel is reported with the cells at fault."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Any, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
 import narwhals.stable.v2 as nw
 import numpy as np
@@ -91,24 +91,24 @@ class LongPanel:
 
     def unit_index(self, label: Any, arg: str) -> int:
         """Position of a unit label; an error naming the closest labels when there is none."""
-        return _position(self.units, label, f"{arg}={fmt(label)} is not a unit of column "
-                         f"{self.unit_name!r}", suggestion(label, self.units))
+        return _position(self.units, label, lambda: f"{arg}={fmt(label)} is not a unit of column "
+                         f"{self.unit_name!r}{suggestion(label, self.units)}")
 
     def time_index(self, value: Any, arg: str) -> int:
         """Position of a time value; an error listing the times when it is not one of them."""
-        return _position(self.times, value, f"{arg}={fmt(value)} is not one of the time values of "
-                         f"{self.time_name!r}", f" ({fmt(self.times[0])} to {fmt(self.times[-1])}, "
+        return _position(self.times, value, lambda: f"{arg}={fmt(value)} is not one of the time values of "
+                         f"{self.time_name!r} ({fmt(self.times[0])} to {fmt(self.times[-1])}, "
                          f"{len(self.times)} periods)")
 
 
-def _position(labels: np.ndarray, value: Any, message: str, hint: str) -> int:
+def _position(labels: np.ndarray, value: Any, message: Callable[[], str]) -> int:
     try:
         k = int(np.searchsorted(labels, value))
-        found = k < len(labels) and labels[k] == value
+        found = k < len(labels) and bool(labels[k] == value)
     except (TypeError, ValueError):
         found = False
     if not found:
-        raise DataError(message + hint)
+        raise DataError(message())
     return k
 
 

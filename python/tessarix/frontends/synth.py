@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import inspect
 from typing import Any, Optional
 
@@ -100,8 +101,14 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
                        path_options=path_options)
 
 
+@functools.lru_cache(maxsize=None)
+def _options_of(fn: Any) -> tuple[str, ...]:
+    """The options an array function takes beyond those the front end sets."""
+    return tuple(p for p in inspect.signature(fn).parameters if p not in _OWN)
+
+
 def _check_options(method: str, fn: Any, options: dict) -> None:
-    accepted = [p for p in inspect.signature(fn).parameters if p not in _OWN]
+    accepted = _options_of(fn)
     for name in options:
         if name not in accepted:
             raise TypeError(f"synth(method={method!r}) got an unexpected option {name!r}; "

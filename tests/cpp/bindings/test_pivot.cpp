@@ -212,6 +212,20 @@ TEST(PivotLong, LocatesEveryDefect) {
   }
 }
 
+TEST(PivotLong, LargeUnitMajorRowsGiveTheOraclesDefectsInRowOrder) {
+  // Enough rows to be scanned in stretches on the pool: the defects sit in different
+  // stretches, and the first one in row order must be the one reported.
+  Rows r = design(400, 200, dense_id, 0, 1);
+  r.value[61234] = kNaN;
+  r.value[15001] = std::numeric_limits<double>::infinity();
+  r.level[70003] += 1.0;
+  r.level[50007] += 1.0;
+  expect_pivot(r, true);
+  Rows broken = r;  // a unit key out of order deep in the rows: not unit-major after all
+  broken.unit[73000] = broken.unit[72999] + 1000;
+  expect_pivot(broken, false);
+}
+
 TEST(PivotLong, UnitLevelIntegersCompareBitForBit) {
   const Rows r = design(3, 4, dense_id, 0, 1);
   std::vector<std::int64_t> cohort = {5, 5, 5, 5, -1, -1, -1, -1, 7, 7, 7, 8};
