@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "linalg/interrupt.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace tessarix::bindings {
 namespace {
@@ -44,7 +44,7 @@ void translate_current_exception() {
     PyErr_SetString(PyExc_ValueError, e.message.c_str());
   } catch (const InvariantError& e) {
     raise_internal_error(e.what());
-  } catch (const linalg::Interrupted&) {
+  } catch (const runtime::Interrupted&) {
     // A signal handler raised while a map waited or at an interruption point, and that
     // exception (KeyboardInterrupt for Ctrl-C) is the call's result; nothing may replace it.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);

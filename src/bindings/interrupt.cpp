@@ -17,7 +17,7 @@ SignalCheck::SignalCheck(PyThreadState*& state) noexcept
     : state_(state),
       installed_(handles_signals() ? &signal_raised : nullptr, this),
       polled_(handles_signals() ? &signal_raised : nullptr, this,
-              inference::interrupt_check_interval) {}
+              runtime::interrupt_check_interval) {}
 
 bool SignalCheck::signal_raised(void* self) noexcept {
   PyThreadState*& state = static_cast<SignalCheck*>(self)->state_;
@@ -30,7 +30,7 @@ bool SignalCheck::signal_raised(void* self) noexcept {
 HeldLockSignalCheck::HeldLockSignalCheck() noexcept
     : installed_(handles_signals() ? &signal_raised : nullptr, nullptr),
       polled_(handles_signals() ? &signal_raised : nullptr, nullptr,
-              inference::interrupt_check_interval) {}
+              runtime::interrupt_check_interval) {}
 
 bool HeldLockSignalCheck::signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 

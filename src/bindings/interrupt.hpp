@@ -2,15 +2,15 @@
 // the parallel maps it starts wait in short slices; between slices this takes the lock back
 // for a moment to run Python's signal handlers, and a handler that raises (KeyboardInterrupt
 // for Ctrl-C) cancels the map. Long sequential loops on the calling thread run the same check
-// at their interruption points (linalg::interruption_point), at most once per slice. Either
-// way the work throws linalg::Interrupted (a cancelled map's inference::MapCancelled is one),
+// at their interruption points (runtime::interruption_point), at most once per slice. Either
+// way the work throws runtime::Interrupted (a cancelled map's runtime::MapCancelled is one),
 // and the boundary leaves the handler's exception in place as the call's result. An entry
 // point that keeps the lock runs the handlers the same way, with the lock it holds.
 #pragma once
 
 #include "bindings/python.hpp"
-#include "inference/parallel.hpp"
-#include "linalg/interrupt.hpp"
+#include "runtime/parallel.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace tessarix::bindings {
 
@@ -27,8 +27,8 @@ private:
   static bool signal_raised(void* self) noexcept;
 
   PyThreadState*& state_;
-  inference::ScopedInterruptCheck installed_;
-  linalg::ScopedInterruptPoll polled_;
+  runtime::ScopedInterruptCheck installed_;
+  runtime::ScopedInterruptPoll polled_;
 };
 
 // Installed by an entry point that computes with the interpreter lock held, for as long as it
@@ -44,8 +44,8 @@ private:
   // True when a signal handler raised; its exception is then set on this thread.
   static bool signal_raised(void*) noexcept;
 
-  inference::ScopedInterruptCheck installed_;
-  linalg::ScopedInterruptPoll polled_;
+  runtime::ScopedInterruptCheck installed_;
+  runtime::ScopedInterruptPoll polled_;
 };
 
 }  // namespace tessarix::bindings

@@ -7,7 +7,7 @@
 #include <limits>
 #include <numeric>
 
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 #include "linalg/error.hpp"
 
 namespace tessarix::bindings {
@@ -365,7 +365,7 @@ bool take_unit_major(const ArrayView1& unit_keys, const ArrayView1& time_keys,
   const UnitMajorScan scanner(unit_keys, time_keys, cell_columns, unit_columns, t_count);
   std::vector<std::vector<std::uint64_t>> units(unit_columns.size(), std::vector<std::uint64_t>(n_blocks));
   const std::size_t stretches = unit_keys.size < kParallelScanRows ? 1 : std::min(kScanStretches, n_blocks);
-  const std::vector<BlockScan> parts = inference::par_map_indexed(stretches, [&](std::size_t s) {
+  const std::vector<BlockScan> parts = runtime::par_map_indexed(stretches, [&](std::size_t s) {
     return scanner.scan(s * n_blocks / stretches, (s + 1) * n_blocks / stretches, units);
   });
   PivotResult r;

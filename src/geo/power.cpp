@@ -7,7 +7,7 @@
 #include <numeric>
 
 #include "inference/method.hpp"
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 #include "linalg/error.hpp"
 
 // Every window is fitted once, without lift. An injected lift multiplies only the treated
@@ -219,7 +219,7 @@ NullWindows null_windows(const Mat& y, std::span<const std::size_t> treated,
   NullWindows out{layout(y, treated, s), members.size(), {}};
   const std::size_t k_count = out.k_count;
   const std::vector<std::size_t>& starts = out.lay.starts;
-  out.fits = inference::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
+  out.fits = runtime::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
     return fit_window(y, treated, starts[i / k_count], s.test_len, members[i % k_count], s);
   });
   return out;

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "geo/diagnostics.hpp"
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace tessarix::geo {
 namespace {
@@ -56,7 +56,7 @@ MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
 
 std::vector<MarketCandidate> select_markets(const Mat& y, const SelectionConfig& config) {
   const std::vector<std::vector<std::size_t>> candidates = generate_candidates(config);
-  std::vector<MarketCandidate> evaluated = inference::par_map_indexed(
+  std::vector<MarketCandidate> evaluated = runtime::par_map_indexed(
       candidates.size(), [&](std::size_t i) { return evaluate(y, candidates[i], config); });
   rank_candidates(evaluated);
   return evaluated;

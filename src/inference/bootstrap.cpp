@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "estimators/result.hpp"
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 #include "linalg/error.hpp"
 #include "linalg/rng.hpp"
 
@@ -118,7 +118,7 @@ BootstrapMean bootstrap_mean(std::span<const double> series, std::size_t n_reps,
 
   out.replicates.resize(n_reps);
   const std::size_t per_task = std::max<std::size_t>(1, kValuesPerTask / n);
-  par_map_indexed((n_reps + per_task - 1) / per_task, [&](std::size_t task) {
+  runtime::par_map_indexed((n_reps + per_task - 1) / per_task, [&](std::size_t task) {
     const std::size_t last = std::min(n_reps, (task + 1) * per_task);
     for (std::size_t r = task * per_task; r < last; ++r) {
       out.replicates[r] = replicate(x, Xoshiro256pp::substream(seed, r));
@@ -350,7 +350,7 @@ std::vector<double> sup_t_replicates(std::span<const std::vector<double>> influe
                                      std::uint64_t seed) {
   require_eq(influence.size(), se.size(), "multiplier bootstrap: one standard error per event time");
   const SparseInfluence inf(influence, se);
-  const auto groups = par_map_indexed((n_reps + kLanes - 1) / kLanes, [&](std::size_t task) {
+  const auto groups = runtime::par_map_indexed((n_reps + kLanes - 1) / kLanes, [&](std::size_t task) {
     return sup_t_lanes(inf, seed, task * kLanes);
   });
   std::vector<double> out(n_reps);

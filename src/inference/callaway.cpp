@@ -4,7 +4,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace tessarix::inference {
 namespace {
@@ -21,7 +21,7 @@ did::callaway::CsResult callaway_on_pool(const Panel& panel, bool not_yet, std::
   const did::callaway::Estimation est(panel, not_yet, anticipation, event_influence);
   const bool pooled = est.n_cells() * panel.n_units() >= kPoolWork;
   const auto map = [pooled](std::size_t n, auto&& f) {
-    if (pooled) return par_map_indexed(n, [&f](std::size_t i) { return f(i); });
+    if (pooled) return runtime::par_map_indexed(n, [&f](std::size_t i) { return f(i); });
     std::vector<std::invoke_result_t<decltype(f)&, std::size_t>> out;
     for (std::size_t i = 0; i < n; ++i) out.push_back(f(i));
     return out;

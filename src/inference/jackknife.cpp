@@ -6,7 +6,7 @@
 
 #include "estimators/result.hpp"
 #include "estimators/scale.hpp"
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace tessarix::inference {
 namespace {
@@ -26,7 +26,7 @@ std::vector<double> sdid_jackknife(const Panel& panel, std::size_t t0, const sc:
   // groups, each writing its own slots, so that scheduling costs stay small next to the work.
   const std::size_t n = jackknife.size();
   std::vector<double> loo(n);
-  par_map_indexed((n + kCasesPerTask - 1) / kCasesPerTask, [&](std::size_t task) {
+  runtime::par_map_indexed((n + kCasesPerTask - 1) / kCasesPerTask, [&](std::size_t task) {
     const std::size_t last = std::min(n, (task + 1) * kCasesPerTask);
     for (std::size_t k = task * kCasesPerTask; k < last; ++k) {
       loo[k] = std::ldexp(jackknife.loo_att(at_scale, k), -e);

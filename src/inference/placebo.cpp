@@ -6,7 +6,7 @@
 #include <span>
 #include <utility>
 
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace tessarix::inference {
 
@@ -46,7 +46,7 @@ std::vector<Kept> map_refits(const Panel& panel, const ScMethod& method, std::si
                              std::span<const std::size_t> donors, std::optional<ScFit>* real,
                              const Kept& none, Keep keep) {
   const std::size_t first = real != nullptr ? 1 : 0;
-  std::vector<Kept> out = par_map_indexed(donors.size() + first, [&](std::size_t k) -> Kept {
+  std::vector<Kept> out = runtime::par_map_indexed(donors.size() + first, [&](std::size_t k) -> Kept {
     if (k < first) {
       *real = method.fit_at(panel, t0);
       return none;

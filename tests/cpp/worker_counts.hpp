@@ -15,7 +15,7 @@
 #include <functional>
 #include <thread>
 
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 namespace tessarix::testing {
 
@@ -56,7 +56,7 @@ inline bool in_child(const char* workers, const std::function<bool()>& body) {
 inline bool items_overlap(std::size_t n) {
   using Clock = std::chrono::steady_clock;
   std::atomic<std::size_t> arrived{0};
-  const auto met = inference::par_map_indexed(n, [&](std::size_t) {
+  const auto met = runtime::par_map_indexed(n, [&](std::size_t) {
     arrived.fetch_add(1);
     for (const auto deadline = Clock::now() + std::chrono::seconds(20); arrived < n;
          std::this_thread::yield()) {
@@ -71,7 +71,7 @@ inline bool items_overlap(std::size_t n) {
 // this returns, all of them have started and are idle. A child forked from there inherits a
 // running pool but no worker halfway through an allocation: under AddressSanitizer a thread
 // allocates while it starts, an idle worker never does.
-inline bool pool_started_and_idle() { return items_overlap(inference::num_threads()); }
+inline bool pool_started_and_idle() { return items_overlap(runtime::num_threads()); }
 
 // True when compute() in children with one and with three workers equals `expected` (computed
 // by the caller with this process's pool).

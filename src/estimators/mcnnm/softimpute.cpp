@@ -6,7 +6,7 @@
 #include "estimators/scale.hpp"
 #include "estimators/sc/common.hpp"
 #include "linalg/factor/spectral_norm.hpp"
-#include "linalg/interrupt.hpp"
+#include "runtime/interrupt.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/opt/softthresh.hpp"
 #include "linalg/rng.hpp"
@@ -472,7 +472,7 @@ FitState soft_impute_fe(const Mat& y, std::span<const unsigned char> mask,
   Thresholding thresholding = Thresholding::make(y, mask, options);
   for (std::size_t it = 0; it < options.max_iter;) {
     // A fit with the penalty chosen by hold-out runs hundreds of iterations on a large panel.
-    linalg::interruption_point();
+    runtime::interruption_point();
     refit_fe(y, mask, layout, state);
     fe_residual_into(y, mask, state, state.low_rank, z);
     Mat next = thresholding.apply(z, lambda, state);

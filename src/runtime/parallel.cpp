@@ -3,7 +3,7 @@
 // through one shared injector queue. A range is halved until single items remain, so idle
 // workers always find something coarse to steal. Cancellation is one flag per map from
 // outside the pool, shared by the maps nested in its items, and checked before every item.
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-namespace tessarix::inference {
+namespace tessarix::runtime {
 namespace {
 
 using ItemFn = void (*)(void* ctx, std::size_t i);
@@ -432,4 +432,4 @@ void run_indexed(std::size_t n, void* ctx, void (*item)(void* ctx, std::size_t i
 }
 
 }  // namespace detail
-}  // namespace tessarix::inference
+}  // namespace tessarix::runtime

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "linalg/error.hpp"
-#include "linalg/interrupt.hpp"
+#include "runtime/interrupt.hpp"
 
-namespace tessarix::inference {
+namespace tessarix::runtime {
 
 // Number of workers of the shared pool (creating it on first use): TESSARIX_NUM_THREADS
 // when set to a positive integer, else the CPUs this process may run on.
@@ -23,7 +23,7 @@ std::size_t num_threads();
 
 // Thrown by a parallel map that was cancelled through an interrupt check, once the items that
 // were already running have finished. Items not started by then never run.
-class MapCancelled : public linalg::Interrupted {
+class MapCancelled : public Interrupted {
 public:
   const char* what() const noexcept override { return "parallel map cancelled"; }
 };
@@ -104,4 +104,4 @@ auto par_map_owned(std::vector<T> items, F&& f) -> std::vector<std::invoke_resul
   });
 }
 
-}  // namespace tessarix::inference
+}  // namespace tessarix::runtime

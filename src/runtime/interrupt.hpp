@@ -9,7 +9,7 @@
 #include <chrono>
 #include <exception>
 
-namespace tessarix::linalg {
+namespace tessarix::runtime {
 
 // Thrown where the calling thread's poll asked to stop; whatever the poll did to report the
 // cause (a pending KeyboardInterrupt, say) is the caller's to pass on.
@@ -46,4 +46,4 @@ private:
 // poll asks to stop.
 void interruption_point();
 
-}  // namespace tessarix::linalg
+}  // namespace tessarix::runtime

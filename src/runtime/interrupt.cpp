@@ -1,6 +1,6 @@
-#include "linalg/interrupt.hpp"
+#include "runtime/interrupt.hpp"
 
-namespace tessarix::linalg {
+namespace tessarix::runtime {
 
 ScopedInterruptPoll::State& ScopedInterruptPoll::current() noexcept {
   static constinit thread_local State state{};
@@ -25,4 +25,4 @@ void interruption_point() {
   if (stop) throw Interrupted();
 }
 
-}  // namespace tessarix::linalg
+}  // namespace tessarix::runtime

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "linalg/interrupt.hpp"
+#include "runtime/interrupt.hpp"
 #include "testing.hpp"
 
-namespace tessarix::linalg {
+namespace tessarix::runtime {
 namespace {
 
 struct Counter {
@@ -48,4 +48,4 @@ TEST(InterruptionPoint, PollsAtMostOncePerIntervalAndThrowsWhenAsked) {
 }
 
 }  // namespace
-}  // namespace tessarix::linalg
+}  // namespace tessarix::runtime

@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "inference/parallel.hpp"
+#include "runtime/parallel.hpp"
 #include "linalg/rng.hpp"
 #include "worker_counts.hpp"
 
-namespace tessarix::inference {
+namespace tessarix::runtime {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -411,4 +411,4 @@ TEST(ParallelPool, ForkedChildBuildsItsOwnPool) {
 }
 
 }  // namespace
-}  // namespace tessarix::inference
+}  // namespace tessarix::runtime
