@@ -53,7 +53,8 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
     native = _tessarix.geo_power(market.y, rows, test_len, lifts, method=method, **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
-                      window_options={"method": method, **window})
+                      window_options={"method": method, **window},
+                      target_power=float(options.get("target_power", 0.8)))
 
 
 def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
@@ -71,7 +72,8 @@ def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: An
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"members": list(members) if members is not None else ["sc", "asc", "sdid"],
-                                      "weights": list(weights) if weights is not None else None, **window})
+                                      "weights": list(weights) if weights is not None else None, **window},
+                      target_power=float(options.get("target_power", 0.8)))
 
 
 def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, test_len: int,
@@ -110,7 +112,8 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
     forced = [] if include is None else _rows(panel, include, "include")
     native = _tessarix.geo_select(market.y, list(pool), max_treated, test_len, target_lift, include=forced,
                                   **options)
-    return Selection(native=native, market=market, target_lift=target_lift)
+    return Selection(native=native, market=market, target_lift=target_lift, test_len=test_len,
+                     method=str(options.get("method", "sdid")))
 
 
 def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int) -> Diagnosis:
@@ -118,7 +121,8 @@ def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, tes
     synthetic control fits them before the test (and its gain over a naive level-shifted
     average), volatility and seasonality, a 0-100 confidence and plain warnings."""
     market, rows = _market(data, unit, time, outcome, treated, test_len)
-    return Diagnosis(native=_tessarix.geo_diagnostics(market.y, rows, test_len), market=market, treated=rows)
+    return Diagnosis(native=_tessarix.geo_diagnostics(market.y, rows, test_len), market=market, treated=rows,
+                     test_len=test_len)
 
 
 def _market(data: Any, unit: str, time: str, outcome: str, treated: Any,

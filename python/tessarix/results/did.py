@@ -173,6 +173,15 @@ class DidResult:
             notes.append(f"sup-t simultaneous band critical value {num(self.band_crit)} (event_study table)")
         return render(METHOD_NAMES[self.method], facts, self._rows(), self.level, notes)
 
+    def plot(self, kind: Optional[str] = None, ax: Any = None) -> Any:
+        """Draw on a matplotlib Axes (a new figure's when `ax` is None) and return it: "event_study"
+        (the default; pointwise intervals, the sup-t band when computed, the reference period
+        marked) or "groups" (cs: the cohort effects). Needs ``pip install "tessarix[plot]"``."""
+        from ..plot import choose
+        from ..plot.did import event_study, groups
+
+        return choose(kind, {"event_study": event_study, "groups": groups}, "event_study")(self, ax)
+
     def __repr__(self) -> str:
         return f"<DidResult method={self.method!r} att={num(self.att)} se={num(self.se)}>"
 
@@ -234,6 +243,13 @@ class BaconResult:
                  f"TWFE estimate {num(self.twfe)}    weight on forbidden comparisons {num(self.forbidden_weight)}",
                  "-" * 78, f"  {'comparison':<28}{'count':>6}{'weight':>14}{'avg. estimate':>14}", *rows, "-" * 78]
         return "\n".join(lines)
+
+    def plot(self, ax: Any = None) -> Any:
+        """Each comparison's estimate against its weight by kind, the TWFE estimate as a line.
+        Needs ``pip install "tessarix[plot]"``."""
+        from ..plot.did import bacon
+
+        return bacon(self, ax)
 
     def __repr__(self) -> str:
         return f"<BaconResult twfe={num(self.twfe)} forbidden_weight={num(self.forbidden_weight)}>"

@@ -60,6 +60,7 @@ class PowerCurve:
     treated: list[int]
     test_len: int
     window_options: dict = field(default_factory=dict)
+    target_power: float = 0.8
 
     @property
     def method(self) -> str:
@@ -145,6 +146,19 @@ class PowerCurve:
         lines.append("lifts and effects are fractions of the treated markets' mean level (0.05 = 5 %)")
         return "\n".join(lines)
 
+    def plot(self, kind: Optional[str] = None, ax: Any = None) -> Any:
+        """Draw on a matplotlib Axes (a new figure's when `ax` is None) and return it: "curve"
+        (the default: power against lift, the target power and the MDE marked) or "history"
+        (the treated markets against their synthetic counterpart over the whole history, the
+        test window at the end shaded). Needs ``pip install "tessarix[plot]"``."""
+        from ..plot import choose
+        from ..plot import geo as g
+
+        def history(res: "PowerCurve", ax: Any) -> Any:
+            return g.history(res.market, res.treated, res.test_len, g.history_method(res.native), ax)
+
+        return choose(kind, {"curve": g.power_curve, "history": history}, "curve")(self, ax)
+
     def __repr__(self) -> str:
         return f"<PowerCurve method={self.method!r} mde={num(self.mde)} n_windows={self.n_windows}>"
 
@@ -164,6 +178,8 @@ class Selection:
     native: list
     market: Market
     target_lift: float
+    test_len: int = 1
+    method: str = "sdid"
 
     @property
     def best(self) -> list[Any]:
@@ -202,6 +218,23 @@ class Selection:
                          f"{listing([m.units[i] for i in x.treated], 8)}")
         return "\n".join(lines)
 
+    def plot(self, kind: Optional[str] = None, ax: Any = None, rank: int = 1, top: int = 15) -> Any:
+        """Draw on a matplotlib Axes and return it: "candidates" (the default: the `top` sets'
+        power and score, best on top) or "history" (the candidate of rank `rank` against its
+        synthetic counterpart over the history). Needs ``pip install "tessarix[plot]"``."""
+        from ..plot import choose
+        from ..plot import geo as g
+
+        def candidates(res: "Selection", ax: Any) -> Any:
+            return g.candidates(res, ax, top=top)
+
+        def history(res: "Selection", ax: Any) -> Any:
+            chosen = list(res.native[rank - 1].treated)
+            method = res.method.lower()
+            return g.history(res.market, chosen, res.test_len, "fp" if method == "dsc" else method, ax)
+
+        return choose(kind, {"candidates": candidates, "history": history}, "candidates")(self, ax)
+
     def __repr__(self) -> str:
         return f"<Selection candidates={len(self.native)} best={self.best!r}>"
 
@@ -221,6 +254,14 @@ class Diagnosis:
     native: Any
     market: Market
     treated: list[int]
+    test_len: int = 1
+
+    def plot(self, ax: Any = None) -> Any:
+        """The treated markets against their synthetic control over the history, the test window
+        at the end shaded. Needs ``pip install "tessarix[plot]"``."""
+        from ..plot.geo import history
+
+        return history(self.market, self.treated, self.test_len, "sc", ax)
 
     def __getattr__(self, name: str) -> Any:
         if name in ("holdout_pct", "pre_fit_rel", "improvement_vs_naive", "seasonality_strength",

@@ -251,6 +251,19 @@ class SynthResult:
         ids = self.native.donor_ids
         return ", ".join(f"{fmt(d.units[ids[k]])} {w[k]:.3f}" for k in order)
 
+    def plot(self, kind: Optional[str] = None, ax: Any = None, **options: Any) -> Any:
+        """Draw the fit on a matplotlib Axes (a new figure's when `ax` is None) and return it.
+
+        `kind`: "paths" (treated and synthetic, start marked; the default), "gap", "placebos"
+        (every placebo's gap under the treated one; ``max_pre_mspe_ratio=5`` leaves out
+        placebos fitting worse than five times the treated unit before the start) or
+        "weights" (sorted bars). Needs matplotlib (``pip install "tessarix[plot]"``).
+        """
+        from ..plot import choose
+        from ..plot.sc import KINDS
+
+        return choose(kind, KINDS, "paths")(self, ax, **options)
+
     def __repr__(self) -> str:
         return (f"<SynthResult method={self.method!r} att={num(self.att)} se={num(self.se)} "
                 f"p_value={num(self.p_value)}>")
