@@ -7,6 +7,7 @@ from typing import Any, Iterable, Mapping
 import narwhals.stable.v2 as nw
 import numpy as np
 
+from .columns import DICT_BACKEND, dict_table
 from .guards import plain
 
 
@@ -22,6 +23,8 @@ def table(columns: Mapping[str, Any], backend: Any, floats: Iterable[str] = ()) 
     """A frame of `backend`'s library (the caller's) from equal-length columns; the columns
     named in `floats` are float64 whatever their values (None is a null)."""
     data = {name: column_values(v) for name, v in columns.items()}
+    if backend == DICT_BACKEND:
+        return dict_table(data, tuple(floats))
     frame = nw.from_dict(data, backend=backend)
     floats = [c for c in floats if c in data]
     if floats:

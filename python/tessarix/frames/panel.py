@@ -12,19 +12,23 @@ import narwhals.stable.v2 as nw
 import numpy as np
 
 from .. import _core
+from .columns import ColumnFrame
 from .guards import MAX_LISTED, DataError, fmt, listing, suggestion
 from .keys import first_null_row, label_keys
 
 
 def as_frame(data: Any) -> Any:
-    """`data` as an eager narwhals DataFrame (a lazy frame is collected)."""
-    if isinstance(data, nw.DataFrame):
+    """`data` as an eager narwhals DataFrame (a lazy frame is collected), or a ColumnFrame for a
+    plain mapping of column name to values."""
+    if isinstance(data, (nw.DataFrame, ColumnFrame)):
         return data
+    if isinstance(data, Mapping):
+        return ColumnFrame(data)
     try:
         frame = nw.from_native(data)
     except TypeError:
         raise TypeError("data must be a data frame (pandas, polars, pyarrow or another library "
-                        f"narwhals supports); got {type(data).__name__}") from None
+                        f"narwhals supports) or a dict of columns; got {type(data).__name__}") from None
     if isinstance(frame, nw.LazyFrame):
         frame = frame.collect()
     if not isinstance(frame, nw.DataFrame):

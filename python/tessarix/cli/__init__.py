@@ -1,0 +1,1 @@
+"""The tessarix command line."""
