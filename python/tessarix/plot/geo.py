@@ -67,5 +67,5 @@ def candidates(res: Any, ax: Optional[Any] = None, top: int = 15) -> Any:
     ax.plot([x.score for x in c][::-1], y, "D", color="C3", label="score")
     ax.set_yticks(y, labels)
     ax.set_xlabel("power / score")
-    ax.legend()
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.15), ncol=2)
     return ax

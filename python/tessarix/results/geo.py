@@ -189,7 +189,8 @@ class Selection:
     def candidates(self) -> Any:
         """Every candidate, best first: rank (1 = best), the markets (a list of labels), their
         count, power at the target lift, minimum detectable effect (fraction), the design
-        diagnostics (holdout share of volume in %, relative pre-period fit error, stability and
+        diagnostics (holdout_pct: the treated share of volume as a fraction, relative pre-period fit
+        error, stability and
         confidence scores) and the ranking score."""
         m, c = self.market, self.native
         return table({"rank": np.arange(1, len(c) + 1, dtype=np.int64),
@@ -246,7 +247,8 @@ class Diagnosis:
     Attributes
     ----------
     native : GeoDiagnostics
-        The compiled module's own result: holdout_pct (treated share of total volume, %),
+        The compiled module's own result: holdout_pct (the treated markets' share of total volume,
+        a fraction: 0.12 is 12 %),
         pre_fit_rel (relative pre-period fit error of a synthetic control), improvement_vs_naive,
         seasonality_strength, stability_score, confidence (0 to 100) and warnings.
     """
@@ -282,7 +284,7 @@ class Diagnosis:
         n, m = self.native, self.market
         lines = [f"Geo design diagnostics on {m.outcome_name}", "=" * 78,
                  f"treated markets: {listing([m.units[i] for i in self.treated])}",
-                 f"holdout share of volume {n.holdout_pct:.3g} %    pre-period fit error {n.pre_fit_rel:.3g} "
+                 f"holdout share of volume {100 * n.holdout_pct:.3g} %    pre-period fit error {n.pre_fit_rel:.3g} "
                  f"(relative)    gain over naive {n.improvement_vs_naive:.3g}",
                  f"seasonality {n.seasonality_strength:.3g}    stability {n.stability_score:.3g}    "
                  f"confidence {n.confidence:.0f} / 100"]
