@@ -51,6 +51,9 @@ public:
   ReleaseGil& operator=(const ReleaseGil&) = delete;
   ~ReleaseGil() { PyEval_RestoreThread(state_); }
 
+  // The thread state saved by the release, for whatever takes the lock back meanwhile.
+  PyThreadState*& state() { return state_; }
+
 private:
   PyThreadState* state_;
   SignalCheck signals_;  // after state_: installed once the lock is released

@@ -35,11 +35,13 @@ constexpr std::size_t kMaxWorkers = 4096;
 // One call of run_indexed. It lives on the caller's stack; nothing touches it after the
 // last item's completion has been counted, so the caller may return as soon as it sees zero.
 struct Job {
-  Job(void* c, ItemFn f, std::size_t n, std::uint32_t d, const std::atomic<bool>* inherited_stop)
+  Job(void* c, ItemFn f, std::size_t n, std::uint32_t d, const std::atomic<bool>* inherited_stop,
+      ProgressCounter* counter)
       : ctx(c),
         item(f),
         depth(d),
         stop(inherited_stop != nullptr ? inherited_stop : &cancelled),
+        progress(counter),
         remaining(n) {}
 
   void* const ctx;
@@ -53,6 +55,8 @@ struct Job {
   // started it, so that one store stops a whole tree of nested maps. That outer job outlives
   // this one, since its item waits for this job to finish.
   const std::atomic<bool>* const stop;
+  // Where finished items are counted (a job from outside whose caller installed a counter).
+  ProgressCounter* const progress;
   std::atomic<std::size_t> remaining;
 
   std::mutex failure_mutex;
@@ -146,6 +150,9 @@ struct InterruptCheck {
   void* ctx = nullptr;
 };
 constinit thread_local InterruptCheck t_interrupt{};
+
+// The progress counter this thread installed for the maps it hands to the pool.
+constinit thread_local ProgressCounter* t_progress = nullptr;
 
 class Pool {
 public:
@@ -271,7 +278,10 @@ private:
     const CurrentWorker outer = t_worker;
     t_worker.depth = job.depth;
     t_worker.stop = job.stop;
-    for (std::size_t i = task.lo; i < task.hi && !cancelled(); ++i) run_item(job, i);
+    for (std::size_t i = task.lo; i < task.hi && !cancelled(); ++i) {
+      run_item(job, i);
+      if (job.progress != nullptr) job.progress->done.fetch_add(1, std::memory_order_relaxed);
+    }
     t_worker = outer;
     finish(job, task.hi - task.lo);
   }
@@ -411,13 +421,19 @@ ScopedInterruptCheck::ScopedInterruptCheck(Check check, void* ctx) noexcept
 
 ScopedInterruptCheck::~ScopedInterruptCheck() { t_interrupt = {previous_check_, previous_ctx_}; }
 
+ScopedProgress::ScopedProgress(ProgressCounter* counter) noexcept : previous_(t_progress) { t_progress = counter; }
+
+ScopedProgress::~ScopedProgress() { t_progress = previous_; }
+
 namespace detail {
 
 void run_indexed(std::size_t n, void* ctx, void (*item)(void* ctx, std::size_t i)) {
   if (n == 0) return;
   Pool& pool = shared_pool();
   const bool inside = t_worker.pool == &pool;
-  Job job(ctx, item, n, inside ? t_worker.depth + 1 : 0, inside ? t_worker.stop : nullptr);
+  ProgressCounter* progress = inside ? nullptr : t_progress;
+  if (progress != nullptr) progress->total.fetch_add(n, std::memory_order_relaxed);
+  Job job(ctx, item, n, inside ? t_worker.depth + 1 : 0, inside ? t_worker.stop : nullptr, progress);
   if (inside) {
     pool.run_nested(t_worker.index, job, n);
   } else {

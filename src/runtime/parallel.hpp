@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <atomic>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -50,6 +51,29 @@ public:
 private:
   Check previous_check_;
   void* previous_ctx_;
+};
+
+// How far the maps a caller hands to the pool have got. Installed on the calling thread (see
+// ScopedProgress), it gains each map's item count in `total` when the map starts and one in
+// `done` as each of its items finishes, on whichever thread. Maps nested inside items are not
+// counted on their own: their work is part of their item's. A reader on another thread sees
+// both counts rise monotonically.
+struct ProgressCounter {
+  std::atomic<std::size_t> done{0};
+  std::atomic<std::size_t> total{0};
+};
+
+// Installs `counter` (null installs none) for the maps the calling thread hands to the pool,
+// for the lifetime of this object; the previous one is restored on destruction.
+class ScopedProgress {
+public:
+  explicit ScopedProgress(ProgressCounter* counter) noexcept;
+  ~ScopedProgress();
+  ScopedProgress(const ScopedProgress&) = delete;
+  ScopedProgress& operator=(const ScopedProgress&) = delete;
+
+private:
+  ProgressCounter* previous_;
 };
 
 namespace detail {

@@ -51,7 +51,7 @@ def placebos(res: Any, ax: Optional[Any] = None, max_pre_mspe_ratio: Optional[fl
     if res.inference != "placebo":
         raise ValueError("placebo gaps need a fit with inference='placebo'")
     ax = axes(ax)
-    d, p = res.design, res._paths
+    d, p = res.design, res._placebo_paths
     gaps = np.asarray(p["placebo_gaps"])
     if max_pre_mspe_ratio is not None:
         own = np.mean(np.square(p["gap"][: d.t0]))

@@ -135,10 +135,12 @@ class SynthResult:
         d = self.design
         if self.method == "cpasc":
             return _cpasc_paths(self.native, d)
-        fit = getattr(_core, f"paths_{self.method}")
-        placebo = self.inference == "placebo"
-        extra = {"placebo": True} if placebo else {}
-        return fit(d.y, d.treated, d.t0, **self.path_options, **extra)
+        return getattr(_core, f"paths_{self.method}")(d.y, d.treated, d.t0, **self.path_options)
+
+    @cached_property
+    def _placebo_paths(self) -> Any:
+        d = self.design
+        return getattr(_core, f"paths_{self.method}")(d.y, d.treated, d.t0, **self.path_options, placebo=True)
 
     @property
     def weights(self) -> Any:
@@ -193,7 +195,7 @@ class SynthResult:
         otherwise."""
         if self.inference != "placebo":
             return None
-        d, p = self.design, self._paths
+        d, p = self.design, self._placebo_paths
         units = d.units[p["placebo_units"]]
         gaps = p["placebo_gaps"]
         return table({d.unit_name: np.repeat(units, len(d.times)), d.time_name: np.tile(d.times, len(units)),

@@ -356,6 +356,38 @@ TEST(ParallelMap, RandomItemsIdenticalForAnyWorkerCount) {
   }
 }
 
+TEST(ParallelMap, ProgressCountsTheItemsOfOutermostMaps) {
+  // Two maps in turn, the second with a nested map in every item: the counter gains 50 + 7
+  // items, the nested ones not counted; while the second runs, a reader sees `done` rise and
+  // never pass `total`.
+  ProgressCounter counter;
+  std::atomic<bool> running{true};
+  std::atomic<bool> ordered{true};
+  std::thread reader([&] {
+    std::size_t last = 0;
+    while (running.load()) {
+      const std::size_t done = counter.done.load(), total = counter.total.load();
+      if (done < last || done > total) ordered.store(false);
+      last = done;
+    }
+  });
+  {
+    ScopedProgress installed(&counter);
+    (void)par_map_indexed(50, [](std::size_t i) { return i; });
+    EXPECT_EQ(counter.done.load(), 50u);
+    (void)par_map_indexed(7, [](std::size_t i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      return par_map_indexed(9, [i](std::size_t j) { return i + j; }).size();
+    });
+  }
+  (void)par_map_indexed(5, [](std::size_t i) { return i; });  // no counter installed any more
+  running.store(false);
+  reader.join();
+  EXPECT_TRUE(ordered.load());
+  EXPECT_EQ(counter.total.load(), 57u);
+  EXPECT_EQ(counter.done.load(), 57u);
+}
+
 TEST(ParallelPool, WorkerCountFromEnvironmentOrAffinity) {
   SKIP_WITHOUT_FORK();
   ASSERT_TRUE(pool_started_and_idle());  // every child below inherits a running pool
