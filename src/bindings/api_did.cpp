@@ -132,18 +132,15 @@ void attach_bands(PyDidResult& r, std::vector<did::AggEffect>& event, const Call
 PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const CallawayArgs a = fit_callaway_entry.parse(args, kwargs);
-    const bool not_yet = unwrap(check_control(a.control));
+    did::callaway::CsOptions options;
+    options.control = unwrap(check_control(a.control));
+    options.anticipation = a.anticipation;
     Panel panel = unwrap(build_panel(a.y, a.cohorts));
     unwrap(require_estimable_cohort(panel, "Callaway-Sant'Anna"));
     unwrap(check_unit_interval("level", a.level));
     unwrap(check_min_count("n_reps", a.n_reps, 1));
     unwrap(require_base_period(panel, a.anticipation));
-    if (!not_yet) {
-      unwrap(require_never_treated(
-          panel, "Callaway-Sant'Anna with control='never'",
-          "If every unit eventually adopts, pass control='notyet' to compare against "
-          "not-yet-treated units instead."));
-    }
+    unwrap(require_control_units(panel, options));
     if (a.covariates) {
       unwrap(check_covariates(*a.covariates, panel.n_units()));
       panel = std::move(panel).with_covariates(mat_from_numpy(*a.covariates));
@@ -152,7 +149,7 @@ PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
     {
       ReleaseGil unlocked;
       did::callaway::CsResult fit =
-          inference::callaway_on_pool(panel, not_yet, a.anticipation, a.bands);
+          inference::callaway_on_pool(panel, options, a.bands);
       unwrap(require_post_cell(fit));
       result = callaway_result(fit);
       if (a.bands) attach_bands(result, fit.event, a);

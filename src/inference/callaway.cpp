@@ -15,10 +15,10 @@ constexpr std::size_t kPoolWork = 100'000;
 
 }  // namespace
 
-did::callaway::CsResult callaway_on_pool(const Panel& panel, bool not_yet, std::size_t anticipation,
+did::callaway::CsResult callaway_on_pool(const Panel& panel, const did::callaway::CsOptions& options,
                                          bool event_influence) {
   using did::callaway::CellFit;
-  const did::callaway::Estimation est(panel, not_yet, anticipation, event_influence);
+  const did::callaway::Estimation est(panel, options, event_influence);
   const bool pooled = est.n_cells() * panel.n_units() >= kPoolWork;
   const auto map = [pooled](std::size_t n, auto&& f) {
     if (pooled) return runtime::par_map_indexed(n, [&f](std::size_t i) { return f(i); });

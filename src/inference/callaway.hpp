@@ -9,7 +9,7 @@
 namespace tessarix::inference {
 
 // did::callaway::fit_with_anticipation, computed on the pool.
-did::callaway::CsResult callaway_on_pool(const Panel& panel, bool not_yet, std::size_t anticipation,
+did::callaway::CsResult callaway_on_pool(const Panel& panel, const did::callaway::CsOptions& options,
                                          bool event_influence);
 
 }  // namespace tessarix::inference

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "estimators/did/callaway_options.hpp"
 #include "estimators/did/effect.hpp"
 #include "estimators/panel.hpp"
 
@@ -70,12 +71,12 @@ struct CellFit {
 // batches may run in any order or in parallel and `assemble` always gives the same result.
 class Estimation {
 public:
-  // Plans the cells of the fit with a universal base period g - 1 - anticipation per cohort.
-  // `not_yet` selects not-yet-treated controls (plus the never-treated), else the never-treated
-  // units, of which there must be at least one. Covariates attached to the panel switch on the
-  // regression adjustment. The event-study influence functions (N values per event time, for
-  // simultaneous bands) are kept only when `event_influence` is set.
-  Estimation(const Panel& panel, bool not_yet, std::size_t anticipation, bool event_influence);
+  // Plans the cells of the fit with a universal base period g - 1 - anticipation per cohort;
+  // the panel must have the units the control group is drawn from (has_control_units).
+  // Covariates attached to the panel switch on the regression adjustment. The event-study
+  // influence functions (N values per event time, for simultaneous bands) are kept only when
+  // `event_influence` is set.
+  Estimation(const Panel& panel, const CsOptions& options, bool event_influence);
   ~Estimation();
   Estimation(const Estimation&) = delete;
   Estimation& operator=(const Estimation&) = delete;
@@ -101,7 +102,7 @@ private:
 };
 
 // The whole fit, piece after piece on the calling thread.
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation,
+CsResult fit_with_anticipation(const Panel& panel, const CsOptions& options,
                                bool event_influence = true);
 
 }  // namespace tessarix::did::callaway

@@ -20,13 +20,16 @@ TEST(CallawayOnPool, EqualsTheSequentialFit) {
   }
   const Mat y = testing::random_walks(n, t, 17);
   const Mat x = testing::random_mat(n, 2, 18);
-  for (bool not_yet : {false, true}) {
+  using did::callaway::ControlGroup;
+  for (ControlGroup control : {ControlGroup::NeverTreated, ControlGroup::NotYetTreated}) {
     for (bool covariates : {false, true}) {
-      SCOPED_TRACE(::testing::Message() << "not_yet " << not_yet << " covariates " << covariates);
+      SCOPED_TRACE(::testing::Message() << "not_yet " << (control == ControlGroup::NotYetTreated)
+                                        << " covariates " << covariates);
       Panel p(y, starts);
       if (covariates) p = std::move(p).with_covariates(x);
-      const auto a = did::callaway::fit_with_anticipation(p, not_yet, 1, true);
-      const auto b = inference::callaway_on_pool(p, not_yet, 1, true);
+      const did::callaway::CsOptions options{.control = control, .anticipation = 1};
+      const auto a = did::callaway::fit_with_anticipation(p, options, true);
+      const auto b = inference::callaway_on_pool(p, options, true);
       ASSERT_EQ(a.group_time.size(), b.group_time.size());
       for (std::size_t j = 0; j < a.group_time.size(); ++j) {
         EXPECT_EQ(a.group_time[j].att, b.group_time[j].att);
