@@ -770,6 +770,11 @@ CsResult Estimation::assemble(std::vector<CellFit> cells,
   return out;
 }
 
+bool has_post_treatment_cell(const CsResult& fit) {
+  return std::any_of(fit.group_time.begin(), fit.group_time.end(),
+                     [](const GroupTimeAtt& c) { return c.event_time >= 0; });
+}
+
 CsResult fit_with_anticipation(const Panel& panel, const CsOptions& options, bool event_influence) {
   const Estimation est(panel, options, event_influence);
   std::vector<CellFit> cells;

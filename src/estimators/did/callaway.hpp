@@ -40,6 +40,10 @@ struct CsResult {
   double overall_group_se = 0.0;
 };
 
+// Whether some post-treatment cell (t >= g) has a control, without which no treatment
+// effect is identified.
+bool has_post_treatment_cell(const CsResult& fit);
+
 // An allocator that leaves the values it creates uninitialised: a cell's influence vectors are
 // written in full as soon as they are sized, so zero-filling them first would only double the
 // memory traffic of the largest arrays of the fit.
