@@ -12,7 +12,12 @@
 
 namespace tessarix::inference {
 
-// did::callaway::fit_with_anticipation, computed on the pool.
+// Below this many unit-cells (cells times units) the whole fit takes well under a millisecond
+// and handing its pieces to the pool costs more than it saves; it then runs on the caller.
+inline constexpr std::size_t kCallawayPoolWork = 100'000;
+
+// did::callaway::fit_with_anticipation, computed on the pool (one drive loop, mapped on the
+// pool instead of in order).
 did::callaway::CsResult callaway_on_pool(const Panel& panel, const did::callaway::CsOptions& options,
                                          bool event_influence);
 

@@ -776,16 +776,7 @@ bool has_post_treatment_cell(const CsResult& fit) {
 }
 
 CsResult fit_with_anticipation(const Panel& panel, const CsOptions& options, bool event_influence) {
-  const Estimation est(panel, options, event_influence);
-  std::vector<CellFit> cells;
-  for (std::size_t i = 0; i < est.n_cell_batches(); ++i) {
-    for (CellFit& c : est.cell_batch(i)) cells.push_back(std::move(c));
-  }
-  std::vector<std::optional<AggEffect>> aggregates;
-  for (std::size_t i = 0; i < est.n_aggregate_batches(); ++i) {
-    for (auto& a : est.aggregate_batch(i, cells)) aggregates.push_back(std::move(a));
-  }
-  return est.assemble(std::move(cells), std::move(aggregates));
+  return Estimation(panel, options, event_influence).run(in_order);
 }
 
 }  // namespace tessarix::did::callaway

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -100,10 +101,43 @@ public:
   // The result from every cell and every aggregate, in index order.
   CsResult assemble(std::vector<CellFit> cells, std::vector<std::optional<AggEffect>> aggregates) const;
 
+  // The whole fit: the cell batches, then the aggregate batches, each mapped by `map(n, f)`,
+  // which returns f(0), ..., f(n - 1) in index order however it computes them (one after
+  // another on the caller, or in parallel), so that the result is the same either way.
+  template <class Map>
+  CsResult run(Map&& map) const;
+
 private:
   struct State;
   std::unique_ptr<State> s_;
 };
+
+// Maps f over 0, ..., n - 1 on the calling thread, in index order.
+struct InOrder {
+  template <class F>
+  auto operator()(std::size_t n, F&& f) const {
+    std::vector<std::invoke_result_t<F&, std::size_t>> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(f(i));
+    return out;
+  }
+};
+inline constexpr InOrder in_order{};
+
+template <class Map>
+CsResult Estimation::run(Map&& map) const {
+  std::vector<CellFit> cells;
+  cells.reserve(n_cells());
+  for (auto& batch : map(n_cell_batches(), [this](std::size_t i) { return cell_batch(i); })) {
+    for (CellFit& c : batch) cells.push_back(std::move(c));
+  }
+  std::vector<std::optional<AggEffect>> aggregates;
+  for (auto& batch :
+       map(n_aggregate_batches(), [&](std::size_t i) { return aggregate_batch(i, cells); })) {
+    for (auto& a : batch) aggregates.push_back(std::move(a));
+  }
+  return assemble(std::move(cells), std::move(aggregates));
+}
 
 // The whole fit, piece after piece on the calling thread.
 CsResult fit_with_anticipation(const Panel& panel, const CsOptions& options,

@@ -31,6 +31,7 @@ TEST(CallawayOnPool, EqualsTheSequentialFit) {
       const did::callaway::CsOptions options{.control = control, .anticipation = 1};
       const auto a = did::callaway::fit_with_anticipation(p, options, true);
       const auto b = inference::callaway_on_pool(p, options, true);
+      ASSERT_GE(a.group_time.size() * n, inference::kCallawayPoolWork) << "fitted on the caller";
       ASSERT_EQ(a.group_time.size(), b.group_time.size());
       for (std::size_t j = 0; j < a.group_time.size(); ++j) {
         EXPECT_EQ(a.group_time[j].att, b.group_time[j].att);
