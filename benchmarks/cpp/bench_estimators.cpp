@@ -64,10 +64,10 @@ void run_staggered(std::size_t n, std::size_t t, int reps) {
   volatile double sink = 0.0;
   const std::string tag = " (" + std::to_string(n) + " x " + std::to_string(t) + ")";
   bench::report(("Callaway-Sant'Anna, never-treated" + tag).c_str(), bench::median_seconds(reps, [&] {
-    sink = did::callaway::fit_with_anticipation(p, false, 0, false).att;
+    sink = did::callaway::fit_with_anticipation(p, {did::callaway::ControlGroup::NeverTreated}, false).att;
   }));
   bench::report(("Callaway-Sant'Anna, not-yet-treated" + tag).c_str(), bench::median_seconds(reps, [&] {
-    sink = did::callaway::fit_with_anticipation(p, true, 0, false).att;
+    sink = did::callaway::fit_with_anticipation(p, {did::callaway::ControlGroup::NotYetTreated}, false).att;
   }));
   bench::report(("Sun-Abraham" + tag).c_str(),
                 bench::median_seconds(reps, [&] { sink = did::sunab::fit(p).att; }));

@@ -1,5 +1,4 @@
 // Python entry points for staggered-adoption difference-in-differences.
-#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -12,7 +11,6 @@
 #include "estimators/did/callaway.hpp"
 #include "estimators/did/sunab.hpp"
 #include "estimators/did/twfe.hpp"
-#include "inference/bootstrap.hpp"
 #include "inference/callaway.hpp"
 
 namespace tessarix::bindings {
@@ -86,14 +84,14 @@ const EntryPoint<CallawayArgs> fit_callaway_entry{
 // With not-yet-treated controls a design can leave every post-treatment cell without a
 // control (everyone adopts at once); then nothing is estimated.
 Checked<void> require_post_cell(const did::callaway::CsResult& fit) {
-  const auto& cells = fit.group_time;
-  if (std::any_of(cells.begin(), cells.end(), [](const auto& c) { return c.event_time >= 0; })) return {};
+  if (did::callaway::has_post_treatment_cell(fit)) return {};
   return std::unexpected(std::string(
       "Callaway-Sant'Anna: no post-treatment group-time cell has a control unit (every unit "
       "has adopted or is anticipating by then), so no treatment effect is identified."));
 }
 
-PyDidResult callaway_result(const did::callaway::CsResult& fit) {
+PyDidResult callaway_result(const inference::CallawayFit& out) {
+  const did::callaway::CsResult& fit = out.fit;
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
@@ -105,57 +103,40 @@ PyDidResult callaway_result(const did::callaway::CsResult& fit) {
   }
   r.overall_group_att = fit.overall_group_att;
   r.overall_group_se = fit.overall_group_se;
+  if (out.bands) {
+    for (const auto& [lower, upper] : out.bands->bands) {
+      r.event_lo.push_back(lower);
+      r.event_hi.push_back(upper);
+    }
+    r.band_crit = out.bands->crit;
+  }
   return r;
-}
-
-// Sup-t simultaneous bands on the event study, from a multiplier bootstrap of its influence
-// functions on the pool.
-void attach_bands(PyDidResult& r, std::vector<did::AggEffect>& event, const CallawayArgs& a) {
-  if (event.empty()) return;
-  std::vector<std::vector<double>> influence;
-  std::vector<double> att;
-  std::vector<double> se;
-  for (did::AggEffect& e : event) {
-    influence.push_back(std::move(e.influence));
-    att.push_back(e.att);
-    se.push_back(e.se);
-  }
-  const inference::EventBands b =
-      inference::multiplier_event_bands(influence, att, se, a.n_reps, a.seed, a.level);
-  for (const auto& [lower, upper] : b.bands) {
-    r.event_lo.push_back(lower);
-    r.event_hi.push_back(upper);
-  }
-  r.band_crit = b.crit;
 }
 
 PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const CallawayArgs a = fit_callaway_entry.parse(args, kwargs);
-    const bool not_yet = unwrap(check_control(a.control));
+    did::callaway::CsOptions options;
+    options.control = unwrap(check_control(a.control));
+    options.anticipation = a.anticipation;
     Panel panel = unwrap(build_panel(a.y, a.cohorts));
     unwrap(require_estimable_cohort(panel, "Callaway-Sant'Anna"));
     unwrap(check_unit_interval("level", a.level));
     unwrap(check_min_count("n_reps", a.n_reps, 1));
     unwrap(require_base_period(panel, a.anticipation));
-    if (!not_yet) {
-      unwrap(require_never_treated(
-          panel, "Callaway-Sant'Anna with control='never'",
-          "If every unit eventually adopts, pass control='notyet' to compare against "
-          "not-yet-treated units instead."));
-    }
+    unwrap(require_control_units(panel, options));
     if (a.covariates) {
       unwrap(check_covariates(*a.covariates, panel.n_units()));
       panel = std::move(panel).with_covariates(mat_from_numpy(*a.covariates));
     }
+    std::optional<inference::BandRequest> bands;
+    if (a.bands) bands = inference::BandRequest{a.n_reps, a.seed, a.level};
     PyDidResult result;
     {
       ReleaseGil unlocked;
-      did::callaway::CsResult fit =
-          inference::callaway_on_pool(panel, not_yet, a.anticipation, a.bands);
-      unwrap(require_post_cell(fit));
+      const inference::CallawayFit fit = inference::fit_callaway(panel, options, bands);
+      unwrap(require_post_cell(fit.fit));
       result = callaway_result(fit);
-      if (a.bands) attach_bands(result, fit.event, a);
     }
     return wrap(std::move(result));
   });

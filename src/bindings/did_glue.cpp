@@ -5,6 +5,16 @@
 #include <vector>
 
 namespace tessarix::bindings {
+namespace {
+
+std::string no_never_treated_message(std::string_view name, std::string_view hint) {
+  return std::string(name) +
+         " needs at least one never-treated unit (treat_start < 0, or at/after the last period) "
+         "as a control. " +
+         std::string(hint);
+}
+
+}  // namespace
 
 Checked<Panel> build_panel(const ArrayView2& y, std::span<const std::int64_t> cohorts) {
   Checked<Mat> m = panel_matrix(y);
@@ -26,10 +36,7 @@ Checked<void> require_never_treated(const Panel& panel, std::string_view name,
                                     std::string_view hint) {
   const auto& starts = panel.treat_start();
   if (std::any_of(starts.begin(), starts.end(), [](const auto& s) { return !s; })) return {};
-  return std::unexpected(std::string(name) +
-                         " needs at least one never-treated unit (treat_start < 0, or at/after "
-                         "the last period) as a control. " +
-                         std::string(hint));
+  return std::unexpected(no_never_treated_message(name, hint));
 }
 
 Checked<void> require_estimable_cohort(const Panel& panel, std::string_view name) {
@@ -59,11 +66,20 @@ Checked<void> require_no_period_zero(const Panel& panel) {
       "against the full-panel TWFE. Drop those units (or start the panel earlier) and re-run."));
 }
 
-Checked<bool> check_control(std::string_view control) {
-  if (control == "never") return false;
-  if (control == "notyet" || control == "not_yet_treated") return true;
+Checked<did::callaway::ControlGroup> check_control(std::string_view control) {
+  using did::callaway::ControlGroup;
+  if (control == "never") return ControlGroup::NeverTreated;
+  if (control == "notyet" || control == "not_yet_treated") return ControlGroup::NotYetTreated;
   return std::unexpected("unknown control group '" + std::string(control) +
                          "' (expected never/notyet)");
+}
+
+Checked<void> require_control_units(const Panel& panel, const did::callaway::CsOptions& options) {
+  if (did::callaway::has_control_units(panel, options)) return {};
+  return std::unexpected(no_never_treated_message(
+      "Callaway-Sant'Anna with control='never'",
+      "If every unit eventually adopts, pass control='notyet' to compare against not-yet-treated "
+      "units instead."));
 }
 
 Checked<void> require_base_period(const Panel& panel, std::uint64_t anticipation) {

@@ -8,6 +8,7 @@
 
 #include "bindings/array_view.hpp"
 #include "bindings/validate.hpp"
+#include "estimators/did/callaway_options.hpp"
 #include "estimators/panel.hpp"
 
 namespace tessarix::bindings {
@@ -30,9 +31,13 @@ Checked<void> require_twfe_identified(const Panel& panel, std::string_view name)
 // No unit treated from period 0 (the Goodman-Bacon decomposition has no place for it).
 Checked<void> require_no_period_zero(const Panel& panel);
 
-// The control group of Callaway-Sant'Anna: false for "never" (never-treated units), true for
-// "notyet" or "not_yet_treated" (not-yet-treated units).
-Checked<bool> check_control(std::string_view control);
+// The control group of Callaway-Sant'Anna: never-treated units for "never", not-yet-treated
+// units for "notyet" or "not_yet_treated".
+Checked<did::callaway::ControlGroup> check_control(std::string_view control);
+
+// The units the Callaway-Sant'Anna control group is drawn from (a never-treated unit for
+// never-treated controls).
+Checked<void> require_control_units(const Panel& panel, const did::callaway::CsOptions& options);
 
 // Some cohort adopts after the anticipation window, so that it has a base period.
 Checked<void> require_base_period(const Panel& panel, std::uint64_t anticipation);

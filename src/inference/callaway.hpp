@@ -1,15 +1,42 @@
 // Callaway & Sant'Anna on the shared pool: the group-time cells in parallel, then the
-// aggregates in parallel, giving exactly the result of the estimator run on one thread.
+// aggregates in parallel, giving exactly the result of the estimator run on one thread; and
+// the fit with sup-t simultaneous bands on its event study.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 
 #include "estimators/did/callaway.hpp"
+#include "inference/bootstrap.hpp"
 
 namespace tessarix::inference {
 
-// did::callaway::fit_with_anticipation, computed on the pool.
-did::callaway::CsResult callaway_on_pool(const Panel& panel, bool not_yet, std::size_t anticipation,
+// Below this many unit-cells (cells times units) the whole fit takes well under a millisecond
+// and handing its pieces to the pool costs more than it saves; it then runs on the caller.
+inline constexpr std::size_t kCallawayPoolWork = 100'000;
+
+// did::callaway::fit_with_anticipation, computed on the pool (one drive loop, mapped on the
+// pool instead of in order).
+did::callaway::CsResult callaway_on_pool(const Panel& panel, const did::callaway::CsOptions& options,
                                          bool event_influence);
+
+// Sup-t bands asked of the event study: multiplier-bootstrap replicates, seed, level.
+struct BandRequest {
+  std::size_t n_reps = 999;
+  std::uint64_t seed = 0;
+  double level = 0.95;
+};
+
+struct CallawayFit {
+  did::callaway::CsResult fit;      // event entries without influence values
+  std::optional<EventBands> bands;  // one (lower, upper) per event entry, and the critical value
+};
+
+// The fit on the pool and, when `bands` is given, sup-t bands on its event study from a
+// multiplier bootstrap of the event-study influence functions; no bands without an event
+// study or without a post-treatment cell (no effect identified, nothing to band).
+CallawayFit fit_callaway(const Panel& panel, const did::callaway::CsOptions& options,
+                         const std::optional<BandRequest>& bands);
 
 }  // namespace tessarix::inference

@@ -219,9 +219,10 @@ struct CellPlan {
 
 // Whether cell (g, t) with base b has a control: with not-yet-treated controls, a never-treated
 // unit or a cohort other than g that starts (anticipation included) after max(t, b).
-bool has_controls(const Design& d, bool not_yet, std::size_t g, std::size_t t, std::size_t b) {
+bool has_controls(const Design& d, ControlGroup control, std::size_t g, std::size_t t,
+                  std::size_t b) {
   if (!d.never.empty()) return true;
-  if (!not_yet) return false;
+  if (control == ControlGroup::NeverTreated) return false;
   const std::size_t last = std::max(t, b);
   for (std::size_t c = 0; c < d.cohorts.size(); ++c) {
     const std::size_t s = d.cohorts[c];
@@ -232,27 +233,29 @@ bool has_controls(const Design& d, bool not_yet, std::size_t g, std::size_t t, s
 
 // Every cell with a control, by cohort (kept: g > anticipation), then period (all but the
 // universal base period b = g - 1 - anticipation).
-std::vector<CellPlan> plan_cells(const Design& d, bool not_yet) {
+std::vector<CellPlan> plan_cells(const Design& d, ControlGroup control) {
   std::vector<CellPlan> plan;
   for (std::size_t c = 0; c < d.cohorts.size(); ++c) {
     const std::size_t g = d.cohorts[c];
     if (g <= d.delta) continue;
     const std::size_t b = g - 1 - d.delta;
     for (std::size_t t = 0; t < d.periods; ++t) {
-      if (t == b || !has_controls(d, not_yet, g, t, b)) continue;
+      if (t == b || !has_controls(d, control, g, t, b)) continue;
       plan.push_back({c, t, b, static_cast<std::int64_t>(t) - static_cast<std::int64_t>(g)});
     }
   }
   return plan;
 }
 
-// ATT(g, t) as the difference of mean (adjusted) outcome changes since the base period, and
-// its influence function: (r_i - rbar_T) / (n_T / N) on treated unit i, -(r_c - rbar_C) /
-// (n_C / N) on control c (plus the regression's estimation effect). The SE sums the squared
-// values over the treated units, then over the controls.
-CellFit compute_cell(const Panel& panel, const Design& d, bool not_yet, const CellPlan& cell) {
+// ATT(g, t) by outcome regression, the difference of mean (adjusted) outcome changes since
+// the base period, and its influence function: (r_i - rbar_T) / (n_T / N) on treated unit i,
+// -(r_c - rbar_C) / (n_C / N) on control c (plus the regression's estimation effect). The SE
+// sums the squared values over the treated units, then over the controls.
+CellFit regression_cell(const Panel& panel, const Design& d, ControlGroup control,
+                        const CellPlan& cell) {
   CellFit out;
   const std::vector<std::size_t>& treated = d.members[cell.cohort_index];
+  const bool not_yet = control == ControlGroup::NotYetTreated;
   if (not_yet) not_yet_controls(d, d.cohorts[cell.cohort_index], cell.period, cell.base, out.controls);
   const std::vector<std::size_t>& ctrl = not_yet ? out.controls : d.never;
   // The residuals are computed into the influence vectors and turned into influence values
@@ -286,6 +289,15 @@ CellFit compute_cell(const Panel& panel, const Design& d, bool not_yet, const Ce
   const std::size_t g = d.cohorts[cell.cohort_index];
   out.summary = {g, cell.period, cell.event_time, mean_t - mean_c, std::sqrt(sq / (n * n))};
   return out;
+}
+
+// One cell, by the estimation method of the options.
+CellFit compute_cell(const Panel& panel, const Design& d, const CsOptions& options,
+                     const CellPlan& cell) {
+  switch (options.est_method) {
+    case EstMethod::OutcomeRegression: return regression_cell(panel, d, options.control, cell);
+  }
+  invariant_failure("Callaway\u2013Sant'Anna: unknown estimation method");
 }
 
 // Outcome changes y(u, t_k) - y(u, b) of the listed units for M periods t_k side by side, into
@@ -337,7 +349,7 @@ void lockstep_influence(std::size_t count, std::array<double*, M> psi,
 }
 
 // M consecutive cells of one cohort against the never-treated, without covariates, computed
-// side by side: exactly what compute_cell gives for each of them.
+// side by side: exactly what regression_cell gives for each of them.
 template <std::size_t M>
 void never_treated_cells(const Panel& panel, const Design& d, std::span<const CellPlan> cells,
                          std::span<CellFit> out) {
@@ -368,12 +380,19 @@ void never_treated_cells(const Panel& panel, const Design& d, std::span<const Ce
   }
 }
 
+// Whether the cells of one cohort are computed side by side: they share the never-treated
+// controls and each is a plain difference of mean changes, with no regression to fit.
+bool side_by_side(const Design& d, const CsOptions& options) {
+  return options.control == ControlGroup::NeverTreated && d.covariates == nullptr &&
+         options.est_method == EstMethod::OutcomeRegression;
+}
+
 // Batches of consecutive cells computed together, as the index of each batch's first cell
-// followed by the number of cells: cells of one cohort side by side when they share the
-// never-treated controls and need no regression, otherwise one by one.
-std::vector<std::size_t> batch_cells(const Design& d, bool not_yet,
+// followed by the number of cells: cells of one cohort side by side when they may be,
+// otherwise one by one.
+std::vector<std::size_t> batch_cells(const Design& d, const CsOptions& options,
                                      std::span<const CellPlan> plan) {
-  const bool shared = !not_yet && d.covariates == nullptr;
+  const bool shared = side_by_side(d, options);
   std::vector<std::size_t> first;
   for (std::size_t j = 0; j < plan.size(); ++j) {
     const bool extend = shared && !first.empty() &&
@@ -596,7 +615,7 @@ struct Estimation::State {
   int exponent = 0;
   std::optional<Panel> rescaled_panel;
   const Panel* panel = nullptr;
-  bool not_yet = false;
+  CsOptions options;
   bool event_influence = false;
   Design design;
   std::vector<CellPlan> plan;
@@ -605,21 +624,20 @@ struct Estimation::State {
   std::vector<std::vector<std::size_t>> parts;
 };
 
-Estimation::Estimation(const Panel& panel, bool not_yet, std::size_t anticipation,
-                       bool event_influence)
+Estimation::Estimation(const Panel& panel, const CsOptions& options, bool event_influence)
     : s_(std::make_unique<State>()) {
+  if (!has_control_units(panel, options)) {
+    invariant_failure("Callaway\u2013Sant'Anna (never-treated variant) needs never-treated units");
+  }
   State& s = *s_;
   s.exponent = rescale_exponent(panel.y());
   if (s.exponent != 0) s.rescaled_panel = rescaled(panel, s.exponent);
   s.panel = s.rescaled_panel ? &*s.rescaled_panel : &panel;
-  s.not_yet = not_yet;
+  s.options = options;
   s.event_influence = event_influence;
-  s.design = describe(*s.panel, anticipation);
-  if (!not_yet && s.design.never.empty()) {
-    invariant_failure("Callaway\u2013Sant'Anna (never-treated variant) needs never-treated units");
-  }
-  s.plan = plan_cells(s.design, not_yet);
-  s.batch_first = batch_cells(s.design, not_yet, s.plan);
+  s.design = describe(*s.panel, options.anticipation);
+  s.plan = plan_cells(s.design, options.control);
+  s.batch_first = batch_cells(s.design, options, s.plan);
 
   for (const CellPlan& c : s.plan) s.keys.push_back(c.event_time);
   std::sort(s.keys.begin(), s.keys.end());
@@ -650,14 +668,13 @@ std::vector<CellFit> Estimation::cell_batch(std::size_t i) const {
   const std::size_t first = s.batch_first.at(i);
   const std::size_t count = s.batch_first.at(i + 1) - first;
   std::vector<CellFit> out(count);
-  const bool shared = !s.not_yet && s.design.covariates == nullptr;
-  if (shared) {
+  if (side_by_side(s.design, s.options)) {
     const std::span<const CellPlan> cells(s.plan.data() + first, count);
     with_lanes<kCellLanes>(count, [&]<std::size_t M>() {
       never_treated_cells<M>(*s.panel, s.design, cells, out);
     });
   } else {
-    out[0] = compute_cell(*s.panel, s.design, s.not_yet, s.plan[first]);
+    out[0] = compute_cell(*s.panel, s.design, s.options, s.plan[first]);
   }
   return out;
 }
@@ -684,7 +701,7 @@ std::vector<std::optional<AggEffect>> Estimation::aggregate_batch(
     for (std::size_t j = 0; j < parts.size(); ++j) {
       const CellFit& c = cells[parts[j]];
       agg.add_class(j, s.plan[parts[j]].cohort_index, c.treated_influence);
-      if (s.not_yet) {
+      if (s.options.control == ControlGroup::NotYetTreated) {
         agg.add(j, c.controls, c.control_influence);
       } else {
         agg.add_class(j, s.design.cohorts.size(), c.control_influence);
@@ -753,18 +770,13 @@ CsResult Estimation::assemble(std::vector<CellFit> cells,
   return out;
 }
 
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation,
-                               bool event_influence) {
-  const Estimation est(panel, not_yet, anticipation, event_influence);
-  std::vector<CellFit> cells;
-  for (std::size_t i = 0; i < est.n_cell_batches(); ++i) {
-    for (CellFit& c : est.cell_batch(i)) cells.push_back(std::move(c));
-  }
-  std::vector<std::optional<AggEffect>> aggregates;
-  for (std::size_t i = 0; i < est.n_aggregate_batches(); ++i) {
-    for (auto& a : est.aggregate_batch(i, cells)) aggregates.push_back(std::move(a));
-  }
-  return est.assemble(std::move(cells), std::move(aggregates));
+bool has_post_treatment_cell(const CsResult& fit) {
+  return std::any_of(fit.group_time.begin(), fit.group_time.end(),
+                     [](const GroupTimeAtt& c) { return c.event_time >= 0; });
+}
+
+CsResult fit_with_anticipation(const Panel& panel, const CsOptions& options, bool event_influence) {
+  return Estimation(panel, options, event_influence).run(in_order);
 }
 
 }  // namespace tessarix::did::callaway

@@ -11,9 +11,11 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "estimators/did/callaway_options.hpp"
 #include "estimators/did/effect.hpp"
 #include "estimators/panel.hpp"
 
@@ -38,6 +40,10 @@ struct CsResult {
   double overall_group_att = 0.0;        // cohort-size-weighted average of the cohort effects
   double overall_group_se = 0.0;
 };
+
+// Whether some post-treatment cell (t >= g) has a control, without which no treatment
+// effect is identified.
+bool has_post_treatment_cell(const CsResult& fit);
 
 // An allocator that leaves the values it creates uninitialised: a cell's influence vectors are
 // written in full as soon as they are sized, so zero-filling them first would only double the
@@ -70,12 +76,12 @@ struct CellFit {
 // batches may run in any order or in parallel and `assemble` always gives the same result.
 class Estimation {
 public:
-  // Plans the cells of the fit with a universal base period g - 1 - anticipation per cohort.
-  // `not_yet` selects not-yet-treated controls (plus the never-treated), else the never-treated
-  // units, of which there must be at least one. Covariates attached to the panel switch on the
-  // regression adjustment. The event-study influence functions (N values per event time, for
-  // simultaneous bands) are kept only when `event_influence` is set.
-  Estimation(const Panel& panel, bool not_yet, std::size_t anticipation, bool event_influence);
+  // Plans the cells of the fit with a universal base period g - 1 - anticipation per cohort;
+  // the panel must have the units the control group is drawn from (has_control_units).
+  // Covariates attached to the panel switch on the regression adjustment. The event-study
+  // influence functions (N values per event time, for simultaneous bands) are kept only when
+  // `event_influence` is set.
+  Estimation(const Panel& panel, const CsOptions& options, bool event_influence);
   ~Estimation();
   Estimation(const Estimation&) = delete;
   Estimation& operator=(const Estimation&) = delete;
@@ -95,13 +101,46 @@ public:
   // The result from every cell and every aggregate, in index order.
   CsResult assemble(std::vector<CellFit> cells, std::vector<std::optional<AggEffect>> aggregates) const;
 
+  // The whole fit: the cell batches, then the aggregate batches, each mapped by `map(n, f)`,
+  // which returns f(0), ..., f(n - 1) in index order however it computes them (one after
+  // another on the caller, or in parallel), so that the result is the same either way.
+  template <class Map>
+  CsResult run(Map&& map) const;
+
 private:
   struct State;
   std::unique_ptr<State> s_;
 };
 
+// Maps f over 0, ..., n - 1 on the calling thread, in index order.
+struct InOrder {
+  template <class F>
+  auto operator()(std::size_t n, F&& f) const {
+    std::vector<std::invoke_result_t<F&, std::size_t>> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(f(i));
+    return out;
+  }
+};
+inline constexpr InOrder in_order{};
+
+template <class Map>
+CsResult Estimation::run(Map&& map) const {
+  std::vector<CellFit> cells;
+  cells.reserve(n_cells());
+  for (auto& batch : map(n_cell_batches(), [this](std::size_t i) { return cell_batch(i); })) {
+    for (CellFit& c : batch) cells.push_back(std::move(c));
+  }
+  std::vector<std::optional<AggEffect>> aggregates;
+  for (auto& batch :
+       map(n_aggregate_batches(), [&](std::size_t i) { return aggregate_batch(i, cells); })) {
+    for (auto& a : batch) aggregates.push_back(std::move(a));
+  }
+  return assemble(std::move(cells), std::move(aggregates));
+}
+
 // The whole fit, piece after piece on the calling thread.
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet, std::size_t anticipation,
+CsResult fit_with_anticipation(const Panel& panel, const CsOptions& options,
                                bool event_influence = true);
 
 }  // namespace tessarix::did::callaway

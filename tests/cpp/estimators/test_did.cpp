@@ -16,6 +16,7 @@ namespace tessarix {
 namespace {
 
 using testing::random_walks;
+using did::callaway::ControlGroup;
 using Starts = std::vector<Panel::TreatStart>;
 constexpr auto kNever = std::nullopt;
 
@@ -166,9 +167,10 @@ double mean_change(const Panel& p, const std::vector<std::size_t>& units, std::s
 TEST(CallawayFit, CellsAreDifferencesOfMeanChanges) {
   const Starts starts{2, 2, 4, 4, 4, 6, kNever, kNever, kNever};
   const Panel p = staggered(8, starts, 23);
-  for (bool not_yet : {false, true}) {
+  for (ControlGroup control : {ControlGroup::NeverTreated, ControlGroup::NotYetTreated}) {
+    const bool not_yet = control == ControlGroup::NotYetTreated;
     SCOPED_TRACE(not_yet);
-    const auto r = did::callaway::fit_with_anticipation(p, not_yet, 0);
+    const auto r = did::callaway::fit_with_anticipation(p, {control});
     for (const auto& c : r.group_time) {
       const std::size_t b = c.cohort - 1;
       std::vector<std::size_t> treated, ctrl;
@@ -191,6 +193,16 @@ TEST(CallawayFit, CellsAreDifferencesOfMeanChanges) {
   }
 }
 
+TEST(CallawayFit, NeverTreatedControlsNeedANeverTreatedUnit) {
+  const Panel p = staggered(7, {2, 2, 4, 4, 5, 5}, 13);
+  testing::expect_invariant([&] { did::callaway::fit_with_anticipation(p, {}); },
+                            "Callaway\u2013Sant'Anna (never-treated variant) needs never-treated units");
+  // Not-yet-treated controls do without: the last cohort's cells have none and are left out.
+  const auto r = did::callaway::fit_with_anticipation(p, {ControlGroup::NotYetTreated});
+  ASSERT_FALSE(r.group_time.empty());
+  for (const auto& c : r.group_time) EXPECT_NE(c.cohort, 5u);
+}
+
 TEST(CallawayFit, CellsComputedSideBySideEqualCellsComputedInAPairPanel) {
   // The cells of a cohort are computed several at a time. Cell (g, t) depends only on columns
   // t and b = g - 1 and on who is treated, so the panel [t, b, t] with cohort g at period 2
@@ -201,7 +213,7 @@ TEST(CallawayFit, CellsComputedSideBySideEqualCellsComputedInAPairPanel) {
     if (u % 3 != 0) starts[u] = u % 3 == 1 ? 4 : 9;
   }
   const Panel p = staggered(t, starts, 41);
-  const auto full = did::callaway::fit_with_anticipation(p, false, 0);
+  const auto full = did::callaway::fit_with_anticipation(p, {});
   ASSERT_EQ(full.group_time.size(), 2 * (t - 1));
   for (const auto& c : full.group_time) {
     SCOPED_TRACE(::testing::Message() << "cohort " << c.cohort << " period " << c.period);
@@ -211,7 +223,7 @@ TEST(CallawayFit, CellsComputedSideBySideEqualCellsComputedInAPairPanel) {
       for (std::size_t k = 0; k < 3; ++k) y(u, k) = p.y()(u, k == 1 ? c.cohort - 1 : c.period);
       if (starts[u]) pair[u] = *starts[u] == c.cohort ? 2 : 1;
     }
-    const auto r = did::callaway::fit_with_anticipation(Panel(y, pair), false, 0);
+    const auto r = did::callaway::fit_with_anticipation(Panel(y, pair), {});
     for (const auto& d : r.group_time) {
       if (d.cohort != 2) continue;
       EXPECT_EQ(d.att, c.att);
@@ -222,7 +234,7 @@ TEST(CallawayFit, CellsComputedSideBySideEqualCellsComputedInAPairPanel) {
 
 TEST(CallawayFit, SingleCohortAggregatesAreTheCells) {
   const Panel p = staggered(7, {3, 3, 3, kNever, kNever, kNever, kNever}, 31);
-  const auto r = did::callaway::fit_with_anticipation(p, false, 0);
+  const auto r = did::callaway::fit_with_anticipation(p, {});
   ASSERT_EQ(r.event.size(), r.group_time.size());
   double post = 0.0;
   int n_post = 0;
@@ -240,7 +252,7 @@ TEST(CallawayFit, SingleCohortAggregatesAreTheCells) {
 
 TEST(CallawayFit, AnticipationShiftsTheBasePeriod) {
   const Panel p = staggered(8, {1, 1, 3, 3, 5, kNever, kNever, kNever}, 9);
-  const auto r = did::callaway::fit_with_anticipation(p, false, 1);
+  const auto r = did::callaway::fit_with_anticipation(p, {.anticipation = 1});
   for (const auto& c : r.group_time) {
     EXPECT_NE(c.cohort, 1u);  // no base period before period 0
     EXPECT_NE(c.period, c.cohort - 2);
@@ -265,8 +277,8 @@ TEST(CallawayFit, CovariatesRemoveALinearConfounder) {
       if (s[u] && k >= 3) y(u, k) += 2.0;
     }
   }
-  const auto plain = did::callaway::fit_with_anticipation(Panel(y, s), false, 0);
-  const auto adjusted = did::callaway::fit_with_anticipation(Panel(y, s).with_covariates(x), false, 0);
+  const auto plain = did::callaway::fit_with_anticipation(Panel(y, s), {});
+  const auto adjusted = did::callaway::fit_with_anticipation(Panel(y, s).with_covariates(x), {});
   EXPECT_GT(std::fabs(plain.att - 2.0), 1.0);
   EXPECT_NEAR(adjusted.att, 2.0, 1e-10);
 }
