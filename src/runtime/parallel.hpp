@@ -96,7 +96,7 @@ auto par_map_indexed(std::size_t n, F&& f) -> std::vector<std::invoke_result_t<F
   if (n == 0) return {};
   std::vector<std::optional<R>> slots(n);
   struct Ctx {
-    F* f;
+    std::remove_reference_t<F>* f;  // F is a reference type for an lvalue callable
     std::vector<std::optional<R>>* slots;
   } ctx{&f, &slots};
   detail::run_indexed(n, &ctx, [](void* c, std::size_t i) {

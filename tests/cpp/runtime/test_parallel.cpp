@@ -373,7 +373,8 @@ TEST(ParallelMap, ProgressCountsTheItemsOfOutermostMaps) {
   });
   {
     ScopedProgress installed(&counter);
-    (void)par_map_indexed(50, [](std::size_t i) { return i; });
+    const auto identity = [](std::size_t i) { return i; };  // a named callable: taken by reference
+    (void)par_map_indexed(50, identity);
     EXPECT_EQ(counter.done.load(), 50u);
     (void)par_map_indexed(7, [](std::size_t i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
