@@ -11,6 +11,7 @@
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
 #include "estimators/sc/synthetic.hpp"
+#include "inference/ci.hpp"
 #include "linalg/error.hpp"
 
 namespace tessarix::geo {
@@ -59,12 +60,6 @@ std::string fixed(double x, int digits) {
   char buf[400];  // enough for the largest double with a few decimals
   const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, digits);
   return {buf, r.ptr};
-}
-
-// Sample standard deviation (divisor n - 1); 0 with fewer than two values.
-double sample_sd(std::span<const double> x) {
-  if (x.size() < 2) return 0.0;
-  return std::sqrt(sum_sq_dev(x) / static_cast<double>(x.size() - 1));
 }
 
 // Period-to-period changes of a series: n - 1 values.
@@ -214,7 +209,7 @@ Diagnostics diagnostics(const Mat& y, std::span<const std::size_t> treated, std:
 
   const Panel panel = Panel::block(y, treated, t0);
   const double rmspe = sc::synthetic::fit_at(panel, t0, sc::synthetic::ScOptions{}).pre_rmspe;
-  d.pre_fit_rel = t0 < 2 ? rmspe / kFloor : rmspe / std::max(sample_sd(x_pre), kFloor);
+  d.pre_fit_rel = t0 < 2 ? rmspe / kFloor : rmspe / std::max(inference::sample_sd(x_pre), kFloor);
   d.improvement_vs_naive = clamp_unit(1.0 - rmspe / naive_rmspe(x_pre, z_pre));
 
   const std::vector<double> c = changes(x_pre);
@@ -222,7 +217,7 @@ Diagnostics diagnostics(const Mat& y, std::span<const std::size_t> treated, std:
   d.seasonality_strength = season.strength;
 
   const double level = std::max(std::fabs(mean(x_pre)), kFloor);
-  const double volatility = sample_sd(c) / level;
+  const double volatility = inference::sample_sd(c) / level;
   d.stability_score = clamp_unit(1.0 / (kVolatilityScale * volatility + 1.0));
 
   const double blend = kWeightImprovement * d.improvement_vs_naive +

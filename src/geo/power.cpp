@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <numeric>
 
+#include "inference/ci.hpp"
 #include "inference/method.hpp"
-#include "runtime/parallel.hpp"
 #include "linalg/error.hpp"
+#include "linalg/ops/order.hpp"
+#include "runtime/parallel.hpp"
 
 // Every window is fitted once, without lift. An injected lift multiplies only the treated
 // markets' test-period values, while every estimator of the family builds its counterfactual
@@ -95,38 +95,16 @@ double lifted_estimate(const Mat& y, std::span<const std::size_t> treated, std::
   return total / static_cast<double>(fit.counterfactual.size());
 }
 
-// The interpolated quantile at q of values sorted by the IEEE total order.
-double quantile_of_sorted(std::span<const double> a, double q) {
-  const double h = std::clamp(q, 0.0, 1.0) * static_cast<double>(a.size() - 1);
-  const double lo = std::floor(h);
-  const double f = h - lo;
-  const auto i = static_cast<std::size_t>(lo);
-  const auto j = static_cast<std::size_t>(std::ceil(h));
-  return (1.0 - f) * a[i] + f * a[j];
-}
-
+// The values sorted by the IEEE total order, so that a NaN estimate never stops the sort.
 std::vector<double> total_order_sorted(std::vector<double> v) {
-  std::sort(v.begin(), v.end(), [](double a, double b) {
-    // Order of the bit patterns with the sign flipped into place: -NaN < numbers < +NaN.
-    const auto key = [](double x) {
-      std::int64_t i;
-      std::memcpy(&i, &x, sizeof i);
-      return i ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(i >> 63) >> 1);
-    };
-    return key(a) < key(b);
-  });
+  linalg::sort_total_order(v);
   return v;
 }
 
 double critical_value(std::span<const double> null, double alpha) {
   std::vector<double> a(null.size());
   for (std::size_t w = 0; w < null.size(); ++w) a[w] = std::fabs(null[w]);
-  return quantile_of_sorted(total_order_sorted(std::move(a)), 1.0 - alpha);
-}
-
-double sample_sd(std::span<const double> x) {
-  if (x.size() < 2) return 0.0;
-  return std::sqrt(sum_sq_dev(x) / static_cast<double>(x.size() - 1));
+  return inference::quantile_sorted(total_order_sorted(std::move(a)), 1.0 - alpha);
 }
 
 PowerPoint point(double lift, std::span<const double> est, double crit, double level, double alpha) {
@@ -145,8 +123,8 @@ PowerPoint point(double lift, std::span<const double> est, double crit, double l
     pt.est_lo = pt.est_hi = r[0];
   } else {
     const std::vector<double> sorted = total_order_sorted(r);
-    pt.est_lo = quantile_of_sorted(sorted, alpha * kHalf);
-    pt.est_hi = quantile_of_sorted(sorted, 1.0 - alpha * kHalf);
+    pt.est_lo = inference::quantile_sorted(sorted, alpha * kHalf);
+    pt.est_hi = inference::quantile_sorted(sorted, 1.0 - alpha * kHalf);
   }
   return pt;
 }
@@ -177,7 +155,7 @@ PowerResult curve(std::span<const double> lifts, const std::vector<std::vector<d
   PowerResult out;
   out.n_windows = null.size();
   out.critical_value = critical_value(null, s.alpha);
-  out.se_null = sample_sd(null);
+  out.se_null = inference::sample_sd(null);
   for (std::size_t l = 0; l < lifts.size(); ++l) {
     out.points.push_back(point(lifts[l], est[l], out.critical_value, lay.level, s.alpha));
   }
