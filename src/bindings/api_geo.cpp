@@ -18,7 +18,6 @@
 #include "geo/diagnostics.hpp"
 #include "geo/power.hpp"
 #include "geo/selection.hpp"
-#include "geo/types.hpp"
 
 namespace tessarix::bindings {
 namespace {
@@ -39,7 +38,7 @@ Checked<void> check_lifts(const std::vector<double>& lifts) {
 
 PyPowerResult power_result(const geo::PowerResult& r) {
   PyPowerResult out;
-  out.method = geo::display_name(r.method);
+  out.method = r.method;
   for (const geo::PowerPoint& p : r.points) {
     out.lifts.push_back(p.lift);
     out.power.push_back(p.power);
@@ -121,7 +120,7 @@ PyObject* run_power_analysis(const Args& a, Curve curve) {
 PyObject* py_geo_power(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const PowerArgs a = geo_power_entry.parse(args, kwargs);
-    const geo::Method method = unwrap(check_method(a.method));
+    const sc::MethodEntry& method = *unwrap(check_method(a.method));
     return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
                                      const geo::PowerSettings& s) {
       return geo::power_curve(y, treated, a.lifts, method, s);
@@ -163,7 +162,7 @@ const EntryPoint<EnsembleArgs> geo_power_ensemble_entry{
 PyObject* py_geo_power_ensemble(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const EnsembleArgs a = geo_power_ensemble_entry.parse(args, kwargs);
-    const std::vector<geo::Method> members = unwrap(check_members(a.members));
+    const std::vector<const sc::MethodEntry*> members = unwrap(check_members(a.members));
     if (a.weights) unwrap(check_ensemble_weights(*a.weights, members.size()));
     return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
                                      const geo::PowerSettings& s) {
@@ -284,7 +283,7 @@ PyObject* candidate_list(std::vector<geo::MarketCandidate>&& ranked) {
 PyObject* py_geo_select(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     SelectArgs a = geo_select_entry.parse(args, kwargs);
-    const geo::Method method = unwrap(check_method(a.method));
+    const sc::MethodEntry* method = unwrap(check_method(a.method));
     const auto [n, t] = unwrap(check_panel(a.y));
     const std::size_t pre = unwrap(check_geo_window(a.test_len, a.min_pre, t));
     unwrap(check_unit_interval("alpha", a.alpha));

@@ -17,6 +17,7 @@
 #include "bindings/validate.hpp"
 #include "estimators/mcnnm/softimpute.hpp"
 #include "estimators/sc/cpasc.hpp"
+#include "estimators/sc/registry.hpp"
 #include "inference/batch.hpp"
 #include "inference/bootstrap.hpp"
 #include "inference/ci.hpp"
@@ -65,7 +66,7 @@ std::vector<Param<R>> placebo_params() {
 }
 
 // Fits the panel with `method` and optionally attaches in-space placebo inference.
-PyObject* fit_family(const BlockArgs& a, const inference::ScMethod& method, const PlaceboArgs& p) {
+PyObject* fit_family(const BlockArgs& a, const sc::Method& method, const PlaceboArgs& p) {
   return wrap(on_block_panel(a, [&](const Panel& panel) {
     if (!p.placebo) return result_from_fit(method.fit_at(panel, a.treat_time));
     const inference::FitWithPlacebo both = inference::fit_with_placebo(panel, method);
@@ -399,19 +400,6 @@ const EntryPoint<FitManyArgs> fit_many_entry{
                         TX_PARAM(FitManyArgs, ridge, kReal, 0.0), TX_PARAM(FitManyArgs, zeta_scale, kReal, 1.0)},
                        weight_bound_params<FitManyArgs>()})};
 
-constexpr std::array<std::string_view, 5> kBatchMethods{"sc", "asc", "sdid", "fp", "rsc"};
-
-// The estimator and options behind each batch method name, in kBatchMethods order.
-inference::ScMethod batch_method(std::size_t which, const FitManyArgs& a) {
-  switch (which) {
-    case 0: return {sc::synthetic::ScOptions{a.min_weight, a.max_weight, a.ridge, 0.0}};
-    case 1: return {sc::augmented::AscOptions{std::nullopt, a.ridge, a.min_weight, a.max_weight}};
-    case 2: return {sc::sdid::SdidOptions{a.min_weight, a.max_weight, a.zeta_scale}};
-    case 3: return {sc::demeaned::FpOptions{a.min_weight, a.max_weight, a.ridge}};
-    default: return {sc::robust::RscOptions{std::nullopt, 0.999, 0.0}};  // `ridge` is not used
-  }
-}
-
 PyObject* py_fit_many(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitManyArgs a = fit_many_entry.parse(args, kwargs);
@@ -431,7 +419,8 @@ PyObject* py_fit_many(PyObject*, PyObject* args, PyObject* kwargs) {
       panels.push_back(Panel::block(mat_from_numpy(a.y3.slice(r)), treated, a.treat_time));
     }
     // The method is examined only once the whole stack is validated and copied.
-    const inference::ScMethod method = batch_method(unwrap(check_choice("method", a.method, kBatchMethods)), a);
+    const sc::MethodEntry& entry = *unwrap(check_batch_method(a.method));
+    const sc::Method method{entry.options({a.min_weight, a.max_weight, a.ridge, a.zeta_scale})};
 
     std::vector<double> atts;
     {

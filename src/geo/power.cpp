@@ -5,7 +5,6 @@
 #include <numeric>
 
 #include "inference/ci.hpp"
-#include "inference/method.hpp"
 #include "linalg/error.hpp"
 #include "linalg/ops/order.hpp"
 #include "runtime/parallel.hpp"
@@ -23,19 +22,6 @@ namespace {
 constexpr double kLevelFloor = 2.220446049250313e-13;
 // Quantiles of the estimated lift: alpha / 2 and 1 - alpha / 2.
 constexpr double kHalf = 0.5;
-
-inference::ScMethod estimator(Method method, double min_weight, double max_weight) {
-  switch (method) {
-    case Method::Sc: return {sc::synthetic::ScOptions{min_weight, max_weight, 0.0, 0.0}};
-    case Method::Asc: return {sc::augmented::AscOptions{std::nullopt, 0.0, min_weight, max_weight}};
-    case Method::Sdid: return {sc::sdid::SdidOptions{min_weight, max_weight, 1.0}};
-    case Method::Fp: return {sc::demeaned::FpOptions{min_weight, max_weight, 0.0}};
-    case Method::Rsc: return {sc::robust::RscOptions{std::nullopt, 0.999, 0.0}};
-    case Method::Ensemble: break;
-  }
-  invariant_failure(
-      "internal error: entered unreachable code: Ensemble is combined across methods, not a single fit");
-}
 
 // Window starts and the treated markets' baseline level.
 struct Layout {
@@ -73,9 +59,9 @@ struct WindowFit {
 };
 
 WindowFit fit_window(const Mat& y, std::span<const std::size_t> treated, std::size_t start,
-                     std::size_t test_len, Method method, const PowerSettings& s) {
+                     std::size_t test_len, const sc::Method& method) {
   const Panel panel = injected_subpanel(y, treated, start, start + test_len, 0.0);
-  ScFit fit = fit_method(panel, start, method, s.min_weight, s.max_weight);
+  ScFit fit = method.fit_at(panel, start);
   return {fit.att, std::move(fit.counterfactual)};
 }
 
@@ -193,12 +179,14 @@ struct NullWindows {
 };
 
 NullWindows null_windows(const Mat& y, std::span<const std::size_t> treated,
-                         std::span<const Method> members, const PowerSettings& s) {
+                         std::span<const sc::MethodEntry* const> members, const PowerSettings& s) {
   NullWindows out{layout(y, treated, s), members.size(), {}};
+  std::vector<sc::Method> fitted;
+  for (const sc::MethodEntry* m : members) fitted.push_back(windowed_method(*m, s));
   const std::size_t k_count = out.k_count;
   const std::vector<std::size_t>& starts = out.lay.starts;
   out.fits = runtime::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
-    return fit_window(y, treated, starts[i / k_count], s.test_len, members[i % k_count], s);
+    return fit_window(y, treated, starts[i / k_count], s.test_len, fitted[i % k_count]);
   });
   return out;
 }
@@ -245,9 +233,8 @@ std::vector<double> combined_estimates(const Mat& y, std::span<const std::size_t
 
 }  // namespace
 
-ScFit fit_method(const Panel& panel, std::size_t t0, Method method, double min_weight,
-                 double max_weight) {
-  return estimator(method, min_weight, max_weight).fit_at(panel, t0);
+sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& s) {
+  return {member.options({.min_weight = s.min_weight, .max_weight = s.max_weight})};
 }
 
 Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std::size_t s,
@@ -290,8 +277,10 @@ std::vector<double> normalize_weights(std::span<const double> w) {
 }
 
 PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
-                        std::span<const double> lifts, Method method, const PowerSettings& s) {
-  const NullWindows nw = null_windows(y, treated, std::span<const Method>(&method, 1), s);
+                        std::span<const double> lifts, const sc::MethodEntry& method,
+                        const PowerSettings& s) {
+  const sc::MethodEntry* const member = &method;
+  const NullWindows nw = null_windows(y, treated, {&member, 1}, s);
   const std::vector<double> null = single_null(nw);
   std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
   for (std::size_t l = 0; l < lifts.size(); ++l) {
@@ -300,12 +289,13 @@ PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
     }
   }
   PowerResult out = curve(lifts, est, null, nw.lay, s);
-  out.method = method;
+  out.method = method.display;
   return out;
 }
 
 PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> treated,
-                                 std::span<const double> lifts, std::span<const Method> members,
+                                 std::span<const double> lifts,
+                                 std::span<const sc::MethodEntry* const> members,
                                  std::optional<std::vector<double>> weights,
                                  const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");
@@ -315,19 +305,20 @@ PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> trea
   std::vector<std::vector<double>> est;
   for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined_estimates(y, treated, nw, w, lift));
   PowerResult out = curve(lifts, est, null, nw.lay, s);
-  out.method = Method::Ensemble;
+  out.method = kEnsembleName;
   out.ensemble_weights = w;
   return out;
 }
 
-PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated, Method method,
-                           const PowerSettings& s) {
-  NullWindows nw = null_windows(y, treated, std::span<const Method>(&method, 1), s);
+PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated,
+                           const sc::MethodEntry& method, const PowerSettings& s) {
+  const sc::MethodEntry* const member = &method;
+  NullWindows nw = null_windows(y, treated, {&member, 1}, s);
   return {std::move(nw.lay.starts), single_null(nw), std::nullopt};
 }
 
 PowerWindows power_windows_ensemble(const Mat& y, std::span<const std::size_t> treated,
-                                    std::span<const Method> members,
+                                    std::span<const sc::MethodEntry* const> members,
                                     std::optional<std::vector<double>> weights,
                                     const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");

@@ -38,7 +38,7 @@ double power_at(const PowerResult& power, double target) {
 MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
                          const SelectionConfig& config) {
   const std::array<double, 5> lifts = curve_lifts(config.target_lift);
-  const PowerResult power = power_curve(y, candidate, lifts, config.method, config.power);
+  const PowerResult power = power_curve(y, candidate, lifts, *config.method, config.power);
   const Diagnostics diag = diagnostics(y, candidate, config.power.test_len);
 
   MarketCandidate out;
