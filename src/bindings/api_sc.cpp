@@ -20,8 +20,8 @@
 #include "estimators/sc/registry.hpp"
 #include "inference/batch.hpp"
 #include "inference/bootstrap.hpp"
-#include "inference/ci.hpp"
 #include "inference/jackknife.hpp"
+#include "inference/placebo.hpp"
 
 namespace tessarix::bindings {
 
@@ -38,16 +38,16 @@ PyScResult result_from_fit(const ScFit& fit) {
   return r;
 }
 
-void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo, double att,
-                    double level) {
-  if (placebo.placebo_stats.empty()) return;
-  result.p_value = placebo.p_value;
-  result.inference_distribution = placebo.placebo_stats;
-  const inference::PercentileCi ci = inference::percentile_ci(placebo.placebo_atts, 0.0, level);
-  result.se = ci.se;
-  result.ci_lower = att + ci.lower;
-  result.ci_upper = att + ci.upper;
-  result.placebo_atts = placebo.placebo_atts;
+PyScResult result_from_fit(const inference::InferredFit& inferred) {
+  PyScResult r = result_from_fit(inferred.fit);
+  const inference::FitInference& inf = inferred.inference;
+  r.p_value = inf.p_value;
+  r.se = inf.se;
+  r.ci_lower = inf.ci_lower;
+  r.ci_upper = inf.ci_upper;
+  r.inference_distribution = inf.distribution;
+  r.placebo_atts = inf.placebo_atts;
+  return r;
 }
 
 namespace {
@@ -69,10 +69,7 @@ std::vector<Param<R>> placebo_params() {
 PyObject* fit_family(const BlockArgs& a, const sc::Method& method, const PlaceboArgs& p) {
   return wrap(on_block_panel(a, [&](const Panel& panel) {
     if (!p.placebo) return result_from_fit(method.fit_at(panel, a.treat_time));
-    const inference::FitWithPlacebo both = inference::fit_with_placebo(panel, method);
-    PyScResult result = result_from_fit(both.fit);
-    attach_placebo(result, both.placebo, both.fit.att, p.level);
-    return result;
+    return result_from_fit(inference::fit_with_placebo_inference(panel, method, p.level));
   }));
 }
 
@@ -153,20 +150,6 @@ const EntryPoint<FitSdidArgs> fit_sdid_entry{
 enum class SdidInference { None, Placebo, Jackknife };
 constexpr std::array<std::string_view, 3> kSdidInference{"none", "placebo", "jackknife"};
 
-// The fit, its leave-one-out effects on the pool with the full fit's weights, and a normal
-// interval from their spread.
-PyScResult sdid_with_jackknife(const Panel& panel, std::size_t t0, const sc::sdid::SdidOptions& options,
-                               double level) {
-  const sc::sdid::SdidFit full = sc::sdid::fit_with_time_weights(panel, t0, options);
-  PyScResult result = result_from_fit(full.fit);
-  const double se = inference::jackknife_se(inference::sdid_jackknife(panel, t0, full));
-  const inference::NormalCi ci = inference::normal_ci(full.fit.att, se, level);
-  result.se = se;
-  result.ci_lower = ci.lower;
-  result.ci_upper = ci.upper;
-  return result;
-}
-
 PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitSdidArgs a = fit_sdid_entry.parse(args, kwargs);
@@ -181,7 +164,7 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
       return fit_family(a, {options}, {kind == SdidInference::Placebo, a.level});
     }
     return wrap(on_block_panel(a, [&](const Panel& panel) {
-      return sdid_with_jackknife(panel, a.treat_time, options, a.level);
+      return result_from_fit(inference::sdid_with_jackknife(panel, a.treat_time, options, a.level));
     }));
   });
 }

@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "inference/ci.hpp"
 #include "runtime/parallel.hpp"
 
 namespace tessarix::inference {
@@ -128,6 +129,25 @@ FitWithPlacebo fit_with_placebo(const Panel& panel, const sc::Method& method) {
   const auto pairs = refit_pairs(panel, method, t0, donors, &real);
   PlaceboResult placebo = summarise(method, *real, pairs);
   return {std::move(*real), std::move(placebo)};
+}
+
+FitInference placebo_inference(const PlaceboResult& placebo, double level) {
+  FitInference out;
+  if (placebo.placebo_stats.empty()) return out;
+  out.p_value = placebo.p_value;
+  out.distribution = placebo.placebo_stats;
+  const PercentileCi ci = percentile_ci(placebo.placebo_atts, 0.0, level);
+  out.se = ci.se;
+  out.ci_lower = placebo.att + ci.lower;
+  out.ci_upper = placebo.att + ci.upper;
+  out.placebo_atts = placebo.placebo_atts;
+  return out;
+}
+
+InferredFit fit_with_placebo_inference(const Panel& panel, const sc::Method& method, double level) {
+  FitWithPlacebo both = fit_with_placebo(panel, method);
+  FitInference inference = placebo_inference(both.placebo, level);
+  return {std::move(both.fit), std::move(inference)};
 }
 
 std::vector<PlaceboPath> placebo_paths(const Panel& panel, const sc::Method& method) {

@@ -9,6 +9,7 @@
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
 #include "estimators/sc/registry.hpp"
+#include "inference/fit_inference.hpp"
 
 namespace tessarix::inference {
 
@@ -35,6 +36,15 @@ struct FitWithPlacebo {
   PlaceboResult placebo;
 };
 FitWithPlacebo fit_with_placebo(const Panel& panel, const sc::Method& method);
+
+// The inference of a placebo test: nothing when no placebo survived; otherwise its p-value,
+// the placebo statistics as the null distribution, the placebo ATTs, and their sample spread
+// and percentile interval at `level` shifted by the real ATT (the ATTs, not the statistics,
+// are on the outcome scale).
+FitInference placebo_inference(const PlaceboResult& placebo, double level);
+
+// The real fit with the inference of its placebo test, as placebo_inference gives it.
+InferredFit fit_with_placebo_inference(const Panel& panel, const sc::Method& method, double level);
 
 // One placebo refit's full gap: treated minus synthetic over every period of the placebo
 // panel, the refit's pre_gap followed by its att_path.

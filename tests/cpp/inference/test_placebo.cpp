@@ -135,6 +135,28 @@ TEST(Placebo, StatisticsAndExtremePValues) {
   }, "placebo test requires a single common treatment time");
 }
 
+// The interval comes from the placebo ATTs (not the statistics), shifted by the real ATT:
+// ATTs {3, -1, 2, 0} at level 0.5 have quartiles -0.25 and 2.25 and spread sqrt(10 / 3).
+TEST(Placebo, InferenceShiftsThePlaceboAttInterval) {
+  PlaceboResult placebo;
+  placebo.att = 10.0;
+  placebo.placebo_stats = {7.0, 0.5, 9.0, 1.0};
+  placebo.placebo_atts = {3.0, -1.0, 2.0, 0.0};
+  placebo.p_value = 0.4;
+  const FitInference inf = placebo_inference(placebo, 0.5);
+  EXPECT_EQ(inf.p_value, 0.4);
+  EXPECT_EQ(inf.distribution, placebo.placebo_stats);
+  EXPECT_EQ(inf.placebo_atts, placebo.placebo_atts);
+  EXPECT_EQ(inf.ci_lower, 9.75);
+  EXPECT_EQ(inf.ci_upper, 12.25);
+  EXPECT_DOUBLE_EQ(*inf.se, std::sqrt(10.0 / 3.0));
+  // No placebo survived: no inference at all, not an empty one.
+  placebo.placebo_stats.clear();
+  placebo.placebo_atts.clear();
+  const FitInference none = placebo_inference(placebo, 0.5);
+  EXPECT_FALSE(none.p_value || none.se || none.ci_lower || none.ci_upper || none.distribution || none.placebo_atts);
+}
+
 // The gap paths belong to the refits the placebo test keeps, one for one: same donors, the
 // post-period part averaging to the placebo ATT, the pre-period part the refit's own gap;
 // and the same bits with one worker or several.
