@@ -33,6 +33,17 @@ TEST(Registry, RowsFitTheirEstimatorWithTheSharedSettings) {
   }
 }
 
+// A member takes weight bounds exactly when binding ones change its weights: a cap of 0.2 on
+// eight donors whose unbounded fit leans on fewer of them.
+TEST(Registry, WeightBoundsFlagMatchesTheFits) {
+  const Panel panel = Panel::block(testing::random_walks(9, 14, 4), std::vector<std::size_t>{3}, 10);
+  for (const MethodEntry& m : methods()) {
+    const ScFit free = Method{m.options({})}.fit_at(panel, 10);
+    const ScFit capped = Method{m.options({.min_weight = 0.0, .max_weight = 0.2})}.fit_at(panel, 10);
+    EXPECT_EQ(m.weight_bounds, free.weights != capped.weights) << m.name;
+  }
+}
+
 // SDID and the demeaned fit rank placebos by |att|, the others by the RMSPE ratio.
 TEST(Registry, PlaceboStatisticOfEachMember) {
   ScFit fit;
