@@ -90,11 +90,8 @@ geo::PowerSettings checked_settings(const ArrayView2& y, std::size_t n_treated, 
                                     double max_weight) {
   geo::PowerSettings s = checked_window(y, test_len, min_pre, lookback);
   unwrap(check_lifts(lifts));
-  unwrap(check_unit_interval("alpha", alpha));
-  unwrap(check_unit_interval("target_power", target_power));
+  set_checked_levels(s, alpha, target_power);
   set_checked_bounds(s, y, n_treated, min_weight, max_weight);
-  s.alpha = alpha;
-  s.target_power = target_power;
   return s;
 }
 
@@ -284,10 +281,9 @@ PyObject* py_geo_select(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     SelectArgs a = geo_select_entry.parse(args, kwargs);
     const sc::MethodEntry* method = unwrap(check_method(a.method));
-    const auto [n, t] = unwrap(check_panel(a.y));
-    const std::size_t pre = unwrap(check_geo_window(a.test_len, a.min_pre, t));
-    unwrap(check_unit_interval("alpha", a.alpha));
-    unwrap(check_unit_interval("target_power", a.target_power));
+    const std::size_t n = unwrap(check_panel(a.y)).first;
+    geo::PowerSettings s = checked_window(a.y, a.test_len, a.min_pre, a.lookback);
+    set_checked_levels(s, a.alpha, a.target_power);
     unwrap(check_pos("target_lift", a.target_lift));
     unwrap(check_max_treated(a.max_treated, n));
     unwrap(check_min_count("n_candidates", a.n_candidates, 1));
@@ -298,22 +294,11 @@ PyObject* py_geo_select(PyObject*, PyObject* args, PyObject* kwargs) {
     if (a.exact_size) unwrap(check_exact_size(*a.exact_size, include.size(), n));
     unwrap(check_include_leaves_control(include.size(), n));
     const Mat y = mat_from_numpy(a.y);
-    // The largest treated set leaves the fewest donors, which bounds max_weight; a single
-    // treated market leaves the most, which bounds min_weight.
-    const std::uint64_t largest = a.exact_size.value_or(a.max_treated);
-    const std::size_t fewest_donors = largest < n ? n - largest : 0;
-    unwrap(check_weight_bounds(fewest_donors, 0.0, a.max_weight));
-    unwrap(check_weight_bounds(n - 1, a.min_weight, a.max_weight));
+    set_checked_search_bounds(s, n, a.exact_size.value_or(a.max_treated), a.min_weight, a.max_weight);
 
     geo::SelectionConfig config;
     config.exact_size = a.exact_size;
-    config.power.test_len = a.test_len;
-    config.power.min_pre = pre;
-    config.power.lookback = a.lookback;
-    config.power.alpha = a.alpha;
-    config.power.target_power = a.target_power;
-    config.power.min_weight = a.min_weight;
-    config.power.max_weight = a.max_weight;
+    config.power = s;
     config.method = method;
     config.eligible.assign(a.eligible.begin(), a.eligible.end());
     config.include = std::move(include);
