@@ -4,11 +4,16 @@
 #include <cmath>
 #include <numeric>
 
+#include "estimators/scale.hpp"
 #include "inference/ci.hpp"
 #include "linalg/error.hpp"
 #include "linalg/ops/order.hpp"
 #include "runtime/parallel.hpp"
 
+// Every analysis runs on the panel at its canonical scale (estimators/scale), where no sum or
+// square of outcomes overflows or vanishes and the absolute floors below mean the same for a
+// panel and its power-of-two multiples; the results in outcome units are scaled back.
+//
 // Every window is fitted once, without lift. An injected lift multiplies only the treated
 // markets' test-period values, while every estimator of the family builds its counterfactual
 // from the pre-period and the donors alone; so the lifted estimate of a window is its
@@ -18,7 +23,8 @@
 namespace tessarix::geo {
 namespace {
 
-// Relative estimates are undefined for treated markets whose mean level is this close to 0.
+// Relative estimates are undefined for treated markets whose mean level is this close to 0
+// (at the canonical scale, where the largest outcome is at least 1).
 constexpr double kLevelFloor = 2.220446049250313e-13;
 // Quantiles of the estimated lift: alpha / 2 and 1 - alpha / 2.
 constexpr double kHalf = 0.5;
@@ -231,6 +237,22 @@ std::vector<double> combined_estimates(const Mat& y, std::span<const std::size_t
   return out;
 }
 
+// The result with each field in outcome units multiplied by 2^-e; lifts, powers, relative
+// estimates and weights are scale-free.
+PowerResult unscaled(PowerResult r, int e) {
+  const auto back = [e](double v) { return std::ldexp(v, -e); };
+  r.critical_value = back(r.critical_value);
+  r.se_null = back(r.se_null);
+  if (r.mde_abs_per_period) r.mde_abs_per_period = back(*r.mde_abs_per_period);
+  if (r.mde_cumulative) r.mde_cumulative = back(*r.mde_cumulative);
+  return r;
+}
+
+PowerWindows unscaled(PowerWindows w, int e) {
+  for (double& v : w.null_att) v = std::ldexp(v, -e);
+  return w;
+}
+
 }  // namespace
 
 sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& s) {
@@ -276,56 +298,64 @@ std::vector<double> normalize_weights(std::span<const double> w) {
   return out;
 }
 
-PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
+PowerResult power_curve(const Mat& outcomes, std::span<const std::size_t> treated,
                         std::span<const double> lifts, const sc::MethodEntry& method,
                         const PowerSettings& s) {
-  const sc::MethodEntry* const member = &method;
-  const NullWindows nw = null_windows(y, treated, {&member, 1}, s);
-  const std::vector<double> null = single_null(nw);
-  std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
-  for (std::size_t l = 0; l < lifts.size(); ++l) {
-    for (std::size_t w = 0; w < nw.fits.size(); ++w) {
-      est[l][w] = lifted_estimate(y, treated, nw.lay.starts[w], nw.fits[w], lifts[l]);
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    const sc::MethodEntry* const member = &method;
+    const NullWindows nw = null_windows(y, treated, {&member, 1}, s);
+    const std::vector<double> null = single_null(nw);
+    std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
+    for (std::size_t l = 0; l < lifts.size(); ++l) {
+      for (std::size_t w = 0; w < nw.fits.size(); ++w) {
+        est[l][w] = lifted_estimate(y, treated, nw.lay.starts[w], nw.fits[w], lifts[l]);
+      }
     }
-  }
-  PowerResult out = curve(lifts, est, null, nw.lay, s);
-  out.method = method.display;
-  return out;
+    PowerResult out = curve(lifts, est, null, nw.lay, s);
+    out.method = method.display;
+    return unscaled(std::move(out), e);
+  });
 }
 
-PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> treated,
+PowerResult power_curve_ensemble(const Mat& outcomes, std::span<const std::size_t> treated,
                                  std::span<const double> lifts,
                                  std::span<const sc::MethodEntry* const> members,
                                  std::optional<std::vector<double>> weights,
                                  const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");
-  const NullWindows nw = null_windows(y, treated, members, s);
-  const std::vector<double> w = member_weights(nw, weights);
-  const std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
-  std::vector<std::vector<double>> est;
-  for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined_estimates(y, treated, nw, w, lift));
-  PowerResult out = curve(lifts, est, null, nw.lay, s);
-  out.method = kEnsembleName;
-  out.ensemble_weights = w;
-  return out;
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    const NullWindows nw = null_windows(y, treated, members, s);
+    const std::vector<double> w = member_weights(nw, weights);
+    const std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
+    std::vector<std::vector<double>> est;
+    for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined_estimates(y, treated, nw, w, lift));
+    PowerResult out = curve(lifts, est, null, nw.lay, s);
+    out.method = kEnsembleName;
+    out.ensemble_weights = w;
+    return unscaled(std::move(out), e);
+  });
 }
 
-PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated,
+PowerWindows power_windows(const Mat& outcomes, std::span<const std::size_t> treated,
                            const sc::MethodEntry& method, const PowerSettings& s) {
-  const sc::MethodEntry* const member = &method;
-  NullWindows nw = null_windows(y, treated, {&member, 1}, s);
-  return {std::move(nw.lay.starts), single_null(nw), std::nullopt};
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    const sc::MethodEntry* const member = &method;
+    NullWindows nw = null_windows(y, treated, {&member, 1}, s);
+    return unscaled(PowerWindows{std::move(nw.lay.starts), single_null(nw), std::nullopt}, e);
+  });
 }
 
-PowerWindows power_windows_ensemble(const Mat& y, std::span<const std::size_t> treated,
+PowerWindows power_windows_ensemble(const Mat& outcomes, std::span<const std::size_t> treated,
                                     std::span<const sc::MethodEntry* const> members,
                                     std::optional<std::vector<double>> weights,
                                     const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");
-  NullWindows nw = null_windows(y, treated, members, s);
-  std::vector<double> w = member_weights(nw, weights);
-  std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
-  return {std::move(nw.lay.starts), std::move(null), std::move(w)};
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    NullWindows nw = null_windows(y, treated, members, s);
+    std::vector<double> w = member_weights(nw, weights);
+    std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
+    return unscaled(PowerWindows{std::move(nw.lay.starts), std::move(null), std::move(w)}, e);
+  });
 }
 
 }  // namespace tessarix::geo
