@@ -1,7 +1,9 @@
 // Power analysis by historical placebo: slide a test window over the past, pretend the
 // treated markets were treated in it, inject a known multiplicative lift, re-estimate, and
 // count how often the estimate clears the threshold set by the no-lift estimates. For one
-// member of the synthetic-control registry or a weighted ensemble of members.
+// member of the synthetic-control registry or a weighted ensemble of members. Powers, relative
+// estimates and weights do not depend on the panel's scale; numbers in outcome units scale
+// with it (exactly for power-of-two multiples).
 #pragma once
 
 #include <cstddef>
