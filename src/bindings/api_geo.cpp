@@ -18,7 +18,6 @@
 #include "geo/diagnostics.hpp"
 #include "geo/power.hpp"
 #include "geo/selection.hpp"
-#include "geo/types.hpp"
 
 namespace tessarix::bindings {
 namespace {
@@ -39,7 +38,7 @@ Checked<void> check_lifts(const std::vector<double>& lifts) {
 
 PyPowerResult power_result(const geo::PowerResult& r) {
   PyPowerResult out;
-  out.method = geo::display_name(r.method);
+  out.method = r.method;
   for (const geo::PowerPoint& p : r.points) {
     out.lifts.push_back(p.lift);
     out.power.push_back(p.power);
@@ -91,11 +90,8 @@ geo::PowerSettings checked_settings(const ArrayView2& y, std::size_t n_treated, 
                                     double max_weight) {
   geo::PowerSettings s = checked_window(y, test_len, min_pre, lookback);
   unwrap(check_lifts(lifts));
-  unwrap(check_unit_interval("alpha", alpha));
-  unwrap(check_unit_interval("target_power", target_power));
+  set_checked_levels(s, alpha, target_power);
   set_checked_bounds(s, y, n_treated, min_weight, max_weight);
-  s.alpha = alpha;
-  s.target_power = target_power;
   return s;
 }
 
@@ -121,7 +117,7 @@ PyObject* run_power_analysis(const Args& a, Curve curve) {
 PyObject* py_geo_power(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const PowerArgs a = geo_power_entry.parse(args, kwargs);
-    const geo::Method method = unwrap(check_method(a.method));
+    const sc::MethodEntry& method = *unwrap(check_method(a.method));
     return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
                                      const geo::PowerSettings& s) {
       return geo::power_curve(y, treated, a.lifts, method, s);
@@ -163,7 +159,7 @@ const EntryPoint<EnsembleArgs> geo_power_ensemble_entry{
 PyObject* py_geo_power_ensemble(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const EnsembleArgs a = geo_power_ensemble_entry.parse(args, kwargs);
-    const std::vector<geo::Method> members = unwrap(check_members(a.members));
+    const std::vector<const sc::MethodEntry*> members = unwrap(check_members(a.members));
     if (a.weights) unwrap(check_ensemble_weights(*a.weights, members.size()));
     return run_power_analysis(a, [&](const Mat& y, const std::vector<std::size_t>& treated,
                                      const geo::PowerSettings& s) {
@@ -284,11 +280,10 @@ PyObject* candidate_list(std::vector<geo::MarketCandidate>&& ranked) {
 PyObject* py_geo_select(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     SelectArgs a = geo_select_entry.parse(args, kwargs);
-    const geo::Method method = unwrap(check_method(a.method));
-    const auto [n, t] = unwrap(check_panel(a.y));
-    const std::size_t pre = unwrap(check_geo_window(a.test_len, a.min_pre, t));
-    unwrap(check_unit_interval("alpha", a.alpha));
-    unwrap(check_unit_interval("target_power", a.target_power));
+    const sc::MethodEntry* method = unwrap(check_method(a.method));
+    const std::size_t n = unwrap(check_panel(a.y)).first;
+    geo::PowerSettings s = checked_window(a.y, a.test_len, a.min_pre, a.lookback);
+    set_checked_levels(s, a.alpha, a.target_power);
     unwrap(check_pos("target_lift", a.target_lift));
     unwrap(check_max_treated(a.max_treated, n));
     unwrap(check_min_count("n_candidates", a.n_candidates, 1));
@@ -299,22 +294,11 @@ PyObject* py_geo_select(PyObject*, PyObject* args, PyObject* kwargs) {
     if (a.exact_size) unwrap(check_exact_size(*a.exact_size, include.size(), n));
     unwrap(check_include_leaves_control(include.size(), n));
     const Mat y = mat_from_numpy(a.y);
-    // The largest treated set leaves the fewest donors, which bounds max_weight; a single
-    // treated market leaves the most, which bounds min_weight.
-    const std::uint64_t largest = a.exact_size.value_or(a.max_treated);
-    const std::size_t fewest_donors = largest < n ? n - largest : 0;
-    unwrap(check_weight_bounds(fewest_donors, 0.0, a.max_weight));
-    unwrap(check_weight_bounds(n - 1, a.min_weight, a.max_weight));
+    set_checked_search_bounds(s, n, a.exact_size.value_or(a.max_treated), a.min_weight, a.max_weight);
 
     geo::SelectionConfig config;
     config.exact_size = a.exact_size;
-    config.power.test_len = a.test_len;
-    config.power.min_pre = pre;
-    config.power.lookback = a.lookback;
-    config.power.alpha = a.alpha;
-    config.power.target_power = a.target_power;
-    config.power.min_weight = a.min_weight;
-    config.power.max_weight = a.max_weight;
+    config.power = s;
     config.method = method;
     config.eligible.assign(a.eligible.begin(), a.eligible.end());
     config.include = std::move(include);

@@ -17,10 +17,11 @@
 #include "bindings/validate.hpp"
 #include "estimators/mcnnm/softimpute.hpp"
 #include "estimators/sc/cpasc.hpp"
+#include "estimators/sc/registry.hpp"
 #include "inference/batch.hpp"
 #include "inference/bootstrap.hpp"
-#include "inference/ci.hpp"
 #include "inference/jackknife.hpp"
+#include "inference/placebo.hpp"
 
 namespace tessarix::bindings {
 
@@ -37,16 +38,16 @@ PyScResult result_from_fit(const ScFit& fit) {
   return r;
 }
 
-void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo, double att,
-                    double level) {
-  if (placebo.placebo_stats.empty()) return;
-  result.p_value = placebo.p_value;
-  result.inference_distribution = placebo.placebo_stats;
-  const inference::PercentileCi ci = inference::percentile_ci(placebo.placebo_atts, 0.0, level);
-  result.se = ci.se;
-  result.ci_lower = att + ci.lower;
-  result.ci_upper = att + ci.upper;
-  result.placebo_atts = placebo.placebo_atts;
+PyScResult result_from_fit(const inference::InferredFit& inferred) {
+  PyScResult r = result_from_fit(inferred.fit);
+  const inference::FitInference& inf = inferred.inference;
+  r.p_value = inf.p_value;
+  r.se = inf.se;
+  r.ci_lower = inf.ci_lower;
+  r.ci_upper = inf.ci_upper;
+  r.inference_distribution = inf.distribution;
+  r.placebo_atts = inf.placebo_atts;
+  return r;
 }
 
 namespace {
@@ -65,13 +66,10 @@ std::vector<Param<R>> placebo_params() {
 }
 
 // Fits the panel with `method` and optionally attaches in-space placebo inference.
-PyObject* fit_family(const BlockArgs& a, const inference::ScMethod& method, const PlaceboArgs& p) {
+PyObject* fit_family(const BlockArgs& a, const sc::Method& method, const PlaceboArgs& p) {
   return wrap(on_block_panel(a, [&](const Panel& panel) {
     if (!p.placebo) return result_from_fit(method.fit_at(panel, a.treat_time));
-    const inference::FitWithPlacebo both = inference::fit_with_placebo(panel, method);
-    PyScResult result = result_from_fit(both.fit);
-    attach_placebo(result, both.placebo, both.fit.att, p.level);
-    return result;
+    return result_from_fit(inference::fit_with_placebo_inference(panel, method, p.level));
   }));
 }
 
@@ -152,20 +150,6 @@ const EntryPoint<FitSdidArgs> fit_sdid_entry{
 enum class SdidInference { None, Placebo, Jackknife };
 constexpr std::array<std::string_view, 3> kSdidInference{"none", "placebo", "jackknife"};
 
-// The fit, its leave-one-out effects on the pool with the full fit's weights, and a normal
-// interval from their spread.
-PyScResult sdid_with_jackknife(const Panel& panel, std::size_t t0, const sc::sdid::SdidOptions& options,
-                               double level) {
-  const sc::sdid::SdidFit full = sc::sdid::fit_with_time_weights(panel, t0, options);
-  PyScResult result = result_from_fit(full.fit);
-  const double se = inference::jackknife_se(inference::sdid_jackknife(panel, t0, full));
-  const inference::NormalCi ci = inference::normal_ci(full.fit.att, se, level);
-  result.se = se;
-  result.ci_lower = ci.lower;
-  result.ci_upper = ci.upper;
-  return result;
-}
-
 PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitSdidArgs a = fit_sdid_entry.parse(args, kwargs);
@@ -180,7 +164,7 @@ PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
       return fit_family(a, {options}, {kind == SdidInference::Placebo, a.level});
     }
     return wrap(on_block_panel(a, [&](const Panel& panel) {
-      return sdid_with_jackknife(panel, a.treat_time, options, a.level);
+      return result_from_fit(inference::sdid_with_jackknife(panel, a.treat_time, options, a.level));
     }));
   });
 }
@@ -399,19 +383,6 @@ const EntryPoint<FitManyArgs> fit_many_entry{
                         TX_PARAM(FitManyArgs, ridge, kReal, 0.0), TX_PARAM(FitManyArgs, zeta_scale, kReal, 1.0)},
                        weight_bound_params<FitManyArgs>()})};
 
-constexpr std::array<std::string_view, 5> kBatchMethods{"sc", "asc", "sdid", "fp", "rsc"};
-
-// The estimator and options behind each batch method name, in kBatchMethods order.
-inference::ScMethod batch_method(std::size_t which, const FitManyArgs& a) {
-  switch (which) {
-    case 0: return {sc::synthetic::ScOptions{a.min_weight, a.max_weight, a.ridge, 0.0}};
-    case 1: return {sc::augmented::AscOptions{std::nullopt, a.ridge, a.min_weight, a.max_weight}};
-    case 2: return {sc::sdid::SdidOptions{a.min_weight, a.max_weight, a.zeta_scale}};
-    case 3: return {sc::demeaned::FpOptions{a.min_weight, a.max_weight, a.ridge}};
-    default: return {sc::robust::RscOptions{std::nullopt, 0.999, 0.0}};  // `ridge` is not used
-  }
-}
-
 PyObject* py_fit_many(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitManyArgs a = fit_many_entry.parse(args, kwargs);
@@ -431,7 +402,8 @@ PyObject* py_fit_many(PyObject*, PyObject* args, PyObject* kwargs) {
       panels.push_back(Panel::block(mat_from_numpy(a.y3.slice(r)), treated, a.treat_time));
     }
     // The method is examined only once the whole stack is validated and copied.
-    const inference::ScMethod method = batch_method(unwrap(check_choice("method", a.method, kBatchMethods)), a);
+    const sc::MethodEntry& entry = *unwrap(check_batch_method(a.method));
+    const sc::Method method{entry.options({a.min_weight, a.max_weight, a.ridge, a.zeta_scale})};
 
     std::vector<double> atts;
     {

@@ -60,9 +60,9 @@ PyObject* py_geo_windows(PyObject*, PyObject* args, PyObject* kwargs) {
     const GeoWindowsArgs a = geo_windows_entry.parse(args, kwargs);
     // The method is examined first, as geo_power examines it; an ensemble then takes
     // geo_power_ensemble's member and weight checks.
-    const geo::Method method = unwrap(check_method(a.method));
+    const sc::MethodEntry& method = *unwrap(check_method(a.method));
     unwrap(check_weights_have_members(a.members.has_value(), a.weights.has_value()));
-    std::optional<std::vector<geo::Method>> members;
+    std::optional<std::vector<const sc::MethodEntry*>> members;
     if (a.members) {
       members = unwrap(check_members(a.members));
       if (a.weights) unwrap(check_ensemble_weights(*a.weights, members->size()));

@@ -12,8 +12,8 @@
 #include "bindings/numpy_api.hpp"
 #include "bindings/pydict.hpp"
 #include "bindings/sc_args.hpp"
+#include "estimators/sc/registry.hpp"
 #include "estimators/scale.hpp"
-#include "inference/method.hpp"
 #include "inference/placebo.hpp"
 
 namespace tessarix::bindings {
@@ -56,7 +56,7 @@ Paths paths_of(const Panel& panel, std::size_t t0, const ScFit& fit) {
 
 // The fit of `method` and, when asked, the placebo refits' gap paths, the real fit running on
 // the pool beside the refits as it does in fit_sc and its kin.
-Paths family_paths(const Panel& panel, std::size_t t0, const inference::ScMethod& method, bool placebo) {
+Paths family_paths(const Panel& panel, std::size_t t0, const sc::Method& method, bool placebo) {
   if (!placebo) return paths_of(panel, t0, method.fit_at(panel, t0));
   inference::FitWithPlaceboPaths both = inference::fit_with_placebo_paths(panel, method);
   Paths p = paths_of(panel, t0, both.fit);
@@ -89,7 +89,7 @@ PyObject* paths_dict(Paths&& p) {
   return d.release();
 }
 
-PyObject* family_dict(const BlockArgs& a, const inference::ScMethod& method, bool placebo) {
+PyObject* family_dict(const BlockArgs& a, const sc::Method& method, bool placebo) {
   return paths_dict(on_block_panel(a, [&](const Panel& panel) {
     return family_paths(panel, a.treat_time, method, placebo);
   }));

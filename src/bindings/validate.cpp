@@ -173,15 +173,42 @@ Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_
               num(max_usable) + ") or pass a smaller min_pre.");
 }
 
-Checked<geo::Method> check_method(std::string_view name) {
-  if (const std::optional<geo::Method> m = geo::method_from_name(name)) return *m;
-  return fail("unknown method '" + std::string(name) + "' (expected sc/asc/sdid/fp/rsc)");
+namespace {
+
+// "unknown method '{name}' (expected sc/asc/sdid/fp/rsc)", the registry's names in its order.
+std::unexpected<std::string> unknown_method(std::string_view name) {
+  std::string expected;
+  for (std::string_view n : sc::method_names()) {
+    if (!expected.empty()) expected += '/';
+    expected += n;
+  }
+  return fail("unknown method '" + std::string(name) + "' (expected " + expected + ")");
 }
 
-Checked<std::vector<geo::Method>> check_members(const std::optional<std::vector<std::string>>& names) {
-  if (!names) return std::vector<geo::Method>{geo::Method::Sc, geo::Method::Asc, geo::Method::Sdid};
+}  // namespace
+
+Checked<const sc::MethodEntry*> check_method(std::string_view name) {
+  if (const sc::MethodEntry* m = sc::find_method_ignoring_case(name)) return m;
+  return unknown_method(name);
+}
+
+Checked<const sc::MethodEntry*> check_batch_method(std::string_view name) {
+  for (const sc::MethodEntry& m : sc::methods()) {
+    if (m.name == name) return &m;
+  }
+  return unknown_method(name);
+}
+
+Checked<std::vector<const sc::MethodEntry*>> check_members(const std::optional<std::vector<std::string>>& names) {
+  if (!names) {
+    std::vector<const sc::MethodEntry*> blend;
+    for (const sc::MethodEntry& m : sc::methods()) {
+      if (m.default_member) blend.push_back(&m);
+    }
+    return blend;
+  }
   if (names->empty()) return fail("members must name at least one estimator");
-  std::vector<geo::Method> out;
+  std::vector<const sc::MethodEntry*> out;
   for (const std::string& n : *names) {
     const auto m = check_method(n);
     if (!m) return std::unexpected(m.error());

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "bindings/array_view.hpp"
-#include "geo/types.hpp"
+#include "estimators/sc/registry.hpp"
 
 namespace tessarix::bindings {
 
@@ -75,12 +75,16 @@ Checked<void> check_stack_finite(const ArrayView3& y3, std::size_t r);
 Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,
                                       std::size_t n_periods);
 
-// The single estimator a geo analysis names (ASCII case-insensitive; the ensemble excluded).
-Checked<geo::Method> check_method(std::string_view name);
+// The synthetic-control member a geo analysis names (by name or alias, ASCII case-insensitive;
+// the ensemble is not a member).
+Checked<const sc::MethodEntry*> check_method(std::string_view name);
 
-// The members of a power-analysis ensemble: each a single estimator, at least one; absent
-// names give the default blend SC + ASC + SDID.
-Checked<std::vector<geo::Method>> check_members(const std::optional<std::vector<std::string>>& names);
+// The member a batch names: its exact name, no alias.
+Checked<const sc::MethodEntry*> check_batch_method(std::string_view name);
+
+// The members of a power-analysis ensemble: each a single member, at least one; absent names
+// give the registry's default blend (SC + ASC + SDID).
+Checked<std::vector<const sc::MethodEntry*>> check_members(const std::optional<std::vector<std::string>>& names);
 
 // Ensemble weights: one per member, finite, non-negative, with a positive sum.
 Checked<void> check_ensemble_weights(std::span<const double> w, std::size_t n_members);

@@ -11,9 +11,7 @@ namespace tessarix {
 
 double mean(std::span<const double> x) {
   if (x.empty()) return 0.0;
-  double s = 0.0;
-  for (double v : x) s += v;
-  return s / static_cast<double>(x.size());
+  return linalg::sum(x) / static_cast<double>(x.size());
 }
 
 double sum_sq_dev(std::span<const double> x) {

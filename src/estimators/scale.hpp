@@ -29,6 +29,16 @@ Panel rescaled(const Panel& panel, int e);
 // the smallest positive double, where it tends to vanish.
 double rescaled_sq(double x, int e);
 
+// f(y', e) with y' the matrix at its canonical scale: y itself (e = 0) inside the ordinary
+// range, else a copy of y times 2^e. Whatever f returns in outcome units it must scale back by
+// 2^-e; what is scale-free (ratios, shares, rates) then does not depend on the scale of y.
+template <class F>
+auto on_canonical_scale(const Mat& y, F&& f) -> decltype(f(y, 0)) {
+  const int e = rescale_exponent(y);
+  if (e == 0) return f(y, 0);
+  return f(rescaled(y, e), e);
+}
+
 // fit(panel) for a fit whose outcome-unit results are linear in the outcomes: on the panel
 // itself inside the ordinary range, else on its canonical rescaling, after which
 // unscale(result, e) multiplies every outcome-unit field by 2^e to bring it back.

@@ -10,13 +10,17 @@
 
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
+#include "estimators/scale.hpp"
 #include "estimators/sc/synthetic.hpp"
+#include "inference/ci.hpp"
 #include "linalg/error.hpp"
 
 namespace tessarix::geo {
 namespace {
 
-// Floor under every denominator, so that a flat or empty series never divides by zero.
+// Floor under every denominator, so that a flat or empty series never divides by zero. The
+// scores are taken at the canonical scale, where the largest outcome is at least 1, so the
+// floor lies far below the spread of any series that is not flat, whatever the panel's units.
 constexpr double kFloor = 1e-12;
 
 // Seasonality needs a pre-period long enough for a few cycles of changes, and looks at lags
@@ -59,12 +63,6 @@ std::string fixed(double x, int digits) {
   char buf[400];  // enough for the largest double with a few decimals
   const auto r = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::fixed, digits);
   return {buf, r.ptr};
-}
-
-// Sample standard deviation (divisor n - 1); 0 with fewer than two values.
-double sample_sd(std::span<const double> x) {
-  if (x.size() < 2) return 0.0;
-  return std::sqrt(sum_sq_dev(x) / static_cast<double>(x.size() - 1));
 }
 
 // Period-to-period changes of a series: n - 1 values.
@@ -195,13 +193,11 @@ std::vector<double> unit_avg(const Mat& y, std::span<const std::size_t> markets)
   return avg;
 }
 
-Diagnostics diagnostics(const Mat& y, std::span<const std::size_t> treated, std::size_t test_len) {
-  const std::size_t n_periods = y.cols();
-  if (test_len < 1 || test_len >= n_periods) {
-    invariant_failure("test_len must be in [1, n_periods); got " + std::to_string(test_len) +
-                      " with " + std::to_string(n_periods) + " periods");
-  }
-  const std::size_t t0 = n_periods - test_len;
+namespace {
+
+// The diagnostics of y as it is (the caller has brought it to its canonical scale).
+Diagnostics diagnostics_at(const Mat& y, std::span<const std::size_t> treated, std::size_t test_len) {
+  const std::size_t t0 = y.cols() - test_len;
 
   const std::vector<double> x = unit_avg(y, treated);
   const std::vector<std::size_t> donors = donors_of(y.rows(), treated);
@@ -214,7 +210,7 @@ Diagnostics diagnostics(const Mat& y, std::span<const std::size_t> treated, std:
 
   const Panel panel = Panel::block(y, treated, t0);
   const double rmspe = sc::synthetic::fit_at(panel, t0, sc::synthetic::ScOptions{}).pre_rmspe;
-  d.pre_fit_rel = t0 < 2 ? rmspe / kFloor : rmspe / std::max(sample_sd(x_pre), kFloor);
+  d.pre_fit_rel = t0 < 2 ? rmspe / kFloor : rmspe / std::max(inference::sample_sd(x_pre), kFloor);
   d.improvement_vs_naive = clamp_unit(1.0 - rmspe / naive_rmspe(x_pre, z_pre));
 
   const std::vector<double> c = changes(x_pre);
@@ -222,7 +218,7 @@ Diagnostics diagnostics(const Mat& y, std::span<const std::size_t> treated, std:
   d.seasonality_strength = season.strength;
 
   const double level = std::max(std::fabs(mean(x_pre)), kFloor);
-  const double volatility = sample_sd(c) / level;
+  const double volatility = inference::sample_sd(c) / level;
   d.stability_score = clamp_unit(1.0 / (kVolatilityScale * volatility + 1.0));
 
   const double blend = kWeightImprovement * d.improvement_vs_naive +
@@ -233,6 +229,19 @@ Diagnostics diagnostics(const Mat& y, std::span<const std::size_t> treated, std:
 
   d.warnings = warnings_for(d, volatility, season.period, donors.size(), t0, test_len);
   return d;
+}
+
+}  // namespace
+
+Diagnostics diagnostics(const Mat& outcomes, std::span<const std::size_t> treated, std::size_t test_len) {
+  const std::size_t n_periods = outcomes.cols();
+  if (test_len < 1 || test_len >= n_periods) {
+    invariant_failure("test_len must be in [1, n_periods); got " + std::to_string(test_len) +
+                      " with " + std::to_string(n_periods) + " periods");
+  }
+  // Every score is scale-free: computed at the canonical scale, where neither the spread of
+  // the treated series nor the floors under the denominators depend on the panel's units.
+  return on_canonical_scale(outcomes, [&](const Mat& y, int) { return diagnostics_at(y, treated, test_len); });
 }
 
 }  // namespace tessarix::geo

@@ -1,7 +1,8 @@
 // Design diagnostics of a proposed geo test (treated markets and test length), before it
 // runs: volume share, pre-period fit of a synthetic control and its gain over a naive
 // level-shifted average, volatility and seasonality of the treated series, a 0-100
-// confidence score and plain-language warnings.
+// confidence score and plain-language warnings. Every score is scale-free: exactly the same
+// for a panel and its power-of-two multiples, to solver precision for other multiples.
 #pragma once
 
 #include <cstddef>

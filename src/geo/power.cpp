@@ -2,14 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
 #include <numeric>
 
-#include "inference/method.hpp"
-#include "runtime/parallel.hpp"
+#include "estimators/scale.hpp"
+#include "inference/ci.hpp"
 #include "linalg/error.hpp"
+#include "linalg/ops/order.hpp"
+#include "runtime/parallel.hpp"
 
+// Every analysis runs on the panel at its canonical scale (estimators/scale), where no sum or
+// square of outcomes overflows or vanishes and the absolute floors below mean the same for a
+// panel and its power-of-two multiples; the results in outcome units are scaled back.
+//
 // Every window is fitted once, without lift. An injected lift multiplies only the treated
 // markets' test-period values, while every estimator of the family builds its counterfactual
 // from the pre-period and the donors alone; so the lifted estimate of a window is its
@@ -19,23 +23,11 @@
 namespace tessarix::geo {
 namespace {
 
-// Relative estimates are undefined for treated markets whose mean level is this close to 0.
+// Relative estimates are undefined for treated markets whose mean level is this close to 0
+// (at the canonical scale, where the largest outcome is at least 1).
 constexpr double kLevelFloor = 2.220446049250313e-13;
 // Quantiles of the estimated lift: alpha / 2 and 1 - alpha / 2.
 constexpr double kHalf = 0.5;
-
-inference::ScMethod estimator(Method method, double min_weight, double max_weight) {
-  switch (method) {
-    case Method::Sc: return {sc::synthetic::ScOptions{min_weight, max_weight, 0.0, 0.0}};
-    case Method::Asc: return {sc::augmented::AscOptions{std::nullopt, 0.0, min_weight, max_weight}};
-    case Method::Sdid: return {sc::sdid::SdidOptions{min_weight, max_weight, 1.0}};
-    case Method::Fp: return {sc::demeaned::FpOptions{min_weight, max_weight, 0.0}};
-    case Method::Rsc: return {sc::robust::RscOptions{std::nullopt, 0.999, 0.0}};
-    case Method::Ensemble: break;
-  }
-  invariant_failure(
-      "internal error: entered unreachable code: Ensemble is combined across methods, not a single fit");
-}
 
 // Window starts and the treated markets' baseline level.
 struct Layout {
@@ -73,9 +65,9 @@ struct WindowFit {
 };
 
 WindowFit fit_window(const Mat& y, std::span<const std::size_t> treated, std::size_t start,
-                     std::size_t test_len, Method method, const PowerSettings& s) {
+                     std::size_t test_len, const sc::Method& method) {
   const Panel panel = injected_subpanel(y, treated, start, start + test_len, 0.0);
-  ScFit fit = fit_method(panel, start, method, s.min_weight, s.max_weight);
+  ScFit fit = method.fit_at(panel, start);
   return {fit.att, std::move(fit.counterfactual)};
 }
 
@@ -95,38 +87,16 @@ double lifted_estimate(const Mat& y, std::span<const std::size_t> treated, std::
   return total / static_cast<double>(fit.counterfactual.size());
 }
 
-// The interpolated quantile at q of values sorted by the IEEE total order.
-double quantile_of_sorted(std::span<const double> a, double q) {
-  const double h = std::clamp(q, 0.0, 1.0) * static_cast<double>(a.size() - 1);
-  const double lo = std::floor(h);
-  const double f = h - lo;
-  const auto i = static_cast<std::size_t>(lo);
-  const auto j = static_cast<std::size_t>(std::ceil(h));
-  return (1.0 - f) * a[i] + f * a[j];
-}
-
+// The values sorted by the IEEE total order, so that a NaN estimate never stops the sort.
 std::vector<double> total_order_sorted(std::vector<double> v) {
-  std::sort(v.begin(), v.end(), [](double a, double b) {
-    // Order of the bit patterns with the sign flipped into place: -NaN < numbers < +NaN.
-    const auto key = [](double x) {
-      std::int64_t i;
-      std::memcpy(&i, &x, sizeof i);
-      return i ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(i >> 63) >> 1);
-    };
-    return key(a) < key(b);
-  });
+  linalg::sort_total_order(v);
   return v;
 }
 
 double critical_value(std::span<const double> null, double alpha) {
   std::vector<double> a(null.size());
   for (std::size_t w = 0; w < null.size(); ++w) a[w] = std::fabs(null[w]);
-  return quantile_of_sorted(total_order_sorted(std::move(a)), 1.0 - alpha);
-}
-
-double sample_sd(std::span<const double> x) {
-  if (x.size() < 2) return 0.0;
-  return std::sqrt(sum_sq_dev(x) / static_cast<double>(x.size() - 1));
+  return inference::quantile_sorted(total_order_sorted(std::move(a)), 1.0 - alpha);
 }
 
 PowerPoint point(double lift, std::span<const double> est, double crit, double level, double alpha) {
@@ -145,8 +115,8 @@ PowerPoint point(double lift, std::span<const double> est, double crit, double l
     pt.est_lo = pt.est_hi = r[0];
   } else {
     const std::vector<double> sorted = total_order_sorted(r);
-    pt.est_lo = quantile_of_sorted(sorted, alpha * kHalf);
-    pt.est_hi = quantile_of_sorted(sorted, 1.0 - alpha * kHalf);
+    pt.est_lo = inference::quantile_sorted(sorted, alpha * kHalf);
+    pt.est_hi = inference::quantile_sorted(sorted, 1.0 - alpha * kHalf);
   }
   return pt;
 }
@@ -177,7 +147,7 @@ PowerResult curve(std::span<const double> lifts, const std::vector<std::vector<d
   PowerResult out;
   out.n_windows = null.size();
   out.critical_value = critical_value(null, s.alpha);
-  out.se_null = sample_sd(null);
+  out.se_null = inference::sample_sd(null);
   for (std::size_t l = 0; l < lifts.size(); ++l) {
     out.points.push_back(point(lifts[l], est[l], out.critical_value, lay.level, s.alpha));
   }
@@ -215,12 +185,14 @@ struct NullWindows {
 };
 
 NullWindows null_windows(const Mat& y, std::span<const std::size_t> treated,
-                         std::span<const Method> members, const PowerSettings& s) {
+                         std::span<const sc::MethodEntry* const> members, const PowerSettings& s) {
   NullWindows out{layout(y, treated, s), members.size(), {}};
+  std::vector<sc::Method> fitted;
+  for (const sc::MethodEntry* m : members) fitted.push_back(windowed_method(*m, s));
   const std::size_t k_count = out.k_count;
   const std::vector<std::size_t>& starts = out.lay.starts;
   out.fits = runtime::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
-    return fit_window(y, treated, starts[i / k_count], s.test_len, members[i % k_count], s);
+    return fit_window(y, treated, starts[i / k_count], s.test_len, fitted[i % k_count]);
   });
   return out;
 }
@@ -265,11 +237,26 @@ std::vector<double> combined_estimates(const Mat& y, std::span<const std::size_t
   return out;
 }
 
+// The result with each field in outcome units multiplied by 2^-e; lifts, powers, relative
+// estimates and weights are scale-free.
+PowerResult unscaled(PowerResult r, int e) {
+  const auto back = [e](double v) { return std::ldexp(v, -e); };
+  r.critical_value = back(r.critical_value);
+  r.se_null = back(r.se_null);
+  if (r.mde_abs_per_period) r.mde_abs_per_period = back(*r.mde_abs_per_period);
+  if (r.mde_cumulative) r.mde_cumulative = back(*r.mde_cumulative);
+  return r;
+}
+
+PowerWindows unscaled(PowerWindows w, int e) {
+  for (double& v : w.null_att) v = std::ldexp(v, -e);
+  return w;
+}
+
 }  // namespace
 
-ScFit fit_method(const Panel& panel, std::size_t t0, Method method, double min_weight,
-                 double max_weight) {
-  return estimator(method, min_weight, max_weight).fit_at(panel, t0);
+sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& s) {
+  return {member.options({.min_weight = s.min_weight, .max_weight = s.max_weight})};
 }
 
 Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std::size_t s,
@@ -311,52 +298,64 @@ std::vector<double> normalize_weights(std::span<const double> w) {
   return out;
 }
 
-PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
-                        std::span<const double> lifts, Method method, const PowerSettings& s) {
-  const NullWindows nw = null_windows(y, treated, std::span<const Method>(&method, 1), s);
-  const std::vector<double> null = single_null(nw);
-  std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
-  for (std::size_t l = 0; l < lifts.size(); ++l) {
-    for (std::size_t w = 0; w < nw.fits.size(); ++w) {
-      est[l][w] = lifted_estimate(y, treated, nw.lay.starts[w], nw.fits[w], lifts[l]);
+PowerResult power_curve(const Mat& outcomes, std::span<const std::size_t> treated,
+                        std::span<const double> lifts, const sc::MethodEntry& method,
+                        const PowerSettings& s) {
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    const sc::MethodEntry* const member = &method;
+    const NullWindows nw = null_windows(y, treated, {&member, 1}, s);
+    const std::vector<double> null = single_null(nw);
+    std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
+    for (std::size_t l = 0; l < lifts.size(); ++l) {
+      for (std::size_t w = 0; w < nw.fits.size(); ++w) {
+        est[l][w] = lifted_estimate(y, treated, nw.lay.starts[w], nw.fits[w], lifts[l]);
+      }
     }
-  }
-  PowerResult out = curve(lifts, est, null, nw.lay, s);
-  out.method = method;
-  return out;
+    PowerResult out = curve(lifts, est, null, nw.lay, s);
+    out.method = method.display;
+    return unscaled(std::move(out), e);
+  });
 }
 
-PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> treated,
-                                 std::span<const double> lifts, std::span<const Method> members,
+PowerResult power_curve_ensemble(const Mat& outcomes, std::span<const std::size_t> treated,
+                                 std::span<const double> lifts,
+                                 std::span<const sc::MethodEntry* const> members,
                                  std::optional<std::vector<double>> weights,
                                  const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");
-  const NullWindows nw = null_windows(y, treated, members, s);
-  const std::vector<double> w = member_weights(nw, weights);
-  const std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
-  std::vector<std::vector<double>> est;
-  for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined_estimates(y, treated, nw, w, lift));
-  PowerResult out = curve(lifts, est, null, nw.lay, s);
-  out.method = Method::Ensemble;
-  out.ensemble_weights = w;
-  return out;
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    const NullWindows nw = null_windows(y, treated, members, s);
+    const std::vector<double> w = member_weights(nw, weights);
+    const std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
+    std::vector<std::vector<double>> est;
+    for (double lift : lifts) est.push_back(lift == 0.0 ? null : combined_estimates(y, treated, nw, w, lift));
+    PowerResult out = curve(lifts, est, null, nw.lay, s);
+    out.method = kEnsembleName;
+    out.ensemble_weights = w;
+    return unscaled(std::move(out), e);
+  });
 }
 
-PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated, Method method,
-                           const PowerSettings& s) {
-  NullWindows nw = null_windows(y, treated, std::span<const Method>(&method, 1), s);
-  return {std::move(nw.lay.starts), single_null(nw), std::nullopt};
+PowerWindows power_windows(const Mat& outcomes, std::span<const std::size_t> treated,
+                           const sc::MethodEntry& method, const PowerSettings& s) {
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    const sc::MethodEntry* const member = &method;
+    NullWindows nw = null_windows(y, treated, {&member, 1}, s);
+    return unscaled(PowerWindows{std::move(nw.lay.starts), single_null(nw), std::nullopt}, e);
+  });
 }
 
-PowerWindows power_windows_ensemble(const Mat& y, std::span<const std::size_t> treated,
-                                    std::span<const Method> members,
+PowerWindows power_windows_ensemble(const Mat& outcomes, std::span<const std::size_t> treated,
+                                    std::span<const sc::MethodEntry* const> members,
                                     std::optional<std::vector<double>> weights,
                                     const PowerSettings& s) {
   if (members.empty()) invariant_failure("ensemble needs at least one member");
-  NullWindows nw = null_windows(y, treated, members, s);
-  std::vector<double> w = member_weights(nw, weights);
-  std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
-  return {std::move(nw.lay.starts), std::move(null), std::move(w)};
+  return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
+    NullWindows nw = null_windows(y, treated, members, s);
+    std::vector<double> w = member_weights(nw, weights);
+    std::vector<double> null = combined_estimates(y, treated, nw, w, 0.0);
+    return unscaled(PowerWindows{std::move(nw.lay.starts), std::move(null), std::move(w)}, e);
+  });
 }
 
 }  // namespace tessarix::geo

@@ -1,7 +1,9 @@
 // Power analysis by historical placebo: slide a test window over the past, pretend the
 // treated markets were treated in it, inject a known multiplicative lift, re-estimate, and
 // count how often the estimate clears the threshold set by the no-lift estimates. For one
-// method or a weighted ensemble of methods.
+// member of the synthetic-control registry or a weighted ensemble of members. Powers, relative
+// estimates and weights do not depend on the panel's scale; numbers in outcome units scale
+// with it (exactly for power-of-two multiples).
 #pragma once
 
 #include <cstddef>
@@ -11,13 +13,10 @@
 
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
+#include "estimators/sc/registry.hpp"
 #include "geo/types.hpp"
 
 namespace tessarix::geo {
-
-// One estimator (never Ensemble) fitted on a panel whose treated units start at t0.
-ScFit fit_method(const Panel& panel, std::size_t t0, Method method, double min_weight,
-                 double max_weight);
 
 // Periods [0, e) of y as a block panel treated from s, the treated markets' values in [s, e)
 // multiplied by 1 + lift (unchanged for lift 0).
@@ -39,13 +38,18 @@ struct PowerSettings {
   double max_weight = 1.0;
 };
 
-PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
-                        std::span<const double> lifts, Method method, const PowerSettings& settings);
+// The member as every window of an analysis fits it: its shared options with these bounds.
+sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& settings);
 
-// members: never Ensemble, at least one; weights: one per member, or none for inverse-variance
-// weights from the members' null spreads.
+PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
+                        std::span<const double> lifts, const sc::MethodEntry& method,
+                        const PowerSettings& settings);
+
+// members: at least one; weights: one per member, or none for inverse-variance weights from the
+// members' null spreads.
 PowerResult power_curve_ensemble(const Mat& y, std::span<const std::size_t> treated,
-                                 std::span<const double> lifts, std::span<const Method> members,
+                                 std::span<const double> lifts,
+                                 std::span<const sc::MethodEntry* const> members,
                                  std::optional<std::vector<double>> weights,
                                  const PowerSettings& settings);
 
@@ -59,12 +63,12 @@ struct PowerWindows {
   std::optional<std::vector<double>> weights;  // ensembles only: the normalised member weights
 };
 
-PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated, Method method,
-                           const PowerSettings& settings);
+PowerWindows power_windows(const Mat& y, std::span<const std::size_t> treated,
+                           const sc::MethodEntry& method, const PowerSettings& settings);
 
 // members and weights as in power_curve_ensemble.
 PowerWindows power_windows_ensemble(const Mat& y, std::span<const std::size_t> treated,
-                                    std::span<const Method> members,
+                                    std::span<const sc::MethodEntry* const> members,
                                     std::optional<std::vector<double>> weights,
                                     const PowerSettings& settings);
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 
+#include "estimators/scale.hpp"
 #include "geo/diagnostics.hpp"
 #include "runtime/parallel.hpp"
 
@@ -38,7 +39,7 @@ double power_at(const PowerResult& power, double target) {
 MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
                          const SelectionConfig& config) {
   const std::array<double, 5> lifts = curve_lifts(config.target_lift);
-  const PowerResult power = power_curve(y, candidate, lifts, config.method, config.power);
+  const PowerResult power = power_curve(y, candidate, lifts, *config.method, config.power);
   const Diagnostics diag = diagnostics(y, candidate, config.power.test_len);
 
   MarketCandidate out;
@@ -54,10 +55,13 @@ MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
   return out;
 }
 
-std::vector<MarketCandidate> select_markets(const Mat& y, const SelectionConfig& config) {
+std::vector<MarketCandidate> select_markets(const Mat& outcomes, const SelectionConfig& config) {
   const std::vector<std::vector<std::size_t>> candidates = generate_candidates(config);
-  std::vector<MarketCandidate> evaluated = runtime::par_map_indexed(
-      candidates.size(), [&](std::size_t i) { return evaluate(y, candidates[i], config); });
+  // Every number of a candidate is scale-free: the panel is brought to its canonical scale
+  // once here, so that no candidate's power analysis or diagnostics copies it again.
+  std::vector<MarketCandidate> evaluated = on_canonical_scale(outcomes, [&](const Mat& y, int) {
+    return runtime::par_map_indexed(candidates.size(), [&](std::size_t i) { return evaluate(y, candidates[i], config); });
+  });
   rank_candidates(evaluated);
   return evaluated;
 }

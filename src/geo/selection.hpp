@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
+#include "estimators/sc/registry.hpp"
 #include "geo/power.hpp"
-#include "geo/types.hpp"
 #include "linalg/matrix.hpp"
 
 namespace tessarix::geo {
@@ -18,7 +18,7 @@ namespace tessarix::geo {
 struct SelectionConfig {
   std::optional<std::size_t> exact_size;  // every candidate has exactly this many markets
   PowerSettings power;                    // test_len, min_pre, lookback, alpha, target power, bounds
-  Method method = Method::Sdid;
+  const sc::MethodEntry* method = &sc::method_named("sdid");
   std::vector<std::size_t> eligible;
   std::vector<std::size_t> include;       // forced into every candidate
   std::size_t max_treated = 1;

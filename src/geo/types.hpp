@@ -1,5 +1,5 @@
-// The vocabulary of the geo-experiment design library: which synthetic-control-family
-// estimator a power analysis or market search uses, and the records a power analysis returns.
+// The records a power analysis of the geo-experiment design library returns. Which estimator
+// an analysis fits is a member of the synthetic-control registry (estimators/sc/registry).
 #pragma once
 
 #include <cstddef>
@@ -9,14 +9,8 @@
 
 namespace tessarix::geo {
 
-enum class Method { Sc, Asc, Sdid, Fp, Rsc, Ensemble };
-
-// The method named by `name`, ASCII case-insensitive: "sc", "asc", "sdid", "fp" or "dsc" (the
-// demeaned variant), "rsc"; none for anything else, "ensemble" included.
-std::optional<Method> method_from_name(std::string_view name);
-
-// "SC", "ASC", "SDID", "FP", "RSC" or "ENSEMBLE".
-const char* display_name(Method method);
+// The method name a blended power analysis reports.
+inline constexpr std::string_view kEnsembleName = "ENSEMBLE";
 
 // One lift on a power curve.
 struct PowerPoint {
@@ -35,7 +29,7 @@ struct PowerResult {
   double critical_value = 0.0;               // detection threshold on |ATT|
   double se_null = 0.0;                      // spread of the no-lift placebo ATTs
   std::size_t n_windows = 0;
-  Method method = Method::Sdid;
+  std::string_view method;  // the member's display name, or kEnsembleName
   std::optional<std::vector<double>> ensemble_weights;  // ensembles only, in member order
 };
 

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "estimators/panel.hpp"
-#include "inference/method.hpp"
+#include "estimators/sc/registry.hpp"
 
 namespace tessarix::inference {
 
 // The ATT of method.fit_at(panel k, t0) for every panel, in input order; each panel is
 // released as soon as its fit is done. Bit-identical at any worker count.
-std::vector<double> att_many(std::vector<Panel> panels, std::size_t t0, const ScMethod& method);
+std::vector<double> att_many(std::vector<Panel> panels, std::size_t t0, const sc::Method& method);
 
 }  // namespace tessarix::inference

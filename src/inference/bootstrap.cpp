@@ -2,13 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cmath>
 #include <limits>
 
 #include "estimators/result.hpp"
 #include "runtime/parallel.hpp"
 #include "linalg/error.hpp"
+#include "linalg/ops/order.hpp"
 #include "linalg/rng.hpp"
 
 namespace tessarix::inference {
@@ -320,13 +320,6 @@ std::array<double, kLanes> sup_t_lanes(const SparseInfluence& inf, std::uint64_t
   return sup;
 }
 
-// IEEE 754 total order as the signed order of a key: the magnitude bits of a negative value
-// are flipped so that larger magnitudes come first.
-std::int64_t total_order_key(double x) {
-  const auto bits = std::bit_cast<std::int64_t>(x);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-}
-
 }  // namespace
 
 BootstrapMean block_bootstrap_mean(std::span<const double> series, std::size_t block_len,
@@ -371,7 +364,7 @@ EventBands multiplier_event_bands(std::span<const std::vector<double>> influence
     return out;
   }
   std::vector<double> sup = sup_t_replicates(influence, se, n_reps, seed);
-  std::sort(sup.begin(), sup.end(), [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+  linalg::sort_total_order(sup);
   out.crit = quantile_sorted(sup, level);
   for (std::size_t e = 0; e < att.size(); ++e) {
     out.bands.emplace_back(att[e] - out.crit * se[e], att[e] + out.crit * se[e]);

@@ -6,6 +6,7 @@
 
 #include "estimators/result.hpp"
 #include "estimators/scale.hpp"
+#include "inference/ci.hpp"
 #include "runtime/parallel.hpp"
 
 namespace tessarix::inference {
@@ -42,6 +43,18 @@ double jackknife_se(std::span<const double> loo) {
   return scale_free(loo, [n](std::span<const double> x) {
     return std::sqrt(static_cast<double>(n - 1) / static_cast<double>(n) * sum_sq_dev(x));
   });
+}
+
+InferredFit sdid_with_jackknife(const Panel& panel, std::size_t t0, const sc::sdid::SdidOptions& options,
+                                double level) {
+  sc::sdid::SdidFit full = sc::sdid::fit_with_time_weights(panel, t0, options);
+  const double se = jackknife_se(sdid_jackknife(panel, t0, full));
+  const NormalCi ci = normal_ci(full.fit.att, se, level);
+  InferredFit out{std::move(full.fit), {}};
+  out.inference.se = se;
+  out.inference.ci_lower = ci.lower;
+  out.inference.ci_upper = ci.upper;
+  return out;
 }
 
 }  // namespace tessarix::inference

@@ -8,6 +8,7 @@
 
 #include "estimators/panel.hpp"
 #include "estimators/sc/sdid.hpp"
+#include "inference/fit_inference.hpp"
 
 namespace tessarix::inference {
 
@@ -20,5 +21,10 @@ std::vector<double> sdid_jackknife(const Panel& panel, std::size_t t0, const sc:
 // The jackknife standard error sqrt((n - 1) / n * sum (theta_i - mean)^2); 0 with fewer than
 // two effects.
 double jackknife_se(std::span<const double> loo);
+
+// The SDID fit at t0 with the jackknife's standard error and the normal interval at `level`
+// around its ATT.
+InferredFit sdid_with_jackknife(const Panel& panel, std::size_t t0, const sc::sdid::SdidOptions& options,
+                                double level);
 
 }  // namespace tessarix::inference

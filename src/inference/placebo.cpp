@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "inference/ci.hpp"
 #include "runtime/parallel.hpp"
 
 namespace tessarix::inference {
@@ -42,7 +43,7 @@ Panel placebo_panel(const Panel& panel, std::span<const std::size_t> donors, std
 // and with `real` non-null the real fit beside them as item 0 of the same map. A refit needs
 // at least one other donor: with a single donor the entry is `none`.
 template <class Kept, class Keep>
-std::vector<Kept> map_refits(const Panel& panel, const ScMethod& method, std::size_t t0,
+std::vector<Kept> map_refits(const Panel& panel, const sc::Method& method, std::size_t t0,
                              std::span<const std::size_t> donors, std::optional<ScFit>* real,
                              const Kept& none, Keep keep) {
   const std::size_t first = real != nullptr ? 1 : 0;
@@ -60,7 +61,7 @@ std::vector<Kept> map_refits(const Panel& panel, const ScMethod& method, std::si
 }
 
 // The (statistic, ATT) of every refit in donor order, (NaN, NaN) where there is none.
-std::vector<std::pair<double, double>> refit_pairs(const Panel& panel, const ScMethod& method,
+std::vector<std::pair<double, double>> refit_pairs(const Panel& panel, const sc::Method& method,
                                                    std::size_t t0,
                                                    std::span<const std::size_t> donors,
                                                    std::optional<ScFit>* real) {
@@ -73,7 +74,7 @@ std::vector<std::pair<double, double>> refit_pairs(const Panel& panel, const ScM
 
 // The gap path of every refit the placebo test keeps (those with a statistic that is not
 // NaN), in donor order.
-std::vector<PlaceboPath> refit_paths(const Panel& panel, const ScMethod& method, std::size_t t0,
+std::vector<PlaceboPath> refit_paths(const Panel& panel, const sc::Method& method, std::size_t t0,
                                      std::span<const std::size_t> donors,
                                      std::optional<ScFit>* real) {
   std::vector<std::optional<PlaceboPath>> paths = map_refits(
@@ -92,7 +93,7 @@ std::vector<PlaceboPath> refit_paths(const Panel& panel, const ScMethod& method,
 }
 
 // The test from the real fit and the refits' (statistic, ATT) pairs in donor order.
-PlaceboResult summarise(const ScMethod& method, const ScFit& real,
+PlaceboResult summarise(const sc::Method& method, const ScFit& real,
                         std::span<const std::pair<double, double>> pairs) {
   PlaceboResult out;
   out.stat = method.statistic(real);
@@ -111,17 +112,17 @@ PlaceboResult summarise(const ScMethod& method, const ScFit& real,
 
 }  // namespace
 
-PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method) {
+PlaceboResult sc_placebo_method(const Panel& panel, const sc::Method& method) {
   return fit_with_placebo(panel, method).placebo;
 }
 
-PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method, ScFit real) {
+PlaceboResult sc_placebo_method(const Panel& panel, const sc::Method& method, ScFit real) {
   const std::size_t t0 = single_cohort(panel);
   const std::vector<std::size_t> donors = panel.never_treated_units();
   return summarise(method, real, refit_pairs(panel, method, t0, donors, nullptr));
 }
 
-FitWithPlacebo fit_with_placebo(const Panel& panel, const ScMethod& method) {
+FitWithPlacebo fit_with_placebo(const Panel& panel, const sc::Method& method) {
   const std::size_t t0 = single_cohort(panel);
   const std::vector<std::size_t> donors = panel.never_treated_units();
   std::optional<ScFit> real;
@@ -130,13 +131,32 @@ FitWithPlacebo fit_with_placebo(const Panel& panel, const ScMethod& method) {
   return {std::move(*real), std::move(placebo)};
 }
 
-std::vector<PlaceboPath> placebo_paths(const Panel& panel, const ScMethod& method) {
+FitInference placebo_inference(const PlaceboResult& placebo, double level) {
+  FitInference out;
+  if (placebo.placebo_stats.empty()) return out;
+  out.p_value = placebo.p_value;
+  out.distribution = placebo.placebo_stats;
+  const PercentileCi ci = percentile_ci(placebo.placebo_atts, 0.0, level);
+  out.se = ci.se;
+  out.ci_lower = placebo.att + ci.lower;
+  out.ci_upper = placebo.att + ci.upper;
+  out.placebo_atts = placebo.placebo_atts;
+  return out;
+}
+
+InferredFit fit_with_placebo_inference(const Panel& panel, const sc::Method& method, double level) {
+  FitWithPlacebo both = fit_with_placebo(panel, method);
+  FitInference inference = placebo_inference(both.placebo, level);
+  return {std::move(both.fit), std::move(inference)};
+}
+
+std::vector<PlaceboPath> placebo_paths(const Panel& panel, const sc::Method& method) {
   const std::size_t t0 = single_cohort(panel);
   const std::vector<std::size_t> donors = panel.never_treated_units();
   return refit_paths(panel, method, t0, donors, nullptr);
 }
 
-FitWithPlaceboPaths fit_with_placebo_paths(const Panel& panel, const ScMethod& method) {
+FitWithPlaceboPaths fit_with_placebo_paths(const Panel& panel, const sc::Method& method) {
   const std::size_t t0 = single_cohort(panel);
   const std::vector<std::size_t> donors = panel.never_treated_units();
   std::optional<ScFit> real;

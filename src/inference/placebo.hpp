@@ -8,7 +8,8 @@
 
 #include "estimators/panel.hpp"
 #include "estimators/result.hpp"
-#include "inference/method.hpp"
+#include "estimators/sc/registry.hpp"
+#include "inference/fit_inference.hpp"
 
 namespace tessarix::inference {
 
@@ -23,18 +24,27 @@ struct PlaceboResult {
 
 // Placebo test on a single-cohort panel; the refits run in parallel and the result does not
 // depend on the number of workers.
-PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method);
+PlaceboResult sc_placebo_method(const Panel& panel, const sc::Method& method);
 
 // The same, given the real fit (method.fit_at on the panel at its treatment time) that the
 // caller already has.
-PlaceboResult sc_placebo_method(const Panel& panel, const ScMethod& method, ScFit real);
+PlaceboResult sc_placebo_method(const Panel& panel, const sc::Method& method, ScFit real);
 
 // The real fit and its placebo test, the real fit running on the pool beside the refits.
 struct FitWithPlacebo {
   ScFit fit;
   PlaceboResult placebo;
 };
-FitWithPlacebo fit_with_placebo(const Panel& panel, const ScMethod& method);
+FitWithPlacebo fit_with_placebo(const Panel& panel, const sc::Method& method);
+
+// The inference of a placebo test: nothing when no placebo survived; otherwise its p-value,
+// the placebo statistics as the null distribution, the placebo ATTs, and their sample spread
+// and percentile interval at `level` shifted by the real ATT (the ATTs, not the statistics,
+// are on the outcome scale).
+FitInference placebo_inference(const PlaceboResult& placebo, double level);
+
+// The real fit with the inference of its placebo test, as placebo_inference gives it.
+InferredFit fit_with_placebo_inference(const Panel& panel, const sc::Method& method, double level);
 
 // One placebo refit's full gap: treated minus synthetic over every period of the placebo
 // panel, the refit's pre_gap followed by its att_path.
@@ -48,13 +58,13 @@ struct PlaceboPath {
 // The gap paths of the refits the placebo test keeps: the same placebo panels and donor order,
 // the refits whose statistic is NaN dropped, so that entry i belongs to placebo_atts[i]. On
 // the pool, independent of the number of workers.
-std::vector<PlaceboPath> placebo_paths(const Panel& panel, const ScMethod& method);
+std::vector<PlaceboPath> placebo_paths(const Panel& panel, const sc::Method& method);
 
 // The real fit and the placebo gap paths, the real fit running on the pool beside the refits.
 struct FitWithPlaceboPaths {
   ScFit fit;
   std::vector<PlaceboPath> placebo;
 };
-FitWithPlaceboPaths fit_with_placebo_paths(const Panel& panel, const ScMethod& method);
+FitWithPlaceboPaths fit_with_placebo_paths(const Panel& panel, const sc::Method& method);
 
 }  // namespace tessarix::inference

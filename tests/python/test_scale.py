@@ -169,3 +169,57 @@ def test_penalties_too_large_for_the_data_leave_uniform_weights():
                 tessarix.fit_fp(y * 1e-300, [0], 14, ridge=1e-3, max_weight=0.5)]:
         np.testing.assert_allclose(res.weights, [0.2] * 5, rtol=1e-12)
         assert math.isfinite(res.att)
+
+
+
+# Geo design numbers in outcome units: the detection threshold, the null spread, the minimum
+# detectable effect per period and summed, the windows' estimates. Every other one (shares,
+# relative fit, scores, confidence, powers, relative estimates, weights, ranking) is scale-free.
+GEO_SCALED = {"crit", "se_null", "mde_abs_per_period", "mde_cumulative", "null_att"}
+
+
+def geo_results(y):
+    """Attribute name -> value of every geo result on y, keyed by call."""
+    from tessarix import _core
+
+    def fields(res):
+        if isinstance(res, dict):
+            return {k: v.tolist() for k, v in res.items()}
+        return {a: getattr(res, a) for a in dir(res) if not a.startswith("_")}
+    tr = [0, 3]
+    calls = {m: tessarix.geo_power(y, tr, 3, [0.0, 0.05, 0.2], method=m) for m in ["sc", "asc", "sdid", "fp", "rsc"]}
+    calls["ens"] = tessarix.geo_power_ensemble(y, tr, 3, [0.0, 0.1])
+    calls["windows"] = _core.geo_windows(y, tr, 3, members=["sc", "fp"])
+    calls["diag"] = tessarix.geo_diagnostics(y, tr, 4)
+    ranked = tessarix.geo_select(y, [0, 1, 2, 3, 4], 2, 3, 0.1, n_candidates=6, seed=1)
+    calls.update({f"select{k}": c for k, c in enumerate(ranked)})
+    return {call: fields(res) for call, res in calls.items()}
+
+
+def test_geo_design_power_of_two_multiples():
+    # BASE is at its canonical scale: each multiple is analysed on exactly its values.
+    ref = geo_results(BASE)
+    for shift in SHIFTS:
+        got = geo_results(np.ldexp(BASE, shift))
+        for call, fields in ref.items():
+            for attr, value in fields.items():
+                want = times(value, shift) if attr in GEO_SCALED else value
+                assert got[call][attr] == want, (shift, call, attr)
+
+
+@pytest.mark.parametrize("magnitude", [1e200, 1e-200])
+def test_geo_design_at_extreme_magnitudes_like_ordinary_ones(magnitude):
+    # Not a power of two, and analysed at another scale than the walks themselves: agreement
+    # to solver precision, the same detections, candidates and warnings.
+    y = np.cumsum(np.random.default_rng(4).normal(size=(9, 24)), axis=1) + 20.0
+    ref, res = geo_results(y), geo_results(y * magnitude)
+    for call, fields in ref.items():
+        for attr, value in fields.items():
+            factor = magnitude if attr in GEO_SCALED else 1.0
+            got = res[call][attr]
+            numbers = isinstance(value, float) or (isinstance(value, list) and all(isinstance(v, float) for v in value))
+            if not numbers or not value:
+                assert got == value, (call, attr)
+            else:
+                np.testing.assert_allclose(np.asarray(got) / factor, value, rtol=1e-4, atol=1e-5,
+                                           err_msg=f"{call} {attr}")

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "estimators/sc/common.hpp"
+#include "linalg/ops/norms.hpp"
 #include "linalg/opt/simplex.hpp"
 
 namespace tessarix::sc::cpasc {
@@ -20,18 +21,6 @@ constexpr double kMinMedianError = std::numeric_limits<double>::min();
 // to it), so two orders differ by less than b ulps of the larger; the mean adds half an ulp to
 // each. Windows within kTieUlpsPerTerm ulps per term of the observed statistic count as ties.
 constexpr double kTieUlpsPerTerm = 2.0;
-
-double sum_of(std::span<const double> x) {
-  double s = 0.0;
-  for (double v : x) s += v;
-  return s;
-}
-
-double sum_sq(std::span<const double> x) {
-  double s = 0.0;
-  for (double v : x) s += v * v;
-  return s;
-}
 
 double per_period(double total, std::size_t n) {
   return total / static_cast<double>(std::max<std::size_t>(n, 1));
@@ -52,7 +41,7 @@ void inverse_error_weights(std::span<UnitFit> units, std::span<const std::size_t
   std::vector<double> v;
   v.reserve(members.size());
   for (double err : errors) v.push_back(best / (m + err));
-  const double sum = sum_of(v);
+  const double sum = linalg::sum(v);
   for (std::size_t k = 0; k < members.size(); ++k) units[members[k]].weight = (total * v[k]) / sum;
 }
 
@@ -118,8 +107,8 @@ UnitFit main_fit(const Panel& panel, std::size_t u, std::size_t t0, const DonorB
   fit.unit = u;
   fit.att = f.att;
   fit.residual = residual(y_pre, pre.mat, f.weights);  // plain simplex weights, no correction
-  fit.mspe = per_period(sum_sq(fit.residual), t0);
-  fit.level = per_period(sum_of(y_pre), t0);
+  fit.mspe = per_period(linalg::dot(fit.residual, fit.residual), t0);
+  fit.level = per_period(linalg::sum(y_pre), t0);
   fit.residual.insert(fit.residual.end(), f.att_path.begin(), f.att_path.end());
   return fit;
 }
@@ -132,8 +121,8 @@ UnitFit null_fit(const Panel& panel, std::size_t u, const Mat& donors_full, doub
   UnitFit fit;
   fit.unit = u;
   fit.residual = residual(y, donors_full, w0);
-  fit.mspe = per_period(sum_sq(fit.residual), n_periods);
-  fit.level = per_period(sum_of(y), n_periods);
+  fit.mspe = per_period(linalg::dot(fit.residual, fit.residual), n_periods);
+  fit.level = per_period(linalg::sum(y), n_periods);
   return fit;
 }
 

@@ -10,12 +10,6 @@
 namespace tessarix::sc::sdid {
 namespace {
 
-double sum(std::span<const double> x) {
-  double s = 0.0;
-  for (double v : x) s += v;
-  return s;
-}
-
 // sqrt(sum (x - mean)^2 / n): the spread around the mean, 0 when empty.
 double rms_around_mean(std::span<const double> x) {
   if (x.empty()) return 0.0;
@@ -49,7 +43,7 @@ Blocks blocks(const Panel& panel, std::size_t t0) {
 std::vector<double> post_means(const Mat& x1) {
   std::vector<double> q(x1.cols());
   const double n = static_cast<double>(x1.rows());
-  for (std::size_t j = 0; j < x1.cols(); ++j) q[j] = sum(x1.col(j)) / n;
+  for (std::size_t j = 0; j < x1.cols(); ++j) q[j] = linalg::sum(x1.col(j)) / n;
   return q;
 }
 
@@ -83,10 +77,10 @@ std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double>
   const double dn = static_cast<double>(n);
   Mat ac = a;
   for (std::size_t j = 0; j < m; ++j) {
-    const double mean = n > 0 ? sum(a.col(j)) / dn : 0.0;
+    const double mean = n > 0 ? linalg::sum(a.col(j)) / dn : 0.0;
     for (double& v : ac.col(j)) v -= mean;
   }
-  const double b_mean = n > 0 ? sum(b) / dn : 0.0;
+  const double b_mean = n > 0 ? linalg::sum(b) / dn : 0.0;
   std::vector<double> bc(b.begin(), b.end());
   for (double& v : bc) v -= b_mean;
   const Mat g = linalg::syrk_ata(ac);
@@ -203,13 +197,6 @@ std::vector<double> donor_contrasts(const Panel& panel, std::size_t t0, std::spa
   return post;
 }
 
-// sum_i omega_i c_i in donor order.
-double weighted_sum(std::span<const double> omega, std::span<const double> c) {
-  double total = 0.0;
-  for (std::size_t i = 0; i < c.size(); ++i) total += omega[i] * c[i];
-  return total;
-}
-
 }  // namespace
 
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
@@ -218,7 +205,7 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
   require_time_weights(t0, lambda.size(), panel.n_periods());
   require_eq(omega.size(), donors.size(), "att_given_weights: omega length != donor count");
   const std::vector<double> c = donor_contrasts(panel, t0, donors, lambda);
-  return contrast(panel.unit_mean(treated), t0, lambda) - weighted_sum(omega, c);
+  return contrast(panel.unit_mean(treated), t0, lambda) - linalg::dot(omega, c);
 }
 
 Jackknife::Jackknife(const Panel& panel, std::size_t t0, const SdidFit& full)
@@ -229,7 +216,7 @@ Jackknife::Jackknife(const Panel& panel, std::size_t t0, const SdidFit& full)
   require_time_weights(t0, lambda_.size(), panel.n_periods());
   contrasts_ = donor_contrasts(panel, t0, full.fit.donor_ids, lambda_);
   treated_contrast_ = contrast(panel.unit_mean(treated_), t0, lambda_);
-  control_ = weighted_sum(omega_, contrasts_);
+  control_ = linalg::dot(omega_, contrasts_);
   for (std::size_t d = 0; d < omega_.size(); ++d) {
     if (omega_[d] < 0.999999999999) left_out_donors_.push_back(d);  // else it carries all the weight
   }

@@ -1,7 +1,6 @@
 #include "linalg/factor/svd.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
@@ -10,15 +9,10 @@
 
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
+#include "linalg/ops/order.hpp"
 
 namespace tessarix::linalg {
 namespace {
-
-// Descending by the IEEE total order.
-std::uint64_t total_order_key(double x) {
-  const auto bits = std::bit_cast<std::uint64_t>(x);
-  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
 
 // Rotates columns p and q: p <- c p - s q, q <- s p + c q. Elements are independent, so
 // the AVX2 clone gives the same bits as the plain loop.
@@ -36,13 +30,6 @@ __attribute__((target_clones("avx2", "default"))) void rotate(double* cp, double
 // Pairs checked together while a sweep finds nothing to rotate: independent dot products
 // that share the loads of column p and overlap in the pipeline.
 constexpr std::size_t kCheckBlock = 4;
-
-// Sum of x[i] * x[i] in index order.
-double sum_sq(const double* x, std::size_t len) {
-  double acc = 0.0;
-  for (std::size_t i = 0; i < len; ++i) acc += x[i] * x[i];
-  return acc;
-}
 
 // out[b] = sum of cp[i] * cq[b][i] in index order, for `count` (at most kCheckBlock)
 // columns at once: independent chains, each with the bits of a lone dot product.
@@ -113,7 +100,10 @@ void jacobi_sweeps(Mat& w, Mat& vv, std::size_t max_sweeps, double tol) {
   double* pw = w.data().data();
   double* pv = vv.data().data();
   std::vector<double> norm_sq(nn);
-  for (std::size_t j = 0; j < nn; ++j) norm_sq[j] = sum_sq(pw + j * mm, mm);
+  for (std::size_t j = 0; j < nn; ++j) {
+    const std::span<const double> col(pw + j * mm, mm);
+    norm_sq[j] = dot(col, col);
+  }
   for (std::size_t sweep = 0; sweep < max_sweeps; ++sweep) {
     bool rotated = false;
     for (std::size_t p = 0; p + 1 < nn; ++p) {

@@ -8,6 +8,12 @@
 
 namespace tessarix::linalg {
 
+double sum(std::span<const double> x) {
+  double s = 0.0;
+  for (double v : x) s += v;
+  return s;
+}
+
 double dot(std::span<const double> a, std::span<const double> b) {
   if (b.size() < a.size()) [[unlikely]] {
     invariant_failure("dot: second operand shorter than the first (left: " +

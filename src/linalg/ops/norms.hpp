@@ -1,10 +1,13 @@
-// Reductions over vectors: the dot product and the overflow-safe scaled Euclidean norm.
-// Both accumulate strictly left to right so that results are bit-reproducible.
+// Reductions over vectors: the sum, the dot product and the overflow-safe scaled Euclidean
+// norm. Each accumulates strictly left to right so that results are bit-reproducible.
 #pragma once
 
 #include <span>
 
 namespace tessarix::linalg {
+
+// x[0] + x[1] + ... from +0.0, in index order; 0 for an empty span.
+double sum(std::span<const double> x);
 
 // Sum of a[i] * b[i] over the indices of `a`; `b` must be at least as long as `a`.
 double dot(std::span<const double> a, std::span<const double> b);

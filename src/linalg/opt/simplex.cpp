@@ -1,7 +1,6 @@
 #include "linalg/opt/simplex.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "linalg/lanes.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
+#include "linalg/ops/order.hpp"
 
 namespace tessarix::linalg {
 namespace {
@@ -31,18 +31,6 @@ Bounds effective_bounds(std::size_t j, double lo, double hi) {
 }
 
 double clamp(double x, double lo, double hi) { return x < lo ? lo : (x > hi ? hi : x); }
-
-double sum(std::span<const double> x) {
-  double s = 0.0;
-  for (double v : x) s += v;
-  return s;
-}
-
-// Key that orders doubles by the IEEE total order (-NaN < -inf < ... < -0 < +0 < ... < +NaN).
-std::uint64_t total_order_key(double x) {
-  const auto bits = std::bit_cast<std::uint64_t>(x);
-  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
 
 // out = G w + lambda w - b, with gw = G w kept for the caller.
 void grad_into(const Mat& g, std::span<const double> b, std::span<const double> w, double lambda,

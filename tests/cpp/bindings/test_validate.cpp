@@ -110,10 +110,16 @@ TEST(Validate, GeoWindow) {
 }
 
 TEST(Validate, GeoMethodAndSearchSizes) {
-  EXPECT_EQ(check_method("SDID").value(), geo::Method::Sdid);
-  EXPECT_EQ(check_method("dsc").value(), geo::Method::Fp);
+  EXPECT_EQ(check_method("SDID").value(), &sc::method_named("sdid"));
+  EXPECT_EQ(check_method("dsc").value(), &sc::method_named("fp"));
   for (const char* bad : {"ensemble", " sdid", ""}) {
     EXPECT_EQ(error_of(check_method(bad)),
+              "unknown method '" + std::string(bad) + "' (expected sc/asc/sdid/fp/rsc)");
+  }
+  // A batch takes exact names only: no other case, no alias.
+  EXPECT_EQ(check_batch_method("fp").value(), &sc::method_named("fp"));
+  for (const char* bad : {"SC", "dsc"}) {
+    EXPECT_EQ(error_of(check_batch_method(bad)),
               "unknown method '" + std::string(bad) + "' (expected sc/asc/sdid/fp/rsc)");
   }
   EXPECT_TRUE(check_max_treated(4, 5));

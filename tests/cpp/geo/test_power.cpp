@@ -16,13 +16,13 @@ TEST(PowerCurve, WindowLayout) {
   const std::vector<double> lifts{0.0};
   PowerSettings s;
   s.test_len = 2;
-  EXPECT_EQ(power_curve(y, treated, lifts, Method::Sc, s).n_windows, 8u);  // starts 1 .. 8
+  EXPECT_EQ(power_curve(y, treated, lifts, sc::method_named("sc"), s).n_windows, 8u);  // starts 1 .. 8
   s.min_pre = 1;
-  EXPECT_EQ(power_curve(y, treated, lifts, Method::Sc, s).n_windows, 8u);
+  EXPECT_EQ(power_curve(y, treated, lifts, sc::method_named("sc"), s).n_windows, 8u);
   s.lookback = 3;
-  EXPECT_EQ(power_curve(y, treated, lifts, Method::Sc, s).n_windows, 3u);  // starts 6, 7, 8
+  EXPECT_EQ(power_curve(y, treated, lifts, sc::method_named("sc"), s).n_windows, 3u);  // starts 6, 7, 8
   s.lookback = 0;
-  EXPECT_EQ(power_curve(y, treated, lifts, Method::Sc, s).n_windows, 1u);
+  EXPECT_EQ(power_curve(y, treated, lifts, sc::method_named("sc"), s).n_windows, 1u);
   testing::expect_invariant([&] { power_curve_ensemble(y, treated, lifts, {}, std::nullopt, s); },
                             "ensemble needs at least one member");
 }
@@ -41,14 +41,14 @@ TEST(NormalizeWeights, Examples) {
 TEST(PowerCurve, LiftedEstimateEqualsAFreshFit) {
   const Mat y = testing::random_walks(9, 16, 5);
   const std::vector<std::size_t> treated{1, 4};
-  for (Method m : {Method::Sc, Method::Asc, Method::Sdid, Method::Fp, Method::Rsc}) {
-    SCOPED_TRACE(display_name(m));
+  for (const sc::MethodEntry& m : sc::methods()) {
+    SCOPED_TRACE(m.name);
     PowerSettings s;
     s.test_len = 3;
     s.min_pre = 13;  // one window, periods 13 to 15
     const PowerResult r = power_curve(y, treated, std::vector<double>{0.25}, m, s);
     ASSERT_EQ(r.n_windows, 1u);
-    const double fresh = fit_method(injected_subpanel(y, treated, 13, 16, 0.25), 13, m, 0.0, 1.0).att;
+    const double fresh = windowed_method(m, s).fit_at(injected_subpanel(y, treated, 13, 16, 0.25), 13).att;
     // The relative estimate is the ATT over the treated markets' mean level.
     double level = 0.0;
     for (std::size_t u : treated) {
@@ -90,7 +90,9 @@ TEST(PowerWindows, AreTheNullEstimatesBehindTheCurve) {
   s.test_len = 3;
   s.min_pre = 4;
   s.alpha = 0.2;
-  const std::vector<Method> members{Method::Sc, Method::Fp, Method::Sdid};
+  const sc::MethodEntry& asc = sc::method_named("asc");
+  const std::vector<const sc::MethodEntry*> members{&sc::method_named("sc"), &sc::method_named("fp"),
+                                                    &sc::method_named("sdid")};
   struct Case {
     std::optional<std::vector<double>> weights;
     std::optional<std::size_t> lookback;
@@ -100,8 +102,8 @@ TEST(PowerWindows, AreTheNullEstimatesBehindTheCurve) {
     const std::vector<std::size_t> starts =
         c.lookback ? std::vector<std::size_t>{7, 8, 9, 10, 11} : std::vector<std::size_t>{4, 5, 6, 7, 8, 9, 10, 11};
 
-    const PowerWindows one = power_windows(y, treated, Method::Asc, s);
-    const PowerResult one_curve = power_curve(y, treated, lifts, Method::Asc, s);
+    const PowerWindows one = power_windows(y, treated, asc, s);
+    const PowerResult one_curve = power_curve(y, treated, lifts, asc, s);
     const PowerWindows ens = power_windows_ensemble(y, treated, members, c.weights, s);
     const PowerResult ens_curve = power_curve_ensemble(y, treated, lifts, members, c.weights, s);
     EXPECT_EQ(one.starts, starts);
@@ -117,10 +119,10 @@ TEST(PowerWindows, AreTheNullEstimatesBehindTheCurve) {
     ASSERT_EQ(ens.null_att.size(), starts.size());
     for (std::size_t w = 0; w < starts.size(); ++w) {
       const Panel sub = injected_subpanel(y, treated, starts[w], starts[w] + s.test_len, 0.0);
-      EXPECT_EQ(one.null_att[w], fit_method(sub, starts[w], Method::Asc, 0.0, 1.0).att);
+      EXPECT_EQ(one.null_att[w], windowed_method(asc, s).fit_at(sub, starts[w]).att);
       double combined = 0.0;
       for (std::size_t k = 0; k < members.size(); ++k) {
-        combined += (*ens.weights)[k] * fit_method(sub, starts[w], members[k], 0.0, 1.0).att;
+        combined += (*ens.weights)[k] * windowed_method(*members[k], s).fit_at(sub, starts[w]).att;
       }
       EXPECT_EQ(ens.null_att[w], combined);
     }

@@ -74,9 +74,9 @@ TEST(NormalQuantile, AcklamApproximation) {
 TEST(Placebo, EqualsPerDonorRefits) {
   const Mat y = walks(8, 14, 3);
   const Panel panel = Panel::block(y, std::vector<std::size_t>{2}, 10);
-  for (const ScMethod& m : {ScMethod{sc::synthetic::ScOptions{}}, ScMethod{sc::sdid::SdidOptions{}},
-                            ScMethod{sc::augmented::AscOptions{}}, ScMethod{sc::demeaned::FpOptions{}},
-                            ScMethod{sc::robust::RscOptions{}}}) {
+  for (const sc::Method& m : {sc::Method{sc::synthetic::ScOptions{}}, sc::Method{sc::sdid::SdidOptions{}},
+                            sc::Method{sc::augmented::AscOptions{}}, sc::Method{sc::demeaned::FpOptions{}},
+                            sc::Method{sc::robust::RscOptions{}}}) {
     const PlaceboResult r = sc_placebo_method(panel, m);
     const ScFit real = m.fit_at(panel, 10);
     EXPECT_EQ(r.att, real.att);
@@ -105,7 +105,7 @@ TEST(Placebo, EqualsPerDonorRefits) {
 }
 
 TEST(Placebo, StatisticsAndExtremePValues) {
-  const ScMethod sc{sc::synthetic::ScOptions{}};
+  const sc::Method sc{sc::synthetic::ScOptions{}};
   ScFit perfect;
   perfect.pre_rmspe = 0.0;
   perfect.post_rmspe = 1.0;
@@ -113,7 +113,7 @@ TEST(Placebo, StatisticsAndExtremePValues) {
   perfect.pre_rmspe = kNaN;
   EXPECT_EQ(sc.statistic(perfect), kInf);
   perfect.att = -2.5;
-  EXPECT_EQ(ScMethod{sc::sdid::SdidOptions{}}.statistic(perfect), 2.5);
+  EXPECT_EQ(sc::Method{sc::sdid::SdidOptions{}}.statistic(perfect), 2.5);
 
   // A large effect on the treated unit ranks above every placebo: p = 1 / (m + 1).
   Mat y = walks(10, 16, 5);
@@ -135,6 +135,28 @@ TEST(Placebo, StatisticsAndExtremePValues) {
   }, "placebo test requires a single common treatment time");
 }
 
+// The interval comes from the placebo ATTs (not the statistics), shifted by the real ATT:
+// ATTs {3, -1, 2, 0} at level 0.5 have quartiles -0.25 and 2.25 and spread sqrt(10 / 3).
+TEST(Placebo, InferenceShiftsThePlaceboAttInterval) {
+  PlaceboResult placebo;
+  placebo.att = 10.0;
+  placebo.placebo_stats = {7.0, 0.5, 9.0, 1.0};
+  placebo.placebo_atts = {3.0, -1.0, 2.0, 0.0};
+  placebo.p_value = 0.4;
+  const FitInference inf = placebo_inference(placebo, 0.5);
+  EXPECT_EQ(inf.p_value, 0.4);
+  EXPECT_EQ(inf.distribution, placebo.placebo_stats);
+  EXPECT_EQ(inf.placebo_atts, placebo.placebo_atts);
+  EXPECT_EQ(inf.ci_lower, 9.75);
+  EXPECT_EQ(inf.ci_upper, 12.25);
+  EXPECT_DOUBLE_EQ(*inf.se, std::sqrt(10.0 / 3.0));
+  // No placebo survived: no inference at all, not an empty one.
+  placebo.placebo_stats.clear();
+  placebo.placebo_atts.clear();
+  const FitInference none = placebo_inference(placebo, 0.5);
+  EXPECT_FALSE(none.p_value || none.se || none.ci_lower || none.ci_upper || none.distribution || none.placebo_atts);
+}
+
 // The gap paths belong to the refits the placebo test keeps, one for one: same donors, the
 // post-period part averaging to the placebo ATT, the pre-period part the refit's own gap;
 // and the same bits with one worker or several.
@@ -143,9 +165,9 @@ TEST(PlaceboPaths, MatchThePlaceboTestRefitByRefit) {
   const std::size_t t0 = 10;
   const Panel panel = Panel::block(y, std::vector<std::size_t>{2}, t0);
   const std::vector<std::size_t> donors{0, 1, 3, 4, 5, 6, 7};
-  for (const ScMethod& m : {ScMethod{sc::synthetic::ScOptions{}}, ScMethod{sc::sdid::SdidOptions{}},
-                            ScMethod{sc::augmented::AscOptions{}}, ScMethod{sc::demeaned::FpOptions{}},
-                            ScMethod{sc::robust::RscOptions{}}}) {
+  for (const sc::Method& m : {sc::Method{sc::synthetic::ScOptions{}}, sc::Method{sc::sdid::SdidOptions{}},
+                            sc::Method{sc::augmented::AscOptions{}}, sc::Method{sc::demeaned::FpOptions{}},
+                            sc::Method{sc::robust::RscOptions{}}}) {
     SCOPED_TRACE(m.options.index());
     const PlaceboResult test = sc_placebo_method(panel, m);
     const std::vector<PlaceboPath> paths = placebo_paths(panel, m);
@@ -173,12 +195,12 @@ TEST(PlaceboPaths, MatchThePlaceboTestRefitByRefit) {
   }
   // A single never-treated unit leaves no placebo.
   const Panel lone = Panel::block(walks(3, 8, 7), std::vector<std::size_t>{0, 1}, 5);
-  EXPECT_TRUE(placebo_paths(lone, ScMethod{sc::synthetic::ScOptions{}}).empty());
+  EXPECT_TRUE(placebo_paths(lone, sc::Method{sc::synthetic::ScOptions{}}).empty());
 }
 
 TEST(PlaceboPaths, IdenticalForAnyWorkerCount) {
   const Panel panel = Panel::block(walks(12, 16, 11), std::vector<std::size_t>{4, 9}, 11);
-  const ScMethod m{sc::augmented::AscOptions{}};
+  const sc::Method m{sc::augmented::AscOptions{}};
   const std::vector<PlaceboPath> here = placebo_paths(panel, m);
   ASSERT_EQ(here.size(), 10u);
   SKIP_WITHOUT_FORK();
@@ -190,9 +212,9 @@ TEST(Batch, EachPanelMatchesItsDirectFit) {
   for (std::uint64_t s = 0; s < 5; ++s) panels.push_back(Panel::block(walks(9, 12, 20 + s), std::vector<std::size_t>{1}, 8));
   const std::vector<Panel> copy = panels;
   const sc::synthetic::ScOptions so{0.0, 0.6, 0.1, 0.0};
-  const ScMethod methods[] = {ScMethod{so}, ScMethod{sc::sdid::SdidOptions{}}, ScMethod{sc::demeaned::FpOptions{}},
-                              ScMethod{sc::augmented::AscOptions{}}, ScMethod{sc::robust::RscOptions{}}};
-  for (const ScMethod& m : methods) {
+  const sc::Method methods[] = {sc::Method{so}, sc::Method{sc::sdid::SdidOptions{}}, sc::Method{sc::demeaned::FpOptions{}},
+                              sc::Method{sc::augmented::AscOptions{}}, sc::Method{sc::robust::RscOptions{}}};
+  for (const sc::Method& m : methods) {
     const std::vector<double> atts = att_many(panels, 8, m);
     ASSERT_EQ(atts.size(), 5u);
     for (std::size_t k = 0; k < 5; ++k) EXPECT_EQ(atts[k], m.fit_at(copy[k], 8).att);

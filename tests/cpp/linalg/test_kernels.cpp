@@ -1,8 +1,10 @@
 #include <cmath>
+#include <compare>
 #include <limits>
 
 #include "linalg/ops/matmul.hpp"
 #include "linalg/ops/norms.hpp"
+#include "linalg/ops/order.hpp"
 #include "testing.hpp"
 
 namespace tessarix::linalg {
@@ -201,6 +203,27 @@ TEST(ScaleByPow2, MatchesLdexp) {
       }
     }
   }
+}
+
+// The key orders every pair of doubles as the standard library's IEEE total order does (NaNs
+// of either sign and payload, infinities, signed zeros, subnormals), and a sort by it puts
+// -NaN first and +NaN last.
+TEST(TotalOrder, KeyFollowsStrongOrder) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double tiny = std::numeric_limits<double>::denorm_min();
+  const std::vector<double> values{-nan, -kInf, -1e300, -1.5, -tiny, -0.0, 0.0, tiny, 2.0, 1e300, kInf, nan,
+                                   std::numeric_limits<double>::signaling_NaN()};
+  for (double a : values) {
+    for (double b : values) {
+      EXPECT_EQ(total_order_key(a) < total_order_key(b), std::strong_order(a, b) < 0) << a << " " << b;
+    }
+  }
+  std::vector<double> v{nan, 2.0, -0.0, -nan, 0.0, -kInf, -1.5};
+  sort_total_order(v);
+  EXPECT_TRUE(std::isnan(v[0]) && std::signbit(v[0]));
+  EXPECT_EQ(std::vector<double>(v.begin() + 1, v.end() - 1), (std::vector<double>{-kInf, -1.5, -0.0, 0.0, 2.0}));
+  EXPECT_TRUE(std::signbit(v[3]) && !std::signbit(v[4]));
+  EXPECT_TRUE(std::isnan(v.back()) && !std::signbit(v.back()));
 }
 
 }  // namespace
