@@ -1,11 +1,14 @@
 """Type stubs of the compiled extension module `tessarix._core`."""
 
-from typing import NotRequired, Sequence, SupportsFloat, SupportsIndex, TypedDict
+from typing import Callable, Literal, NotRequired, Sequence, SupportsFloat, SupportsIndex, TypedDict
+
+from ._tessarix import MarketCandidate, PowerResult, SCResult
 
 import numpy as np
 import numpy.typing as npt
 
 _Panel = npt.NDArray[np.float64]
+_Progress = Callable[[int, int], object] | None
 
 class _ScPaths(TypedDict):
     treated: npt.NDArray[np.float64]
@@ -130,3 +133,169 @@ def geo_windows(
     weights: Sequence[SupportsFloat] | None = None,
 ) -> _GeoWindows:
     """The placebo windows of a power analysis: each window's start and no-lift estimate."""
+
+def fit_sc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    penalty: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> SCResult:
+    """`tessarix.fit_sc`, reporting the progress of its placebo refits."""
+
+def fit_asc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    sc_ridge: SupportsFloat = 0.0,
+    aug_lambda: SupportsFloat | None = None,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> SCResult:
+    """`tessarix.fit_asc`, reporting the progress of its placebo refits."""
+
+def fit_sdid(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    zeta_scale: SupportsFloat = 1.0,
+    inference: Literal["none", "placebo", "jackknife"] = "none",
+    level: SupportsFloat = 0.95,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> SCResult:
+    """`tessarix.fit_sdid`, reporting the progress of its placebo refits."""
+
+def fit_fp(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> SCResult:
+    """`tessarix.fit_fp`, reporting the progress of its placebo refits."""
+
+def fit_rsc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: SupportsFloat = 0.999,
+    ridge: SupportsFloat = 0.0,
+    placebo: bool = False,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> SCResult:
+    """`tessarix.fit_rsc`, reporting the progress of its placebo refits."""
+
+def geo_power(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    lifts: Sequence[SupportsFloat],
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> PowerResult:
+    """`tessarix.geo_power`, reporting the progress of its placebo windows."""
+
+def geo_power_ensemble(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    lifts: Sequence[SupportsFloat],
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    weights: Sequence[SupportsFloat] | None = None,
+    members: Sequence[str] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> PowerResult:
+    """`tessarix.geo_power_ensemble`, reporting the progress of its member fits."""
+
+def geo_select(
+    y: _Panel,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: SupportsFloat,
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: Sequence[SupportsIndex] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    progress: _Progress = None,
+) -> list[MarketCandidate]:
+    """`tessarix.geo_select`, reporting the progress of its candidates."""
+
+def geo_candidates(
+    y: _Panel,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: SupportsFloat,
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: Sequence[SupportsIndex] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+) -> list[list[int]]:
+    """The candidate sets `geo_select` evaluates, in its generation order."""
+
+def geo_evaluate(
+    y: _Panel,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: SupportsFloat,
+    method: str = "sdid",
+    alpha: SupportsFloat = 0.1,
+    target_power: SupportsFloat = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: Sequence[SupportsIndex] | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    candidates: Sequence[Sequence[SupportsIndex]] = [],
+    progress: _Progress = None,
+) -> list[MarketCandidate]:
+    """The given candidate sets evaluated as `geo_select` evaluates each, not ranked."""
+
+def geo_rank(candidates: Sequence[MarketCandidate]) -> list[MarketCandidate]:
+    """The candidates ranked as `geo_select` ranks them."""

@@ -14,6 +14,7 @@
 #include "bindings/declare.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/sc_args.hpp"
+#include "bindings/sc_entries.hpp"
 #include "bindings/validate.hpp"
 #include "estimators/mcnnm/softimpute.hpp"
 #include "estimators/sc/cpasc.hpp"
@@ -52,30 +53,7 @@ PyScResult result_from_fit(const inference::InferredFit& inferred) {
 
 namespace {
 
-// --- what the entry points share ---------------------------------------------------------
-
-// Optional in-space placebo inference and its interval level.
-struct PlaceboArgs {
-  bool placebo = false;
-  double level = 0.95;
-};
-
-template <class R>
-std::vector<Param<R>> placebo_params() {
-  return {TX_PARAM(R, placebo, kFlag, false), TX_PARAM(R, level, kReal, 0.95)};
-}
-
-// Fits the panel with `method` and optionally attaches in-space placebo inference.
-PyObject* fit_family(const BlockArgs& a, const sc::Method& method, const PlaceboArgs& p) {
-  return wrap(on_block_panel(a, [&](const Panel& panel) {
-    if (!p.placebo) return result_from_fit(method.fit_at(panel, a.treat_time));
-    return result_from_fit(inference::fit_with_placebo_inference(panel, method, p.level));
-  }));
-}
-
-// --- fit_sc --------------------------------------------------------------------------------
-
-struct FitScArgs : BlockArgs, PlaceboArgs, WeightBoundArgs, ScOptionArgs {};
+// --- the fits of the family (checks and runs shared with tessarix._core) ---------------------
 
 const EntryPoint<FitScArgs> fit_sc_entry{
     "fit_sc",
@@ -85,54 +63,14 @@ const EntryPoint<FitScArgs> fit_sc_entry{
     "the row indices of treated units; `treat_time` is the first post-period\n"
     "column index. If `placebo` is true, an in-space placebo test is run and the\n"
     "p-value / distribution are attached.",
-    join<FitScArgs>({block_params<FitScArgs>(),
-                     {TX_PARAM(FitScArgs, ridge, kReal, 0.0)},
-                     placebo_params<FitScArgs>(),
-                     {TX_PARAM(FitScArgs, penalty, kReal, 0.0)},
-                     weight_bound_params<FitScArgs>()})};
-
-PyObject* py_fit_sc(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const FitScArgs a = fit_sc_entry.parse(args, kwargs);
-    const std::size_t n_donors = validate_block(a);
-    validate_sc_options(a);
-    unwrap(check_unit_interval("level", a.level));
-    validate_bounds(n_donors, a);
-    return fit_family(a, {sc_options(a, a)}, a);
-  });
-}
-
-// --- fit_asc -------------------------------------------------------------------------------
-
-struct FitAscArgs : BlockArgs, PlaceboArgs, WeightBoundArgs, AscOptionArgs {};
+    fit_sc_params<FitScArgs>()};
 
 const EntryPoint<FitAscArgs> fit_asc_entry{
     "fit_asc",
     "Fit Augmented Synthetic Control (Ben-Michael et al. 2021). If `placebo` is\n"
     "true, an in-space placebo test (refitting ASC per donor) attaches the\n"
     "p-value and ATT-scale SE / CI.",
-    join<FitAscArgs>({block_params<FitAscArgs>(),
-                      {TX_PARAM(FitAscArgs, sc_ridge, kReal, 0.0), TX_PARAM(FitAscArgs, aug_lambda, kReal, kNone)},
-                      placebo_params<FitAscArgs>(),
-                      weight_bound_params<FitAscArgs>()})};
-
-PyObject* py_fit_asc(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const FitAscArgs a = fit_asc_entry.parse(args, kwargs);
-    const std::size_t n_donors = validate_block(a);
-    validate_asc_options(a);
-    unwrap(check_unit_interval("level", a.level));
-    validate_bounds(n_donors, a);
-    return fit_family(a, {asc_options(a, a)}, a);
-  });
-}
-
-// --- fit_sdid ------------------------------------------------------------------------------
-
-struct FitSdidArgs : BlockArgs, WeightBoundArgs, SdidOptionArgs {
-  std::string inference;
-  double level = 0.95;
-};
+    fit_asc_params<FitAscArgs>()};
 
 const EntryPoint<FitSdidArgs> fit_sdid_entry{
     "fit_sdid",
@@ -141,37 +79,7 @@ const EntryPoint<FitSdidArgs> fit_sdid_entry{
     "`inference` is `\"none\"`, `\"placebo\"` (in-space placebo, refitting SDID per\n"
     "donor), or `\"jackknife\"` (the fixed-weights leave-one-unit-out jackknife of\n"
     "Arkhangelsky et al. / `synthdid`; needs ≥ 2 treated units).",
-    join<FitSdidArgs>({block_params<FitSdidArgs>(),
-                       {TX_PARAM(FitSdidArgs, zeta_scale, kReal, 1.0),
-                        TX_PARAM(FitSdidArgs, inference, kChoice, "none"),
-                        TX_PARAM(FitSdidArgs, level, kReal, 0.95)},
-                       weight_bound_params<FitSdidArgs>()})};
-
-enum class SdidInference { None, Placebo, Jackknife };
-constexpr std::array<std::string_view, 3> kSdidInference{"none", "placebo", "jackknife"};
-
-PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const FitSdidArgs a = fit_sdid_entry.parse(args, kwargs);
-    const std::size_t n_donors = validate_block(a);
-    validate_sdid_options(a);
-    unwrap(check_unit_interval("level", a.level));
-    const auto kind = static_cast<SdidInference>(unwrap(check_choice("SDID inference", a.inference, kSdidInference)));
-    if (kind == SdidInference::Jackknife) unwrap(check_jackknife_treated(a.treated.size()));
-    validate_bounds(n_donors, a);
-    const sc::sdid::SdidOptions options = sdid_options(a, a);
-    if (kind != SdidInference::Jackknife) {
-      return fit_family(a, {options}, {kind == SdidInference::Placebo, a.level});
-    }
-    return wrap(on_block_panel(a, [&](const Panel& panel) {
-      return result_from_fit(inference::sdid_with_jackknife(panel, a.treat_time, options, a.level));
-    }));
-  });
-}
-
-// --- fit_fp --------------------------------------------------------------------------------
-
-struct FitFpArgs : BlockArgs, PlaceboArgs, WeightBoundArgs, FpOptionArgs {};
+    fit_sdid_params<FitSdidArgs>()};
 
 const EntryPoint<FitFpArgs> fit_fp_entry{
     "fit_fp",
@@ -182,25 +90,7 @@ const EntryPoint<FitFpArgs> fit_fp_entry{
     "the counterfactual. Robust to a treated level that no convex combination of\n"
     "donors can match. If `placebo` is true, an in-space placebo test attaches the\n"
     "p-value and ATT-scale SE / CI.",
-    join<FitFpArgs>({block_params<FitFpArgs>(),
-                     {TX_PARAM(FitFpArgs, ridge, kReal, 0.0)},
-                     placebo_params<FitFpArgs>(),
-                     weight_bound_params<FitFpArgs>()})};
-
-PyObject* py_fit_fp(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const FitFpArgs a = fit_fp_entry.parse(args, kwargs);
-    const std::size_t n_donors = validate_block(a);
-    validate_fp_options(a);
-    unwrap(check_unit_interval("level", a.level));
-    validate_bounds(n_donors, a);
-    return fit_family(a, {fp_options(a, a)}, a);
-  });
-}
-
-// --- fit_rsc -------------------------------------------------------------------------------
-
-struct FitRscArgs : BlockArgs, PlaceboArgs, RscOptionArgs {};
+    fit_fp_params<FitFpArgs>()};
 
 const EntryPoint<FitRscArgs> fit_rsc_entry{
     "fit_rsc",
@@ -212,17 +102,26 @@ const EntryPoint<FitRscArgs> fit_rsc_entry{
     "picks the smallest rank carrying `energy` of the squared spectrum. The\n"
     "weights this returns are unconstrained (they may be negative and need not sum\n"
     "to one), which is what lets it extrapolate beyond the donor hull.",
-    join<FitRscArgs>({block_params<FitRscArgs>(), rsc_option_params<FitRscArgs>(), placebo_params<FitRscArgs>()})};
+    fit_rsc_params<FitRscArgs>()};
+
+PyObject* py_fit_sc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return run_fit_sc(fit_sc_entry.parse(args, kwargs), nullptr); });
+}
+
+PyObject* py_fit_asc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return run_fit_asc(fit_asc_entry.parse(args, kwargs), nullptr); });
+}
+
+PyObject* py_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return run_fit_sdid(fit_sdid_entry.parse(args, kwargs), nullptr); });
+}
+
+PyObject* py_fit_fp(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return run_fit_fp(fit_fp_entry.parse(args, kwargs), nullptr); });
+}
 
 PyObject* py_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const FitRscArgs a = fit_rsc_entry.parse(args, kwargs);
-    validate_block(a);
-    validate_rsc_ridge_energy(a);
-    unwrap(check_unit_interval("level", a.level));
-    validate_rsc_rank(a);
-    return fit_family(a, {rsc_options(a)}, a);
-  });
+  return guarded([&] { return run_fit_rsc(fit_rsc_entry.parse(args, kwargs), nullptr); });
 }
 
 // --- fit_mcnnm -----------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // The power analysis's placebo windows for tessarix._core: each window's first test period
 // and its no-lift estimate, from which geo_power and geo_power_ensemble draw their detection
 // threshold and null spread.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,6 +10,8 @@
 #include "bindings/core_api.hpp"
 #include "bindings/declare.hpp"
 #include "bindings/geo_args.hpp"
+#include "bindings/geo_entries.hpp"
+#include "bindings/progress.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/pydict.hpp"
 #include "bindings/validate.hpp"
@@ -83,10 +86,179 @@ PyObject* py_geo_windows(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// --- the power analyses and the market search, with progress -------------------------------
+
+struct PowerProgressArgs : PowerArgs {
+  PyObject* progress = nullptr;
+};
+struct EnsembleProgressArgs : EnsembleArgs {
+  PyObject* progress = nullptr;
+};
+struct SelectProgressArgs : SelectArgs {
+  PyObject* progress = nullptr;
+};
+
+const EntryPoint<PowerProgressArgs> core_power_entry{
+    "geo_power",
+    "`tessarix.geo_power` (same arguments, checks and result), reporting its progress\n"
+    "to `progress(done, total)`: the placebo windows fitted so far and in all.",
+    join<PowerProgressArgs>({power_params<PowerProgressArgs>(), {progress_param<PowerProgressArgs>()}})};
+
+const EntryPoint<EnsembleProgressArgs> core_ensemble_entry{
+    "geo_power_ensemble",
+    "`tessarix.geo_power_ensemble` (same arguments, checks and result), reporting its\n"
+    "progress to `progress(done, total)`: the member fits of the placebo windows.",
+    join<EnsembleProgressArgs>({ensemble_params<EnsembleProgressArgs>(), {progress_param<EnsembleProgressArgs>()}})};
+
+const EntryPoint<SelectProgressArgs> core_select_entry{
+    "geo_select",
+    "`tessarix.geo_select` (same arguments, checks and result), reporting its progress\n"
+    "to `progress(done, total)`: the candidate sets evaluated so far and in all.",
+    join<SelectProgressArgs>({select_params<SelectProgressArgs>(), {progress_param<SelectProgressArgs>()}})};
+
+PyObject* py_core_power(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const PowerProgressArgs a = core_power_entry.parse(args, kwargs);
+    return run_geo_power(a, a.progress);
+  });
+}
+
+PyObject* py_core_ensemble(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const EnsembleProgressArgs a = core_ensemble_entry.parse(args, kwargs);
+    return run_geo_power_ensemble(a, a.progress);
+  });
+}
+
+PyObject* py_core_select(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const SelectProgressArgs a = core_select_entry.parse(args, kwargs);
+    return run_geo_select(a, a.progress);
+  });
+}
+
+// --- the market search in three steps, for a cluster to share -------------------------------
+
+const EntryPoint<SelectArgs> candidates_entry{
+    "geo_candidates",
+    "The candidate sets `tessarix.geo_select` evaluates for these arguments (same checks),\n"
+    "in its generation order: a list of lists of market indices, each ascending.",
+    select_params<SelectArgs>()};
+
+PyObject* py_geo_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const CheckedSelection c = checked_selection(candidates_entry.parse(args, kwargs));
+    const std::vector<std::vector<std::size_t>> sets = geo::generate_candidates(c.config);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(sets.size())));
+    if (!list) throw PyErrorSet{};
+    for (std::size_t i = 0; i < sets.size(); ++i) {
+      PyRef set(PyList_New(static_cast<Py_ssize_t>(sets[i].size())));
+      if (!set) throw PyErrorSet{};
+      for (std::size_t k = 0; k < sets[i].size(); ++k) {
+        PyObject* m = PyLong_FromSize_t(sets[i][k]);
+        if (m == nullptr) throw PyErrorSet{};
+        PyList_SetItem(set.get(), static_cast<Py_ssize_t>(k), m);
+      }
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), set.release());
+    }
+    return list.release();
+  });
+}
+
+struct EvaluateArgs : SelectArgs {
+  std::vector<std::vector<std::uint64_t>> candidates;
+  PyObject* progress = nullptr;
+};
+
+// A list (or tuple) of index lists.
+std::vector<std::vector<std::uint64_t>> to_index_lists(PyObject* obj, const char* name) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a list of index lists", name);
+    throw PyErrorSet{};
+  }
+  PyRef seq(PySequence_Tuple(obj));
+  if (!seq) throw PyErrorSet{};
+  std::vector<std::vector<std::uint64_t>> out;
+  for (Py_ssize_t k = 0; k < PyTuple_Size(seq.get()); ++k) out.push_back(to_index_list(PyTuple_GetItem(seq.get(), k), name));
+  return out;
+}
+constexpr Kind<std::vector<std::vector<std::uint64_t>>> kIndexLists{to_index_lists};
+
+const EntryPoint<EvaluateArgs> evaluate_entry{
+    "geo_evaluate",
+    "Evaluates the given candidate sets as `tessarix.geo_select` evaluates each (same\n"
+    "arguments and checks; every set must leave a control market), in their order, not\n"
+    "ranked: a list of MarketCandidate. A candidate's numbers do not depend on the others\n"
+    "evaluated with it, so sets split over several calls give `geo_select`'s numbers.",
+    join<EvaluateArgs>({select_params<EvaluateArgs>(),
+                        {TX_PARAM(EvaluateArgs, candidates, kIndexLists, kEmptyList), progress_param<EvaluateArgs>()}})};
+
+PyObject* py_geo_evaluate(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const EvaluateArgs a = evaluate_entry.parse(args, kwargs);
+    const CheckedSelection c = checked_selection(a);
+    std::vector<std::vector<std::size_t>> sets;
+    for (const std::vector<std::uint64_t>& given : a.candidates) {
+      unwrap(check_indices("candidates", given, c.y.rows()));
+      std::vector<std::size_t> set(given.begin(), given.end());
+      std::sort(set.begin(), set.end());
+      set.erase(std::unique(set.begin(), set.end()), set.end());
+      if (set.empty() || set.size() >= c.y.rows()) {
+        throw UserError{"candidates: every set must name at least one market and leave one as a control"};
+      }
+      sets.push_back(std::move(set));
+    }
+    std::vector<geo::MarketCandidate> evaluated;
+    {
+      ReleaseGil unlocked;
+      ProgressReport report(a.progress, unlocked.state());
+      evaluated = geo::evaluate_candidates(c.y, sets, c.config);
+    }
+    return candidate_list(std::move(evaluated));
+  });
+}
+
+const Signature rank_signature{"geo_rank", "The MarketCandidate objects of `candidates` ranked as `tessarix.geo_select`\n"
+                                           "ranks them: by score, highest first, NaN last, ties in their given order.",
+                               {{"candidates", ""}}};
+
+PyObject* py_geo_rank(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    PyObject* given = rank_signature.bind(args, kwargs)[0];
+    if (!PyList_Check(given) && !PyTuple_Check(given)) {
+      PyErr_SetString(PyExc_TypeError, "argument 'candidates': expected a list of MarketCandidate");
+      throw PyErrorSet{};
+    }
+    PyRef seq(PySequence_Tuple(given));
+    if (!seq) throw PyErrorSet{};
+    const Py_ssize_t n = PyTuple_Size(seq.get());
+    std::vector<double> scores(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+      PyRef score(PyObject_GetAttrString(PyTuple_GetItem(seq.get(), k), "score"));  // item borrowed
+      if (!score) throw PyErrorSet{};
+      scores[static_cast<std::size_t>(k)] = to_real(score.get(), "candidates");
+    }
+    const std::vector<std::size_t> order = geo::rank_order(scores);
+    PyRef out(PyList_New(n));
+    if (!out) throw PyErrorSet{};
+    for (std::size_t r = 0; r < order.size(); ++r) {
+      PyObject* item = PyTuple_GetItem(seq.get(), static_cast<Py_ssize_t>(order[r]));  // borrowed
+      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(r), Py_NewRef(item));          // steals the new one
+    }
+    return out.release();
+  });
+}
+
 }  // namespace
 
 std::vector<PyMethodDef> core_geo_functions() {
-  return {method_def(geo_windows_entry.signature(), py_geo_windows)};
+  return {method_def(geo_windows_entry.signature(), py_geo_windows),
+          method_def(core_power_entry.signature(), py_core_power),
+          method_def(core_ensemble_entry.signature(), py_core_ensemble),
+          method_def(core_select_entry.signature(), py_core_select),
+          method_def(candidates_entry.signature(), py_geo_candidates),
+          method_def(evaluate_entry.signature(), py_geo_evaluate),
+          method_def(rank_signature, py_geo_rank)};
 }
 
 }  // namespace tessarix::bindings

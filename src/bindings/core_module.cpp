@@ -1,8 +1,10 @@
 // Initialisation of tessarix._core, the second compiled module: built from the same core
 // libraries and declaration machinery as tessarix._tessarix, it registers its functions
-// (each from its declaration) and nothing else.
+// (each from its declaration) and nothing else; its results are instances of
+// tessarix._tessarix's result classes.
 #include "bindings/boundary.hpp"
 #include "bindings/core_api.hpp"
+#include "bindings/results.hpp"
 
 namespace tessarix::bindings {
 namespace {
@@ -43,5 +45,9 @@ PyMODINIT_FUNC PyInit__core(void) {
     translate_current_exception();
     return nullptr;
   }
+  // The results are tessarix._tessarix's own classes, so that both modules return one kind of
+  // object for one kind of result.
+  PyRef specified(PyImport_ImportModule("tessarix._tessarix"));
+  if (!specified || use_result_classes(specified.get()) < 0) return nullptr;
   return PyModule_Create(&module_def);
 }

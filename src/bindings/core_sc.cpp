@@ -12,6 +12,7 @@
 #include "bindings/numpy_api.hpp"
 #include "bindings/pydict.hpp"
 #include "bindings/sc_args.hpp"
+#include "bindings/sc_entries.hpp"
 #include "estimators/sc/registry.hpp"
 #include "estimators/scale.hpp"
 #include "inference/placebo.hpp"
@@ -269,13 +270,72 @@ PyObject* py_paths_mcnnm(PyObject*, PyObject* args, PyObject* kwargs) {
 #undef TX_PATHS_RETURNS
 #undef TX_PLACEBO_RETURNS
 
+// --- the fits of tessarix._tessarix with progress ------------------------------------------
+
+// The placebo refits (or jackknife cases) done so far and in all.
+#define TX_PROGRESS_DOC(name)                                                                      \
+  "`tessarix." name "` (same arguments, checks and result), reporting the progress of its\n"   \
+  "placebo refits to `progress(done, total)`."
+
+template <class Args>
+struct WithProgress : Args {
+  PyObject* progress = nullptr;
+};
+
+const EntryPoint<WithProgress<FitScArgs>> core_fit_sc_entry{
+    "fit_sc", TX_PROGRESS_DOC("fit_sc"),
+    join<WithProgress<FitScArgs>>({fit_sc_params<WithProgress<FitScArgs>>(), {progress_param<WithProgress<FitScArgs>>()}})};
+const EntryPoint<WithProgress<FitAscArgs>> core_fit_asc_entry{
+    "fit_asc", TX_PROGRESS_DOC("fit_asc"),
+    join<WithProgress<FitAscArgs>>({fit_asc_params<WithProgress<FitAscArgs>>(), {progress_param<WithProgress<FitAscArgs>>()}})};
+const EntryPoint<WithProgress<FitSdidArgs>> core_fit_sdid_entry{
+    "fit_sdid", TX_PROGRESS_DOC("fit_sdid"),
+    join<WithProgress<FitSdidArgs>>({fit_sdid_params<WithProgress<FitSdidArgs>>(), {progress_param<WithProgress<FitSdidArgs>>()}})};
+const EntryPoint<WithProgress<FitFpArgs>> core_fit_fp_entry{
+    "fit_fp", TX_PROGRESS_DOC("fit_fp"),
+    join<WithProgress<FitFpArgs>>({fit_fp_params<WithProgress<FitFpArgs>>(), {progress_param<WithProgress<FitFpArgs>>()}})};
+const EntryPoint<WithProgress<FitRscArgs>> core_fit_rsc_entry{
+    "fit_rsc", TX_PROGRESS_DOC("fit_rsc"),
+    join<WithProgress<FitRscArgs>>({fit_rsc_params<WithProgress<FitRscArgs>>(), {progress_param<WithProgress<FitRscArgs>>()}})};
+
+#undef TX_PROGRESS_DOC
+
+template <class Args, PyObject* (*Run)(const Args&, PyObject*)>
+PyObject* with_progress(const EntryPoint<WithProgress<Args>>& entry, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const WithProgress<Args> a = entry.parse(args, kwargs);
+    return Run(a, a.progress);
+  });
+}
+
+PyObject* py_core_fit_sc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_progress<FitScArgs, run_fit_sc>(core_fit_sc_entry, args, kwargs);
+}
+PyObject* py_core_fit_asc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_progress<FitAscArgs, run_fit_asc>(core_fit_asc_entry, args, kwargs);
+}
+PyObject* py_core_fit_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_progress<FitSdidArgs, run_fit_sdid>(core_fit_sdid_entry, args, kwargs);
+}
+PyObject* py_core_fit_fp(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_progress<FitFpArgs, run_fit_fp>(core_fit_fp_entry, args, kwargs);
+}
+PyObject* py_core_fit_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return with_progress<FitRscArgs, run_fit_rsc>(core_fit_rsc_entry, args, kwargs);
+}
+
 }  // namespace
 
 std::vector<PyMethodDef> core_sc_functions() {
   return {method_def(paths_sc_entry.signature(), py_paths_sc), method_def(paths_asc_entry.signature(), py_paths_asc),
           method_def(paths_fp_entry.signature(), py_paths_fp), method_def(paths_rsc_entry.signature(), py_paths_rsc),
           method_def(paths_sdid_entry.signature(), py_paths_sdid),
-          method_def(paths_mcnnm_entry.signature(), py_paths_mcnnm)};
+          method_def(paths_mcnnm_entry.signature(), py_paths_mcnnm),
+          method_def(core_fit_sc_entry.signature(), py_core_fit_sc),
+          method_def(core_fit_asc_entry.signature(), py_core_fit_asc),
+          method_def(core_fit_sdid_entry.signature(), py_core_fit_sdid),
+          method_def(core_fit_fp_entry.signature(), py_core_fit_fp),
+          method_def(core_fit_rsc_entry.signature(), py_core_fit_rsc)};
 }
 
 }  // namespace tessarix::bindings

@@ -14,11 +14,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "bindings/boundary.hpp"
 #include "bindings/convert.hpp"
 #include "bindings/python.hpp"
 
@@ -98,6 +100,27 @@ Param<R> param(std::type_identity_t<std::optional<V> R::*> field, const char* na
   return {name, "None", [=](R& r, PyObject* obj) {
             r.*field = obj == nullptr || obj == Py_None ? std::nullopt
                                                         : std::optional<V>(kind.convert(obj, name));
+          }};
+}
+
+// Parameter lists in turn, as one list.
+template <class R>
+std::vector<Param<R>> join(std::initializer_list<std::vector<Param<R>>> parts) {
+  std::vector<Param<R>> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+// `progress=None`: a callable(done, total) the call reports its progress to, kept borrowed in
+// the record's `progress` field (null for None); anything else but a callable is a TypeError.
+template <class R>
+Param<R> progress_param() {
+  return {"progress", "None", [](R& r, PyObject* obj) {
+            if (obj != nullptr && obj != Py_None && !PyCallable_Check(obj)) {
+              PyErr_SetString(PyExc_TypeError, "argument 'progress': expected a callable(done, total) or None");
+              throw PyErrorSet{};
+            }
+            r.progress = obj == Py_None ? nullptr : obj;
           }};
 }
 

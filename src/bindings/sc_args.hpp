@@ -13,6 +13,7 @@
 #include "bindings/array_view.hpp"
 #include "bindings/boundary.hpp"
 #include "bindings/declare.hpp"
+#include "bindings/progress.hpp"
 #include "estimators/mcnnm/softimpute.hpp"
 #include "estimators/panel.hpp"
 #include "estimators/sc/augmented.hpp"
@@ -69,13 +70,6 @@ struct McnnmArgs : BlockArgs {
 };
 
 template <class R>
-std::vector<Param<R>> join(std::initializer_list<std::vector<Param<R>>> parts) {
-  std::vector<Param<R>> out;
-  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-template <class R>
 std::vector<Param<R>> block_params() {
   return {TX_PARAM(R, y, kPanel), TX_PARAM(R, treated, kIndexList), TX_PARAM(R, treat_time, kCount)};
 }
@@ -121,12 +115,13 @@ sc::sdid::SdidOptions sdid_options(const SdidOptionArgs& a, const WeightBoundArg
 mcnnm::McnnmOptions mcnnm_options(const McnnmArgs& a);
 
 // Copies y, then with the interpreter lock released builds the block-design panel and returns
-// estimate(panel), computed on owned data only.
+// estimate(panel), computed on owned data only, reporting progress to `progress` (null: none).
 template <class Estimate>
-auto on_block_panel(const BlockArgs& a, Estimate estimate) {
+auto on_block_panel(const BlockArgs& a, Estimate estimate, PyObject* progress = nullptr) {
   Mat y = mat_from_numpy(a.y);
   const std::vector<std::size_t> treated = a.treated_units();
   ReleaseGil unlocked;
+  ProgressReport report(progress, unlocked.state());
   const Panel panel = Panel::block(std::move(y), treated, a.treat_time);
   return estimate(panel);
 }

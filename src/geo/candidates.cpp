@@ -3,6 +3,7 @@
 // seeded stream by shuffling the pool. Sampling stops early once every reachable set has been
 // found, which changes nothing but the time spent: no further draw could add a set.
 #include <algorithm>
+#include <numeric>
 #include <compare>
 #include <cmath>
 #include <cstdint>
@@ -185,6 +186,14 @@ std::vector<std::vector<std::size_t>> generate_candidates(const SelectionConfig&
     generate_mixed(c, config.max_treated, config.n_candidates, config.seed);
   }
   return std::move(c).take();
+}
+
+std::vector<std::size_t> rank_order(std::span<const double> scores) {
+  std::vector<std::size_t> order(scores.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return ranks_before(scores[a], scores[b]); });
+  return order;
 }
 
 void rank_candidates(std::vector<MarketCandidate>& candidates) {

@@ -55,13 +55,18 @@ MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
   return out;
 }
 
-std::vector<MarketCandidate> select_markets(const Mat& outcomes, const SelectionConfig& config) {
-  const std::vector<std::vector<std::size_t>> candidates = generate_candidates(config);
+std::vector<MarketCandidate> evaluate_candidates(const Mat& outcomes,
+                                                 const std::vector<std::vector<std::size_t>>& candidates,
+                                                 const SelectionConfig& config) {
   // Every number of a candidate is scale-free: the panel is brought to its canonical scale
   // once here, so that no candidate's power analysis or diagnostics copies it again.
-  std::vector<MarketCandidate> evaluated = on_canonical_scale(outcomes, [&](const Mat& y, int) {
+  return on_canonical_scale(outcomes, [&](const Mat& y, int) {
     return runtime::par_map_indexed(candidates.size(), [&](std::size_t i) { return evaluate(y, candidates[i], config); });
   });
+}
+
+std::vector<MarketCandidate> select_markets(const Mat& outcomes, const SelectionConfig& config) {
+  std::vector<MarketCandidate> evaluated = evaluate_candidates(outcomes, generate_candidates(config), config);
   rank_candidates(evaluated);
   return evaluated;
 }

@@ -41,12 +41,21 @@ struct MarketCandidate {
 // The candidate sets in generation order (each ascending, no two equal).
 std::vector<std::vector<std::size_t>> generate_candidates(const SelectionConfig& config);
 
-// Sorts by score, highest first, NaN scores last; equal scores keep their order (stable).
+// The order that ranks candidates of these scores: highest first, NaN scores last, equal
+// scores in their given order (stable).
+std::vector<std::size_t> rank_order(std::span<const double> scores);
+
+// Sorts by score in rank_order.
 void rank_candidates(std::vector<MarketCandidate>& candidates);
 
 // One candidate's power at the target lift, diagnostics and score.
 MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
                          const SelectionConfig& config);
+
+// The given candidates evaluated in parallel, in their order (not ranked), on the panel's
+// canonical scale: a candidate's numbers do not depend on which others are evaluated with it.
+std::vector<MarketCandidate> evaluate_candidates(const Mat& y, const std::vector<std::vector<std::size_t>>& candidates,
+                                                 const SelectionConfig& config);
 
 // Every candidate evaluated (in parallel) and ranked by score, best first.
 std::vector<MarketCandidate> select_markets(const Mat& y, const SelectionConfig& config);

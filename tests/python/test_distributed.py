@@ -51,3 +51,17 @@ def test_one_model_per_group_equals_each_group_fitted_alone(client):
         assert list(frame["region"]) == ["north", "south"]
         assert list(frame["estimate"]) == [fits["north"][1].att, fits["south"][1].att]
         assert list(frame.columns) == ["region", "term", "estimate", "se", "ci_lower", "ci_upper", "p_value"]
+
+
+def test_market_search_over_the_cluster_ranks_exactly_as_the_local_search(client):
+    import pickle
+
+    sales = datasets.sales(n_markets=24, n_weeks=60, seed=4)
+    args = dict(unit="market", time="week", outcome="sales", max_treated=3, test_len=6, target_lift=0.05,
+                method="sc", n_candidates=30, seed=9, include=["m05"])
+    local = tessarix.geo.select(sales, **args)
+    seen = []
+    spread = tessarix.geo.select(sales, **args, client=client, progress=lambda d, t: seen.append((d, t)))
+    assert pickle.dumps([c.__reduce__()[1] for c in spread.native]) == \
+        pickle.dumps([c.__reduce__()[1] for c in local.native])
+    assert seen[-1] == (len(local.native), len(local.native)) and seen == sorted(seen)

@@ -97,6 +97,13 @@ windows = _core.geo_windows(y, [0], 3, members=["sc", "asc"], weights=[1.0, 1.0]
 starts: np.ndarray = windows["starts"]
 pivot = _core.pivot_long(np.array([1, 1, 2, 2]), np.array([5, 6, 5, 6]), [np.ones(4)], [np.zeros(4)])
 missing: int = pivot["n_missing"]
+shown = lambda done, total: None
+refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y, [0], 5),
+          _core.fit_sdid(y, [0, 1], 5, inference="placebo"), _core.fit_fp(y, [0], 5), _core.fit_rsc(y, [0], 5)]
+geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
+geo_e = _core.geo_power_ensemble(y, [0], 3, [0.1], progress=shown)
+sets: list[list[int]] = _core.geo_candidates(y, [0, 1, 2], 2, 3, 0.1)
+ranked2 = _core.geo_rank(_core.geo_evaluate(y, [0, 1, 2], 2, 3, 0.1, candidates=sets) + _core.geo_select(y, [0, 1], 1, 3, 0.1))
 
 frame = {"u": ["a"], "t": [1], "y": [1.0]}
 res = tessarix.synth(frame, unit="u", time="t", outcome="y", treated="a", start=1, method="sdid")

@@ -83,6 +83,8 @@ def _common(p: argparse.ArgumentParser) -> None:
                                                 "pictures (PNG, when matplotlib is installed) into DIR")
     p.add_argument("--option", action="append", default=[], metavar="KEY=VALUE",
                    help="an option of the method (repeatable), for example ridge=0.1 or control=notyet")
+    p.add_argument("--no-progress", action="store_true",
+                   help="no progress bar on stderr for placebo refits, power windows and candidates")
 
 
 def _cohort_args(p: argparse.ArgumentParser) -> None:
@@ -154,7 +156,8 @@ def _run(args: argparse.Namespace, data: Any) -> Any:
     if args.command == "synth":
         return tessarix.synth(data, **cols, treated=_labels(args.treated, data, args.unit),
                               start=_label(args.start, data, args.time), method=args.method,
-                              inference=None if args.inference == "none" else args.inference, **opts)
+                              inference=None if args.inference == "none" else args.inference,
+                              progress=not args.no_progress, **opts)
     if args.command in ("did", "bacon"):
         staggered = dict(cohort=args.cohort, treatment=args.treatment)
         if args.command == "bacon":
@@ -168,13 +171,14 @@ def _run(args: argparse.Namespace, data: Any) -> Any:
         treated = _labels(args.treated, data, args.unit)
         if args.members:
             return tessarix.geo.power_ensemble(data, **cols, treated=treated, test_len=args.test_len, lifts=lifts,
-                                               members=args.members.split(","), **opts)
+                                               members=args.members.split(","), progress=not args.no_progress, **opts)
         return tessarix.geo.power(data, **cols, treated=treated, test_len=args.test_len, lifts=lifts,
-                                  method=args.method, **opts)
+                                  method=args.method, progress=not args.no_progress, **opts)
     if args.command == "select":
         return tessarix.geo.select(data, **cols, max_treated=args.max_treated, test_len=args.test_len,
                                    target_lift=args.target_lift, eligible=_labels(args.eligible, data, args.unit),
-                                   include=_labels(args.include, data, args.unit), **opts)
+                                   include=_labels(args.include, data, args.unit),
+                                   progress=not args.no_progress, **opts)
     return tessarix.geo.diagnose(data, **cols, treated=_labels(args.treated, data, args.unit),
                                  test_len=args.test_len)
 

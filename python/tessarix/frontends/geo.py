@@ -7,7 +7,8 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from .. import _tessarix
+from .. import _core, _tessarix
+from ..progress import reporter
 from ..frames import DataError, long_panel
 from ..results.geo import Diagnosis, Market, PowerCurve, Selection
 from ..frames.guards import listlike
@@ -18,7 +19,7 @@ _WINDOW_OPTIONS = ("min_pre", "lookback", "min_weight", "max_weight")
 
 
 def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
-          lifts: Sequence[float], method: str = "sdid", **options: Any) -> PowerCurve:
+          lifts: Sequence[float], method: str = "sdid", progress: Any = False, **options: Any) -> PowerCurve:
     """How large a lift a test on the given markets can detect.
 
     Slides a test window of `test_len` periods over the history, treats the `treated` markets
@@ -39,6 +40,9 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
         Relative lifts to inject, as fractions: 0.05 is +5 %. Values above 1 draw a warning.
     method : str
         The estimator: "sdid" (default), "sc", "asc", "fp" (or "dsc") or "rsc".
+    progress : bool or callable
+        Show a progress bar of the placebo windows on stderr (True), or report
+        ``(done, total)`` to a callable; the numbers are the same.
     **options
         ``alpha`` (test size, 0.1), ``target_power`` (0.8), ``min_pre``, ``lookback``,
         ``min_weight``, ``max_weight``, as :func:`tessarix.geo_power` takes them.
@@ -50,7 +54,7 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
     """
     _warn_percent("lifts", lifts)
     market, rows = _market(data, unit, time, outcome, treated, test_len)
-    native = _tessarix.geo_power(market.y, rows, test_len, lifts, method=method, **options)
+    native = _run("geo_power", progress, "power windows", market.y, rows, test_len, lifts, method=method, **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"method": method, **window},
@@ -59,16 +63,17 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
 
 def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
                    lifts: Sequence[float], members: Optional[Sequence[str]] = None,
-                   weights: Optional[Sequence[float]] = None, **options: Any) -> PowerCurve:
+                   weights: Optional[Sequence[float]] = None, progress: Any = False, **options: Any) -> PowerCurve:
     """Power of a weighted blend of estimators (default SC, ASC and SDID).
 
     As :func:`power`; `members` names the estimators and `weights` gives one non-negative
     weight per member, or None for inverse-variance weights from each member's no-lift spread.
+    `progress` as for :func:`power`.
     """
     _warn_percent("lifts", lifts)
     market, rows = _market(data, unit, time, outcome, treated, test_len)
-    native = _tessarix.geo_power_ensemble(market.y, rows, test_len, lifts, members=members, weights=weights,
-                                          **options)
+    native = _run("geo_power_ensemble", progress, "power windows", market.y, rows, test_len, lifts,
+                  members=members, weights=weights, **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"members": list(members) if members is not None else ["sc", "asc", "sdid"],
@@ -77,7 +82,8 @@ def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: An
 
 
 def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, test_len: int,
-           target_lift: float, eligible: Any = None, include: Any = None, **options: Any) -> Selection:
+           target_lift: float, eligible: Any = None, include: Any = None, progress: Any = False,
+           client: Any = None, **options: Any) -> Selection:
     """Search and rank candidate sets of treatment markets.
 
     Parameters
@@ -94,6 +100,12 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
         Markets that may be treated (default: every market).
     include : list of labels, optional
         Markets forced into every candidate.
+    progress : bool or callable
+        Show a progress bar of the candidates evaluated on stderr (True), or report
+        ``(done, total)`` to a callable.
+    client : distributed.Client, optional
+        Spread the candidates' evaluation over a Dask cluster (``pip install
+        "tessarix[dask]"``); the ranking and every number equal the local call's.
     **options
         ``method``, ``alpha``, ``target_power``, ``min_pre``, ``n_candidates``, ``seed``,
         ``exact_size``, ``lookback``, ``min_weight``, ``max_weight``, as
@@ -110,8 +122,13 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
     market = _market_of(panel, unit, time, outcome)
     pool = range(len(panel.units)) if eligible is None else _rows(panel, eligible, "eligible")
     forced = [] if include is None else _rows(panel, include, "include")
-    native = _tessarix.geo_select(market.y, list(pool), max_treated, test_len, target_lift, include=forced,
-                                  **options)
+    args = (market.y, list(pool), max_treated, test_len, target_lift)
+    if client is not None:
+        from ..distributed.select import select_on
+
+        native = select_on(client, args, dict(options, include=forced), reporter(progress, "candidates"))
+    else:
+        native = _run("geo_select", progress, "candidates", *args, include=forced, **options)
     return Selection(native=native, market=market, target_lift=target_lift, test_len=test_len,
                      method=str(options.get("method", "sdid")))
 
@@ -123,6 +140,16 @@ def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, tes
     market, rows = _market(data, unit, time, outcome, treated, test_len)
     return Diagnosis(native=_tessarix.geo_diagnostics(market.y, rows, test_len), market=market, treated=rows,
                      test_len=test_len)
+
+
+def _run(name: str, progress: Any, label: str, *args: Any, **kwargs: Any) -> Any:
+    """The array function `name`, or with progress its counterpart that reports it."""
+    report = reporter(progress, label)
+    if report is None:
+        return getattr(_tessarix, name)(*args, **kwargs)
+    result = getattr(_core, name)(*args, **kwargs, progress=report)
+    getattr(report, "close", lambda: None)()
+    return result
 
 
 def _market(data: Any, unit: str, time: str, outcome: str, treated: Any,

@@ -8,7 +8,8 @@ from typing import Any, Optional
 
 import numpy as np
 
-from .. import _tessarix
+from .. import _core, _tessarix
+from ..progress import reporter
 from ..frames import DataError, long_panel
 from ..frames.guards import fmt, listlike
 from ..results.sc import Design, SynthResult
@@ -24,14 +25,15 @@ _METHODS: dict[str, tuple[str, tuple[Optional[str], ...]]] = {
     "cpasc": ("fit_cpasc", (None, "conformal")),
 }
 # Arguments of the array calls that the front end sets itself.
-_OWN = {"y", "treated", "treat_time", "placebo", "inference"}
+_OWN = {"y", "treated", "treat_time", "placebo", "inference", "progress"}
 # Pre-periods a fit needs to be judged at all.
 MIN_PRE_PERIODS = 2
 _DEFAULT_LEVEL = 0.95
 
 
 def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start: Any,
-          method: str = "sc", inference: Optional[str] = None, **options: Any) -> SynthResult:
+          method: str = "sc", inference: Optional[str] = None, progress: Any = False,
+          **options: Any) -> SynthResult:
     """Fit a synthetic-control-family estimator to a long data frame.
 
     Parameters
@@ -55,6 +57,9 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
         "placebo" (in-space placebo refits, every method but mcnnm and cpasc), "jackknife"
         (sdid, at least two treated units), "conformal" (cpasc, whose p-value is always
         conformal), or None.
+    progress : bool or callable
+        With placebo or jackknife inference, show a progress bar of the refits on stderr
+        (True), or report ``(done, total)`` to a callable; the numbers are the same.
     **options
         The method's own options, as its array function takes them (for example ``ridge``,
         ``penalty``, ``min_weight``, ``max_weight`` and ``level`` for "sc"; ``zeta_scale`` for
@@ -92,7 +97,12 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     elif method == "sdid":
         kwargs["inference"] = inference or "none"
     y = np.ascontiguousarray(panel.y, dtype=np.float64)
-    native = fn(y, rows, t0, **kwargs)
+    report = reporter(progress, f"{method} {inference or ''} refits") if inference in ("placebo", "jackknife") else None
+    if report is not None:  # the same fit, its refits counted as they finish
+        native = getattr(_core, fn_name)(y, rows, t0, **kwargs, progress=report)
+        getattr(report, "close", lambda: None)()
+    else:
+        native = fn(y, rows, t0, **kwargs)
     level = float(options.get("level", _DEFAULT_LEVEL))
     path_options = {k: v for k, v in options.items() if k != "level"}
     design = Design(y=np.array(y), units=panel.units, times=panel.times, treated=rows, t0=t0,
