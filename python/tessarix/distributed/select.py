@@ -9,7 +9,7 @@ from .. import _core
 
 # Chunks per worker: enough for the cluster to balance uneven candidates, few enough that each
 # chunk's own parallel evaluation on its worker pays.
-_CHUNKS_PER_WORKER = 4
+_CHUNKS_PER_WORKER = 16
 
 
 def _evaluate(y: Any, args: tuple, options: dict, chunk: list) -> list:

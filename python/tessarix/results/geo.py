@@ -10,7 +10,7 @@ import numpy as np
 
 from .. import _core
 from ..frames import table
-from ..frames.guards import listing
+from ..frames.guards import listing, plain
 from .base import num
 
 
@@ -183,7 +183,7 @@ class Selection:
 
     @property
     def best(self) -> list[Any]:
-        return [self.market.units[i] for i in self.native[0].treated] if self.native else []
+        return [plain(self.market.units[i]) for i in self.native[0].treated] if self.native else []
 
     @property
     def candidates(self) -> Any:
