@@ -2,7 +2,7 @@
 
 from typing import Callable, Literal, NotRequired, Sequence, SupportsFloat, SupportsIndex, TypedDict
 
-from ._tessarix import MarketCandidate, PowerResult, SCResult
+from ._tessarix import DiDResult, MarketCandidate, PowerResult, SCResult
 
 import numpy as np
 import numpy.typing as npt
@@ -296,6 +296,20 @@ def geo_evaluate(
     progress: _Progress = None,
 ) -> list[MarketCandidate]:
     """The given candidate sets evaluated as `geo_select` evaluates each, not ranked."""
+
+def fit_callaway_py(
+    y: _Panel,
+    cohorts: Sequence[SupportsIndex],
+    control: Literal["never", "notyet", "not_yet_treated"] = "never",
+    covariates: _Panel | None = None,
+    anticipation: SupportsIndex = 0,
+    bands: bool = False,
+    n_reps: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> DiDResult:
+    """`tessarix.fit_callaway_py`, reporting the progress of its cells and band bootstrap."""
 
 def geo_rank(candidates: Sequence[MarketCandidate]) -> list[MarketCandidate]:
     """The candidates ranked as `geo_select` ranks them."""

@@ -5,6 +5,7 @@
 #include "bindings/api.hpp"
 #include "bindings/boundary.hpp"
 #include "bindings/declare.hpp"
+#include "bindings/did_entries.hpp"
 #include "bindings/did_glue.hpp"
 #include "bindings/results.hpp"
 #include "estimators/did/bacon.hpp"
@@ -26,15 +27,6 @@ struct StaggeredArgs {
 const std::vector<Param<StaggeredArgs>> kStaggeredParams{
     TX_PARAM(StaggeredArgs, y, kPanel), TX_PARAM(StaggeredArgs, cohorts, kCohortList)};
 
-// Event-study rows of an aggregated-effect list.
-void set_event_study(PyDidResult& r, const std::vector<did::AggEffect>& event) {
-  for (const did::AggEffect& e : event) {
-    r.event_time.push_back(e.key);
-    r.event_att.push_back(e.att);
-    r.event_se.push_back(e.se);
-  }
-}
-
 // --- two-way fixed effects ----------------------------------------------------------------
 
 const EntryPoint<StaggeredArgs> fit_twfe_entry{
@@ -54,92 +46,12 @@ PyObject* py_fit_twfe(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// --- Callaway & Sant'Anna -------------------------------------------------------------------
+// --- Callaway & Sant'Anna (checks and run shared with tessarix._core) ----------------------
 
-struct CallawayArgs {
-  ArrayView2 y;
-  std::vector<std::int64_t> cohorts;
-  std::string control;
-  std::optional<ArrayView2> covariates;
-  std::uint64_t anticipation = 0;
-  bool bands = false;
-  std::uint64_t n_reps = 999;
-  std::uint64_t seed = 0;
-  double level = 0.95;
-};
-
-const EntryPoint<CallawayArgs> fit_callaway_entry{
-    "fit_callaway_py",
-    "Callaway & Sant'Anna group-time ATTs aggregated to overall + event study.\n"
-    "`control` is \"never\" (never-treated) or \"notyet\" (not-yet-treated). When\n"
-    "`covariates` (an `N\u00d7K` array) is given, uses covariate-adjusted (regression-\n"
-    "adjustment) ATTs.",
-    {TX_PARAM(CallawayArgs, y, kPanel), TX_PARAM(CallawayArgs, cohorts, kCohortList),
-     TX_PARAM(CallawayArgs, control, kChoice, "never"),
-     TX_PARAM(CallawayArgs, covariates, kPanel, kNone),
-     TX_PARAM(CallawayArgs, anticipation, kCount, 0),
-     TX_PARAM(CallawayArgs, bands, kFlag, false), TX_PARAM(CallawayArgs, n_reps, kCount, 999),
-     TX_PARAM(CallawayArgs, seed, kCount, 0), TX_PARAM(CallawayArgs, level, kReal, 0.95)}};
-
-// With not-yet-treated controls a design can leave every post-treatment cell without a
-// control (everyone adopts at once); then nothing is estimated.
-Checked<void> require_post_cell(const did::callaway::CsResult& fit) {
-  if (did::callaway::has_post_treatment_cell(fit)) return {};
-  return std::unexpected(std::string(
-      "Callaway-Sant'Anna: no post-treatment group-time cell has a control unit (every unit "
-      "has adopted or is anticipating by then), so no treatment effect is identified."));
-}
-
-PyDidResult callaway_result(const inference::CallawayFit& out) {
-  const did::callaway::CsResult& fit = out.fit;
-  PyDidResult r;
-  r.att = fit.att;
-  r.se = fit.se;
-  set_event_study(r, fit.event);
-  for (const did::AggEffect& g : fit.group) {
-    r.group_cohort.push_back(g.key);
-    r.group_att.push_back(g.att);
-    r.group_se.push_back(g.se);
-  }
-  r.overall_group_att = fit.overall_group_att;
-  r.overall_group_se = fit.overall_group_se;
-  if (out.bands) {
-    for (const auto& [lower, upper] : out.bands->bands) {
-      r.event_lo.push_back(lower);
-      r.event_hi.push_back(upper);
-    }
-    r.band_crit = out.bands->crit;
-  }
-  return r;
-}
+const EntryPoint<CallawayArgs> fit_callaway_entry{"fit_callaway_py", kCallawayDoc, callaway_params<CallawayArgs>()};
 
 PyObject* py_fit_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&] {
-    const CallawayArgs a = fit_callaway_entry.parse(args, kwargs);
-    did::callaway::CsOptions options;
-    options.control = unwrap(check_control(a.control));
-    options.anticipation = a.anticipation;
-    Panel panel = unwrap(build_panel(a.y, a.cohorts));
-    unwrap(require_estimable_cohort(panel, "Callaway-Sant'Anna"));
-    unwrap(check_unit_interval("level", a.level));
-    unwrap(check_min_count("n_reps", a.n_reps, 1));
-    unwrap(require_base_period(panel, a.anticipation));
-    unwrap(require_control_units(panel, options));
-    if (a.covariates) {
-      unwrap(check_covariates(*a.covariates, panel.n_units()));
-      panel = std::move(panel).with_covariates(mat_from_numpy(*a.covariates));
-    }
-    std::optional<inference::BandRequest> bands;
-    if (a.bands) bands = inference::BandRequest{a.n_reps, a.seed, a.level};
-    PyDidResult result;
-    {
-      ReleaseGil unlocked;
-      const inference::CallawayFit fit = inference::fit_callaway(panel, options, bands);
-      unwrap(require_post_cell(fit.fit));
-      result = callaway_result(fit);
-    }
-    return wrap(std::move(result));
-  });
+  return guarded([&] { return run_fit_callaway(fit_callaway_entry.parse(args, kwargs), nullptr); });
 }
 
 // --- Sun & Abraham --------------------------------------------------------------------------

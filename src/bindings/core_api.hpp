@@ -13,5 +13,6 @@ namespace tessarix::bindings {
 std::vector<PyMethodDef> core_frame_functions();
 std::vector<PyMethodDef> core_sc_functions();
 std::vector<PyMethodDef> core_geo_functions();
+std::vector<PyMethodDef> core_did_functions();
 
 }  // namespace tessarix::bindings

@@ -12,7 +12,7 @@ namespace {
 std::vector<PyMethodDef>& method_table() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> t;
-    for (auto part : {core_frame_functions(), core_sc_functions(), core_geo_functions()}) {
+    for (auto part : {core_frame_functions(), core_sc_functions(), core_geo_functions(), core_did_functions()}) {
       t.insert(t.end(), part.begin(), part.end());
     }
     t.push_back({nullptr, nullptr, 0, nullptr});

@@ -36,6 +36,7 @@ def test_reporting_counterparts_return_the_array_results_and_count_every_item(pa
         ("geo_power_ensemble", (panel, [3], 6, [0.0, 0.05]), dict(lookback=30)),
         ("fit_sdid", (panel, [0, 1], 60), dict(inference="placebo")),
         ("fit_sc", (panel, [0], 60), dict(placebo=True)),
+        ("fit_callaway_py", (panel, [30] * 10 + [-1] * 30), dict(bands=True, n_reps=5000, seed=3)),
     ]
     for name, args, kwargs in cases:
         seen = []

@@ -98,6 +98,7 @@ starts: np.ndarray = windows["starts"]
 pivot = _core.pivot_long(np.array([1, 1, 2, 2]), np.array([5, 6, 5, 6]), [np.ones(4)], [np.zeros(4)])
 missing: int = pivot["n_missing"]
 shown = lambda done, total: None
+cs_progress: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], bands=True, progress=shown)
 refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y, [0], 5),
           _core.fit_sdid(y, [0, 1], 5, inference="placebo"), _core.fit_fp(y, [0], 5), _core.fit_rsc(y, [0], 5)]
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)

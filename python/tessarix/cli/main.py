@@ -162,7 +162,8 @@ def _run(args: argparse.Namespace, data: Any) -> Any:
         staggered = dict(cohort=args.cohort, treatment=args.treatment)
         if args.command == "bacon":
             return tessarix.bacon(data, **cols, **staggered)
-        return tessarix.did(data, **cols, **staggered, method=args.method, covariates=args.covariates, **opts)
+        return tessarix.did(data, **cols, **staggered, method=args.method, covariates=args.covariates,
+                            progress=not args.no_progress and args.method == "cs", **opts)
     if args.command == "power":
         try:
             lifts = [float(x) for x in args.lifts.split(",")]

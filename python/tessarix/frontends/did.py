@@ -6,7 +6,8 @@ from typing import Any, Optional, Sequence
 
 import numpy as np
 
-from .. import _tessarix
+from .. import _core, _tessarix
+from ..progress import reporter
 from ..frames import DataError, long_panel
 from ..frames.panel import as_frame, column, numeric_values
 from ..results.did import BaconResult, DidResult, Staggered
@@ -20,7 +21,7 @@ _DEFAULT_LEVEL = 0.95
 
 def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,
         treatment: Optional[str] = None, method: str = "cs", covariates: Optional[Sequence[str]] = None,
-        **options: Any) -> DidResult:
+        progress: Any = False, **options: Any) -> DidResult:
     """Staggered-adoption difference-in-differences from a long data frame.
 
     Parameters
@@ -43,6 +44,9 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
     covariates : list of str, optional
         cs only: unit-level covariate columns (constant within each unit), for outcome
         regression adjustment.
+    progress : bool or callable
+        cs: show a progress bar of the cells and the band bootstrap on stderr (True), or report
+        ``(done, total)`` to a callable; the numbers are the same.
     **options
         cs: ``control`` ("never" or "notyet"), ``anticipation``, ``bands`` (sup-t bands),
         ``n_reps``, ``seed``, ``level``; sa and twfe: ``level`` (of the normal intervals).
@@ -69,7 +73,12 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
     if method == "cs":
         x = (np.column_stack([panel.per_unit[c] for c in covariates]).astype(np.float64)
              if covariates else None)
-        native = _tessarix.fit_callaway_py(y, cohorts, covariates=x, **options)
+        report = reporter(progress, "Callaway-Sant'Anna")
+        if report is None:
+            native = _tessarix.fit_callaway_py(y, cohorts, covariates=x, **options)
+        else:
+            native = _core.fit_callaway_py(y, cohorts, covariates=x, **options, progress=report)
+            getattr(report, "close", lambda: None)()
     elif method == "sa":
         native = _tessarix.fit_sunab_py(y, cohorts)
     else:

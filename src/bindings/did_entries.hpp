@@ -1,0 +1,47 @@
+// The Callaway-Sant'Anna entry point's arguments, parameter list, checks and run, shared by
+// both compiled modules: tessarix._tessarix declares fit_callaway_py as it is; tessarix._core
+// declares the same with a progress callback for its band bootstrap.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/declare.hpp"
+#include "bindings/results.hpp"
+#include "estimators/did/effect.hpp"
+
+namespace tessarix::bindings {
+
+struct CallawayArgs {
+  ArrayView2 y;
+  std::vector<std::int64_t> cohorts;
+  std::string control;
+  std::optional<ArrayView2> covariates;
+  std::uint64_t anticipation = 0;
+  bool bands = false;
+  std::uint64_t n_reps = 999;
+  std::uint64_t seed = 0;
+  double level = 0.95;
+};
+
+template <class R>
+std::vector<Param<R>> callaway_params() {
+  return {TX_PARAM(R, y, kPanel), TX_PARAM(R, cohorts, kCohortList), TX_PARAM(R, control, kChoice, "never"),
+          TX_PARAM(R, covariates, kPanel, kNone), TX_PARAM(R, anticipation, kCount, 0),
+          TX_PARAM(R, bands, kFlag, false), TX_PARAM(R, n_reps, kCount, 999), TX_PARAM(R, seed, kCount, 0),
+          TX_PARAM(R, level, kReal, 0.95)};
+}
+
+// The event-study rows of an aggregated-effect list (keys, effects, standard errors).
+void set_event_study(PyDidResult& r, const std::vector<did::AggEffect>& event);
+
+// The docstring of fit_callaway_py.
+extern const char* const kCallawayDoc;
+
+// Every check of fit_callaway_py in its order, then the fit (and bands) with the interpreter
+// lock released, progress reported to `progress` (null: none); a DiDResult object.
+PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress);
+
+}  // namespace tessarix::bindings
