@@ -16,16 +16,12 @@ from tessarix import datasets  # noqa: E402
 
 
 def pictures():
-    prop99, stag, sales = datasets.prop99(), datasets.staggered(), datasets.sales()
-    sc = tessarix.synth(prop99, unit="State", time="Year", outcome="PacksPerCapita", treated="California",
-                        start=1989, method="sdid", inference="placebo")
-    cs = tessarix.did(stag, unit="unit", time="year", outcome="y", cohort="first_treated", bands=True, seed=1)
-    bacon = tessarix.bacon(stag, unit="unit", time="year", outcome="y", cohort="first_treated")
-    market = dict(unit="market", time="week", outcome="sales")
-    power = tessarix.geo.power(sales, **market, treated=["m03", "m11"], test_len=8,
-                               lifts=[0.0, 0.02, 0.04, 0.06, 0.08, 0.1], method="sc")
-    sel = tessarix.geo.select(sales, **market, max_treated=3, test_len=8, target_lift=0.05, method="sc",
-                              n_candidates=20, seed=1)
+    from tessarix.__main__ import examples
+
+    res = dict(examples())
+    sc, cs, bacon, power = res["synthetic_did"], res["callaway_santanna"], res["goodman_bacon"], res["geo_power"]
+    sel = tessarix.geo.select(datasets.sales(), unit="market", time="week", outcome="sales", max_treated=3,
+                              test_len=8, target_lift=0.05, method="sc", n_candidates=20, seed=1)
     yield "sc_paths", lambda ax: sc.plot("paths", ax=ax)
     yield "sc_gap", lambda ax: sc.plot("gap", ax=ax)
     yield "sc_placebos", lambda ax: sc.plot("placebos", ax=ax, max_pre_mspe_ratio=5)
