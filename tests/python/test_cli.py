@@ -130,3 +130,15 @@ def test_help_documents_every_option(command):
         for flag in action.option_strings:
             assert flag in text
         assert action.help, action.dest
+
+
+def test_the_demo_summarises_each_family_and_draws_their_pictures(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "tessarix", "--plots", str(tmp_path)], capture_output=True,
+                          text=True, cwd="/")
+    assert done.returncode == 0, done.stderr
+    for title in ("Synthetic control (sc)", "Synthetic difference-in-differences (sdid)", "Callaway-Sant'Anna",
+                  "Goodman-Bacon decomposition", "Geo power analysis (SC)", "Geo design diagnostics"):
+        assert title in done.stdout
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        f"{n}.png" for n in ("synthetic_control", "synthetic_did", "callaway_santanna", "goodman_bacon",
+                             "geo_power", "geo_diagnostics"))
