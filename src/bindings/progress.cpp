@@ -10,10 +10,11 @@ bool wanted(PyObject* report) { return report != nullptr && report != Py_None; }
 }  // namespace
 
 ProgressReport::ProgressReport(PyObject* report, PyThreadState*& state) noexcept
-    : report_(report),
-      state_(state),
-      counting_(wanted(report) ? &counter_ : nullptr),
-      installed_(wanted(report) ? &check : nullptr, this) {}
+    : report_(report), state_(state) {
+  if (!wanted(report)) return;
+  counting_.emplace(&counter_);
+  installed_.emplace(&check, this);
+}
 
 bool ProgressReport::check(void* self) noexcept {
   auto* p = static_cast<ProgressReport*>(self);

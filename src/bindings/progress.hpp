@@ -5,6 +5,8 @@
 // work as Ctrl-C does and is the call's result.
 #pragma once
 
+#include <optional>
+
 #include "bindings/python.hpp"
 #include "runtime/parallel.hpp"
 
@@ -12,7 +14,8 @@ namespace tessarix::bindings {
 
 class ProgressReport {
 public:
-  // `report` is borrowed and may be null or None (no reporting: nothing is installed). `state`
+  // `report` is borrowed and may be null or None (no reporting: nothing is installed, and
+  // Ctrl-C reaches the work through the signal check already in place). `state`
   // is the thread state a ReleaseGil in scope saved.
   ProgressReport(PyObject* report, PyThreadState*& state) noexcept;
   ProgressReport(const ProgressReport&) = delete;
@@ -25,8 +28,10 @@ private:
   PyObject* report_;
   PyThreadState*& state_;
   runtime::ProgressCounter counter_;
-  runtime::ScopedProgress counting_;
-  runtime::ScopedInterruptCheck installed_;
+  // Installed only with a callable: without one, the maps keep counting into, and checking
+  // with, whatever the caller had installed (the signal check of the lock's release).
+  std::optional<runtime::ScopedProgress> counting_;
+  std::optional<runtime::ScopedInterruptCheck> installed_;
 };
 
 }  // namespace tessarix::bindings
