@@ -29,6 +29,7 @@ def examples() -> list[tuple[str, Any]]:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> None:
+    """Prints each example's summary; with ``--plots DIR`` writes their pictures there."""
     parser = argparse.ArgumentParser(prog="python -m tessarix", description=__doc__)
     parser.add_argument("--plots", metavar="DIR", help="write each example's picture into DIR (needs matplotlib)")
     args = parser.parse_args(argv)

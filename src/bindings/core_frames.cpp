@@ -96,19 +96,6 @@ PyObject* row_or_none(const std::optional<std::size_t>& row) {
   return row ? PyLong_FromSize_t(*row) : Py_NewRef(Py_None);
 }
 
-// A list built from `n` new references made by `item(k)`.
-template <class Item>
-PyObject* new_list(std::size_t n, Item item) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) throw PyErrorSet{};
-  for (std::size_t k = 0; k < n; ++k) {
-    PyObject* v = item(k);
-    if (v == nullptr) throw PyErrorSet{};
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), v);  // steals v
-  }
-  return list.release();
-}
-
 // A unit column's per-unit values (bit patterns) as an array of the column's own type.
 PyObject* unit_values(const std::vector<std::uint64_t>& bits, bool is_float) {
   if (is_float) {

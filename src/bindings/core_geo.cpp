@@ -149,19 +149,9 @@ PyObject* py_geo_candidates(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const CheckedSelection c = checked_selection(candidates_entry.parse(args, kwargs));
     const std::vector<std::vector<std::size_t>> sets = geo::generate_candidates(c.config);
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(sets.size())));
-    if (!list) throw PyErrorSet{};
-    for (std::size_t i = 0; i < sets.size(); ++i) {
-      PyRef set(PyList_New(static_cast<Py_ssize_t>(sets[i].size())));
-      if (!set) throw PyErrorSet{};
-      for (std::size_t k = 0; k < sets[i].size(); ++k) {
-        PyObject* m = PyLong_FromSize_t(sets[i][k]);
-        if (m == nullptr) throw PyErrorSet{};
-        PyList_SetItem(set.get(), static_cast<Py_ssize_t>(k), m);
-      }
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), set.release());
-    }
-    return list.release();
+    return new_list(sets.size(), [&](std::size_t i) {
+      return new_list(sets[i].size(), [&](std::size_t k) { return PyLong_FromSize_t(sets[i][k]); });
+    });
   });
 }
 
@@ -239,13 +229,9 @@ PyObject* py_geo_rank(PyObject*, PyObject* args, PyObject* kwargs) {
       scores[static_cast<std::size_t>(k)] = to_real(score.get(), "candidates");
     }
     const std::vector<std::size_t> order = geo::rank_order(scores);
-    PyRef out(PyList_New(n));
-    if (!out) throw PyErrorSet{};
-    for (std::size_t r = 0; r < order.size(); ++r) {
-      PyObject* item = PyTuple_GetItem(seq.get(), static_cast<Py_ssize_t>(order[r]));  // borrowed
-      PyList_SetItem(out.get(), static_cast<Py_ssize_t>(r), Py_NewRef(item));          // steals the new one
-    }
-    return out.release();
+    return new_list(order.size(), [&](std::size_t r) {
+      return Py_NewRef(PyTuple_GetItem(seq.get(), static_cast<Py_ssize_t>(order[r])));  // the item is borrowed
+    });
   });
 }
 

@@ -3,29 +3,19 @@
 // (each from its declaration) and nothing else; its results are instances of
 // tessarix._tessarix's result classes.
 #include "bindings/boundary.hpp"
+#include "bindings/declare.hpp"
 #include "bindings/core_api.hpp"
 #include "bindings/results.hpp"
 
 namespace tessarix::bindings {
 namespace {
 
-std::vector<PyMethodDef>& method_table() {
-  static std::vector<PyMethodDef> table = [] {
-    std::vector<PyMethodDef> t;
-    for (auto part : {core_frame_functions(), core_sc_functions(), core_geo_functions(), core_did_functions()}) {
-      t.insert(t.end(), part.begin(), part.end());
-    }
-    t.push_back({nullptr, nullptr, 0, nullptr});
-    return t;
-  }();
-  return table;
-}
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_core",
     "Native helpers of tessarix's data-frame front ends: the long-to-wide pivot, full fitted and\n"
-    "placebo paths, SDID time weights and intercept, and the power analysis's placebo windows.",
+    "placebo paths, SDID time weights and intercept, the power analysis's placebo windows, the\n"
+    "long fits of tessarix._tessarix with progress reports, and the market search in steps.",
     -1,
     nullptr,  // the method table, set at initialisation
     nullptr,
@@ -40,7 +30,7 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__core(void) {
   using namespace tessarix::bindings;
   try {
-    module_def.m_methods = method_table().data();
+    if (module_def.m_methods == nullptr) module_def.m_methods = closed_method_table({core_frame_functions(), core_sc_functions(), core_geo_functions(), core_did_functions()});
   } catch (...) {
     translate_current_exception();
     return nullptr;

@@ -88,6 +88,13 @@ std::vector<PyObject*> Signature::bind(PyObject* args, PyObject* kwargs) const {
   return {out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)};
 }
 
+PyMethodDef* closed_method_table(std::initializer_list<std::vector<PyMethodDef>> parts) {
+  auto* table = new std::vector<PyMethodDef>();  // leaked on purpose: CPython keeps pointing at it
+  for (const auto& part : parts) table->insert(table->end(), part.begin(), part.end());
+  table->push_back({nullptr, nullptr, 0, nullptr});
+  return table->data();
+}
+
 PyMethodDef method_def(const Signature& signature,
                        PyObject* (*function)(PyObject*, PyObject*, PyObject*)) {
   // METH_VARARGS | METH_KEYWORDS functions take a third argument; CPython calls them through

@@ -183,6 +183,10 @@ private:
   Signature signature_;
 };
 
+// A module's method table: the parts' entries in turn, closed by the sentinel. Kept for the
+// life of the process, as CPython requires of a method table.
+PyMethodDef* closed_method_table(std::initializer_list<std::vector<PyMethodDef>> parts);
+
 // The method-table entry of a declared function taking arguments and keywords.
 PyMethodDef method_def(const Signature& signature, PyObject* (*function)(PyObject*, PyObject*, PyObject*));
 

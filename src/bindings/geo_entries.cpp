@@ -8,6 +8,7 @@
 #include "bindings/format.hpp"
 #include "bindings/geo_args.hpp"
 #include "bindings/progress.hpp"
+#include "bindings/pydict.hpp"
 #include "bindings/results.hpp"
 #include "bindings/validate.hpp"
 #include "geo/power.hpp"
@@ -105,14 +106,7 @@ PyMarketCandidate candidate_result(geo::MarketCandidate&& c) {
 }  // namespace
 
 PyObject* candidate_list(std::vector<geo::MarketCandidate>&& ranked) {
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(ranked.size())));
-  if (!list) throw PyErrorSet{};
-  for (std::size_t i = 0; i < ranked.size(); ++i) {
-    PyObject* item = wrap(candidate_result(std::move(ranked[i])));
-    if (item == nullptr) throw PyErrorSet{};
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-  }
-  return list.release();
+  return new_list(ranked.size(), [&](std::size_t i) { return wrap(candidate_result(std::move(ranked[i]))); });
 }
 
 PyObject* run_geo_power(const PowerArgs& a, PyObject* progress) {

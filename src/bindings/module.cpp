@@ -3,24 +3,11 @@
 // result classes.
 #include "bindings/api.hpp"
 #include "bindings/boundary.hpp"
+#include "bindings/declare.hpp"
 #include "bindings/results.hpp"
 
 namespace tessarix::bindings {
 namespace {
-
-// The method table, in registration order and closed by the sentinel; it lives as long as
-// the process, as CPython requires.
-std::vector<PyMethodDef>& method_table() {
-  static std::vector<PyMethodDef> table = [] {
-    std::vector<PyMethodDef> t;
-    for (auto part : {version_functions(), sc_functions(), did_functions(), geo_functions()}) {
-      t.insert(t.end(), part.begin(), part.end());
-    }
-    t.push_back({nullptr, nullptr, 0, nullptr});
-    return t;
-  }();
-  return table;
-}
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -40,7 +27,7 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__tessarix(void) {
   using namespace tessarix::bindings;
   try {
-    module_def.m_methods = method_table().data();
+    if (module_def.m_methods == nullptr) module_def.m_methods = closed_method_table({version_functions(), sc_functions(), did_functions(), geo_functions()});
   } catch (...) {
     translate_current_exception();
     return nullptr;

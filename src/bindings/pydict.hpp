@@ -1,11 +1,26 @@
-// A Python dict filled key by key from owned values: the records of tessarix._core come back
-// as plain dicts of floats and NumPy arrays.
+// Python containers filled from owned values: the records of tessarix._core come back as plain
+// dicts of floats and NumPy arrays, and its lists are built item by item.
 #pragma once
+
+#include <cstddef>
 
 #include "bindings/boundary.hpp"
 #include "bindings/python.hpp"
 
 namespace tessarix::bindings {
+
+// A list of n items, item k the new reference item(k) makes (nullptr: a Python error is set).
+template <class Item>
+PyObject* new_list(std::size_t n, Item item) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) throw PyErrorSet{};
+  for (std::size_t k = 0; k < n; ++k) {
+    PyObject* v = item(k);
+    if (v == nullptr) throw PyErrorSet{};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), v);  // steals v
+  }
+  return list.release();
+}
 
 class DictBuilder {
 public:

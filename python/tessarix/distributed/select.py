@@ -13,7 +13,8 @@ _CHUNKS_PER_WORKER = 16
 
 
 def _evaluate(y: Any, args: tuple, options: dict, chunk: list) -> list:
-    return _core.geo_evaluate(y, *args, **options, candidates=chunk)
+    evaluate: Any = _core.geo_evaluate  # the positional arguments are geo_select's, not candidates
+    return evaluate(y, *args, **options, candidates=chunk)
 
 
 def select_on(client: Any, args: tuple, options: dict, report: Optional[Callable[[int, int], Any]] = None) -> list:

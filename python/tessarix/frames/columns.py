@@ -52,12 +52,15 @@ class ColumnSeries:
         return len(self._values)
 
     def to_numpy(self) -> np.ndarray:
+        """The values as a NumPy array (not a copy)."""
         return self._values
 
     def null_count(self) -> int:
+        """How many values are missing (None, NaN or NaT)."""
         return int(_nulls(self._values).sum())
 
     def is_null(self) -> "ColumnSeries":
+        """A boolean column, true where a value is missing."""
         return ColumnSeries(self.name, _nulls(self._values))
 
     def cast(self, _dtype: Any) -> "ColumnSeries":
@@ -68,6 +71,7 @@ class ColumnSeries:
         return ColumnSeries(self.name, floats)
 
     def fill_null(self, value: float) -> "ColumnSeries":
+        """A copy with every missing value replaced by `value`."""
         v = self._values.copy()
         v[_nulls(v)] = value
         return ColumnSeries(self.name, v)
@@ -86,9 +90,11 @@ class ColumnFrame:
 
     @property
     def columns(self) -> list[str]:
+        """The column names, in the mapping's order."""
         return list(self._columns)
 
     def get_column(self, name: str) -> ColumnSeries:
+        """The column `name` (a KeyError when there is none)."""
         return self._columns[name]
 
 

@@ -75,8 +75,8 @@ class LongPanel:
 
     `y` is units x periods (float64); `units` and `times` are the labels in ascending order;
     `cells` holds each extra cell column as a units x periods matrix and `per_unit` each
-    unit-level column's value per unit, both by column name; `frame` is the narwhals frame the
-    rows came from, and its implementation the library results are returned in.
+    unit-level column's value per unit, both by column name; `backend` is the frame library the
+    rows came in (narwhals' implementation, or "dict"), which results are returned in.
     """
 
     y: np.ndarray
@@ -85,13 +85,9 @@ class LongPanel:
     unit_name: str
     time_name: str
     outcome_name: str
-    frame: Any
+    backend: Any
     cells: dict[str, np.ndarray] = field(default_factory=dict)
     per_unit: dict[str, np.ndarray] = field(default_factory=dict)
-
-    @property
-    def backend(self) -> Any:
-        return self.frame.implementation
 
     def unit_index(self, label: Any, arg: str) -> int:
         """Position of a unit label; an error naming the closest labels when there is none."""
@@ -136,7 +132,7 @@ def long_panel(data: Any, *, unit: str, time: str, outcome: str,
     units = unit_keys.values[p["unit_first"]]
     times = time_keys.values[p["time_first"]]
     panel = LongPanel(y=np.empty((0, 0)), units=units, times=times, unit_name=unit, time_name=time,
-                      outcome_name=outcome, frame=frame)
+                      outcome_name=outcome, backend=frame.implementation)
     _check_layout(p, panel, unit_keys.values, time_keys.values)
     columns = [y_col] + extra
     matrices: list[np.ndarray] = [col.reshape(len(units), len(times)) if m is None else m

@@ -9,8 +9,8 @@ import numpy as np
 
 from .. import _core, _tessarix
 from ..progress import reporter
-from ..frames import DataError, long_panel
-from ..results.geo import Diagnosis, Market, PowerCurve, Selection
+from ..frames import DataError, LongPanel, long_panel
+from ..results.geo import Diagnosis, PowerCurve, Selection
 from ..frames.guards import listlike
 from .synth import MIN_PRE_PERIODS
 
@@ -117,11 +117,10 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
         Every evaluated candidate, best first, with markets as labels.
     """
     _warn_percent("target_lift", [target_lift])
-    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
-    _check_pre_periods(panel, test_len)
-    market = _market_of(panel, unit, time, outcome)
-    pool = range(len(panel.units)) if eligible is None else _rows(panel, eligible, "eligible")
-    forced = [] if include is None else _rows(panel, include, "include")
+    market = _market_of(long_panel(data, unit=unit, time=time, outcome=outcome))
+    _check_pre_periods(market, test_len)
+    pool = range(len(market.units)) if eligible is None else _rows(market, eligible, "eligible")
+    forced = [] if include is None else _rows(market, include, "include")
     args = (market.y, list(pool), max_treated, test_len, target_lift)
     if client is not None:
         from ..distributed.select import select_on
@@ -153,10 +152,10 @@ def _run(name: str, progress: Any, label: str, *args: Any, **kwargs: Any) -> Any
 
 
 def _market(data: Any, unit: str, time: str, outcome: str, treated: Any,
-            test_len: int) -> tuple[Market, list[int]]:
-    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+            test_len: int) -> tuple[LongPanel, list[int]]:
+    panel = _market_of(long_panel(data, unit=unit, time=time, outcome=outcome))
     _check_pre_periods(panel, test_len)
-    return _market_of(panel, unit, time, outcome), _rows(panel, treated, "treated")
+    return panel, _rows(panel, treated, "treated")
 
 
 def _check_pre_periods(panel: Any, test_len: Any) -> None:
@@ -168,9 +167,10 @@ def _check_pre_periods(panel: Any, test_len: Any) -> None:
                             f"in {panel.time_name!r}; a design needs at least {MIN_PRE_PERIODS} before the test")
 
 
-def _market_of(panel: Any, unit: str, time: str, outcome: str) -> Market:
-    return Market(y=np.ascontiguousarray(panel.y, dtype=np.float64), units=panel.units, times=panel.times,
-                  unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
+def _market_of(panel: LongPanel) -> LongPanel:
+    """The panel with its sales as one contiguous float64 block, as the native calls read it."""
+    panel.y = np.ascontiguousarray(panel.y, dtype=np.float64)
+    return panel
 
 
 def _rows(panel: Any, labels: Any, arg: str) -> list[int]:

@@ -9,22 +9,9 @@ from typing import Any, Optional
 import numpy as np
 
 from .. import _core
-from ..frames import table
+from ..frames import LongPanel, table
 from ..frames.guards import listing, plain
 from .base import num
-
-
-@dataclass
-class Market:
-    """The sales panel a design was evaluated on, with its labels."""
-
-    y: np.ndarray
-    units: np.ndarray
-    times: np.ndarray
-    unit_name: str
-    time_name: str
-    outcome_name: str
-    backend: Any
 
 
 @dataclass
@@ -56,7 +43,7 @@ class PowerCurve:
     """
 
     native: Any
-    market: Market
+    market: LongPanel
     treated: list[int]
     test_len: int
     window_options: dict = field(default_factory=dict)
@@ -176,13 +163,14 @@ class Selection:
     """
 
     native: list
-    market: Market
+    market: LongPanel
     target_lift: float
     test_len: int = 1
     method: str = "sdid"
 
     @property
     def best(self) -> list[Any]:
+        """The market labels of the best-ranked candidate; empty when there is none."""
         return [plain(self.market.units[i]) for i in self.native[0].treated] if self.native else []
 
     @property
@@ -254,7 +242,7 @@ class Diagnosis:
     """
 
     native: Any
-    market: Market
+    market: LongPanel
     treated: list[int]
     test_len: int = 1
 
@@ -281,6 +269,7 @@ class Diagnosis:
                       "confidence": [n.confidence], "warnings": [list(n.warnings)]}, self.market.backend)
 
     def summary(self) -> str:
+        """The diagnostics and warnings as text."""
         n, m = self.native, self.market
         lines = [f"Geo design diagnostics on {m.outcome_name}", "=" * 78,
                  f"treated markets: {listing([m.units[i] for i in self.treated])}",

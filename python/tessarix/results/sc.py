@@ -48,6 +48,7 @@ class Design:
 
     @property
     def treated_labels(self) -> list[Any]:
+        """The treated units' labels, in row order."""
         return [self.units[i] for i in self.treated]
 
 
