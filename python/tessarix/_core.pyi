@@ -26,6 +26,19 @@ class _McnnmPaths(TypedDict):
     synthetic: npt.NDArray[np.float64]
     gap: npt.NDArray[np.float64]
 
+class _SetPlacebo(TypedDict):
+    att: float
+    stat: float
+    p_value: float
+    se: float
+    ci_lower: float
+    ci_upper: float
+    exhaustive: bool
+    placebo_units: npt.NDArray[np.int64]
+    placebo_stats: npt.NDArray[np.float64]
+    placebo_atts: npt.NDArray[np.float64]
+    placebo_gaps: npt.NDArray[np.float64]
+
 class _GeoWindows(TypedDict):
     starts: npt.NDArray[np.int64]
     null_att: npt.NDArray[np.float64]
@@ -119,6 +132,78 @@ def paths_mcnnm(
     max_rank: SupportsIndex | None = None,
 ) -> _McnnmPaths:
     """Full paths of the matrix-completion fit of `fit_mcnnm`."""
+
+def placebo_sc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    penalty: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    draws: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> _SetPlacebo:
+    """Placebo test of the `fit_sc` fit with pseudo-treated sets as large as the treated group."""
+
+def placebo_asc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    sc_ridge: SupportsFloat = 0.0,
+    aug_lambda: SupportsFloat | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    draws: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> _SetPlacebo:
+    """Placebo test of the `fit_asc` fit with pseudo-treated sets as large as the treated group."""
+
+def placebo_sdid(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    zeta_scale: SupportsFloat = 1.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    draws: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> _SetPlacebo:
+    """Placebo test of the `fit_sdid` fit with pseudo-treated sets as large as the treated group."""
+
+def placebo_fp(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    draws: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> _SetPlacebo:
+    """Placebo test of the `fit_fp` fit with pseudo-treated sets as large as the treated group."""
+
+def placebo_rsc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: SupportsFloat = 0.999,
+    ridge: SupportsFloat = 0.0,
+    draws: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> _SetPlacebo:
+    """Placebo test of the `fit_rsc` fit with pseudo-treated sets as large as the treated group."""
 
 def geo_windows(
     y: _Panel,

@@ -13,6 +13,7 @@
 #include "bindings/pydict.hpp"
 #include "bindings/sc_args.hpp"
 #include "bindings/sc_entries.hpp"
+#include "bindings/validate.hpp"
 #include "estimators/sc/registry.hpp"
 #include "estimators/scale.hpp"
 #include "inference/placebo.hpp"
@@ -270,6 +271,167 @@ PyObject* py_paths_mcnnm(PyObject*, PyObject* args, PyObject* kwargs) {
 #undef TX_PATHS_RETURNS
 #undef TX_PLACEBO_RETURNS
 
+// --- placebo_sc, _asc, _sdid, _fp, _rsc: set placebo tests ---------------------------------
+
+// The most placebo sets one call may ask for: beyond this the refits alone would run for
+// hours, and the sets' storage would grow with them.
+constexpr std::uint64_t kMaxPlaceboDraws = 10'000'000;
+
+struct SetPlaceboArgs {
+  std::uint64_t draws = 1000;
+  std::uint64_t seed = 0;
+  double level = 0.95;
+  PyObject* progress = nullptr;
+};
+
+template <class R>
+std::vector<Param<R>> set_placebo_params() {
+  return {TX_PARAM(R, draws, kCount, 1000), TX_PARAM(R, seed, kCount, 0), TX_PARAM(R, level, kReal, 0.95),
+          progress_param<R>()};
+}
+
+void validate_set_placebo(const SetPlaceboArgs& a) {
+  unwrap(check_count_range("draws", a.draws, 1, kMaxPlaceboDraws));
+  unwrap(check_unit_interval("level", a.level));
+}
+
+// The dict the placebo_ functions return; placebo rows in set order.
+PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, std::size_t t_count) {
+  const std::size_t m = t.placebos.size();
+  std::vector<std::int64_t> units;
+  std::vector<double> stats, atts, gaps;  // gaps row-major, one row per placebo
+  units.reserve(m * set_size);
+  gaps.reserve(m * t_count);
+  for (inference::SetPlacebo& p : t.placebos) {
+    units.insert(units.end(), p.units.begin(), p.units.end());
+    stats.push_back(p.stat);
+    atts.push_back(p.att);
+    gaps.insert(gaps.end(), p.gap.begin(), p.gap.end());
+  }
+  DictBuilder d;
+  d.set_float("att", t.fit.att)
+      .set_float("stat", t.stat)
+      .set_float("p_value", t.p_value)
+      .set_float("se", t.se)
+      .set_float("ci_lower", t.interval.lower)
+      .set_float("ci_upper", t.interval.upper)
+      .set("exhaustive", PyBool_FromLong(t.exhaustive ? 1 : 0))
+      .set("placebo_units", int64_array2_from(std::move(units), m, set_size))
+      .set("placebo_stats", float64_array_from(std::move(stats)))
+      .set("placebo_atts", float64_array_from(std::move(atts)))
+      .set("placebo_gaps", float64_array2_from(std::move(gaps), m, t_count));
+  return d.release();
+}
+
+PyObject* set_placebo_of(const BlockArgs& a, const sc::Method& method, const SetPlaceboArgs& p) {
+  inference::SetPlaceboTest test = on_block_panel(
+      a, [&](const Panel& panel) { return inference::fit_with_set_placebo(panel, method, p.draws, p.seed, p.level); },
+      p.progress);
+  return set_placebo_dict(std::move(test), a.treated.size(), a.y.shape[1]);
+}
+
+#define TX_SET_PLACEBO_DOC(name)                                                                \
+  "In-space placebo test of the `" name "` fit (same arguments and checks) whose\n"             \
+  "placebos treat as many donors at once as there are treated units, the real\n"              \
+  "treated units left out: every such set of donors when there are at most `draws`\n"          \
+  "of them (`exhaustive`; with one treated unit, each donor alone as `" name "`'s\n"          \
+  "placebo test does), otherwise `draws` sets drawn uniformly at random under\n"               \
+  "`seed`. Refits run in parallel; `progress(done, total)` hears of them.\n"                  \
+  "\n"                                                                                          \
+  "Returns a dict: `att` and `stat` of the real fit, `p_value` (share of placebo\n"            \
+  "statistics >= `stat`, the real one counted), `se` (sample spread of the placebo\n"         \
+  "ATTs; 0 below two), `ci_lower` and `ci_upper` (rank interval at `level`: the ATT\n"        \
+  "less the placebo ATTs' order statistics of ranks ceil((m+1)(1-a/2)) and\n"                 \
+  "floor((m+1)a/2), a = 1 - level; infinite where that rank is not in 1..m), and per\n"       \
+  "kept placebo in set order `placebo_units` (int64, one row of unit indices),\n"             \
+  "`placebo_stats`, `placebo_atts` and `placebo_gaps` (its gap over every period)."
+
+struct PlaceboScArgs : BlockArgs, ScOptionArgs, WeightBoundArgs, SetPlaceboArgs {};
+struct PlaceboAscArgs : BlockArgs, AscOptionArgs, WeightBoundArgs, SetPlaceboArgs {};
+struct PlaceboSdidArgs : BlockArgs, SdidOptionArgs, WeightBoundArgs, SetPlaceboArgs {};
+struct PlaceboFpArgs : BlockArgs, FpOptionArgs, WeightBoundArgs, SetPlaceboArgs {};
+struct PlaceboRscArgs : BlockArgs, RscOptionArgs, SetPlaceboArgs {};
+
+const EntryPoint<PlaceboScArgs> placebo_sc_entry{
+    "placebo_sc", TX_SET_PLACEBO_DOC("fit_sc"),
+    join<PlaceboScArgs>({block_params<PlaceboScArgs>(),
+                         {TX_PARAM(PlaceboScArgs, ridge, kReal, 0.0), TX_PARAM(PlaceboScArgs, penalty, kReal, 0.0)},
+                         weight_bound_params<PlaceboScArgs>(), set_placebo_params<PlaceboScArgs>()})};
+const EntryPoint<PlaceboAscArgs> placebo_asc_entry{
+    "placebo_asc", TX_SET_PLACEBO_DOC("fit_asc"),
+    join<PlaceboAscArgs>({block_params<PlaceboAscArgs>(),
+                          {TX_PARAM(PlaceboAscArgs, sc_ridge, kReal, 0.0), TX_PARAM(PlaceboAscArgs, aug_lambda, kReal, kNone)},
+                          weight_bound_params<PlaceboAscArgs>(), set_placebo_params<PlaceboAscArgs>()})};
+const EntryPoint<PlaceboSdidArgs> placebo_sdid_entry{
+    "placebo_sdid", TX_SET_PLACEBO_DOC("fit_sdid"),
+    join<PlaceboSdidArgs>({block_params<PlaceboSdidArgs>(), {TX_PARAM(PlaceboSdidArgs, zeta_scale, kReal, 1.0)},
+                           weight_bound_params<PlaceboSdidArgs>(), set_placebo_params<PlaceboSdidArgs>()})};
+const EntryPoint<PlaceboFpArgs> placebo_fp_entry{
+    "placebo_fp", TX_SET_PLACEBO_DOC("fit_fp"),
+    join<PlaceboFpArgs>({block_params<PlaceboFpArgs>(), {TX_PARAM(PlaceboFpArgs, ridge, kReal, 0.0)},
+                         weight_bound_params<PlaceboFpArgs>(), set_placebo_params<PlaceboFpArgs>()})};
+const EntryPoint<PlaceboRscArgs> placebo_rsc_entry{
+    "placebo_rsc", TX_SET_PLACEBO_DOC("fit_rsc"),
+    join<PlaceboRscArgs>({block_params<PlaceboRscArgs>(), rsc_option_params<PlaceboRscArgs>(),
+                          set_placebo_params<PlaceboRscArgs>()})};
+
+#undef TX_SET_PLACEBO_DOC
+
+PyObject* py_placebo_sc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const PlaceboScArgs a = placebo_sc_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    validate_sc_options(a);
+    validate_bounds(n_donors, a);
+    validate_set_placebo(a);
+    return set_placebo_of(a, {sc_options(a, a)}, a);
+  });
+}
+
+PyObject* py_placebo_asc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const PlaceboAscArgs a = placebo_asc_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    validate_asc_options(a);
+    validate_bounds(n_donors, a);
+    validate_set_placebo(a);
+    return set_placebo_of(a, {asc_options(a, a)}, a);
+  });
+}
+
+PyObject* py_placebo_sdid(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const PlaceboSdidArgs a = placebo_sdid_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    validate_sdid_options(a);
+    validate_bounds(n_donors, a);
+    validate_set_placebo(a);
+    return set_placebo_of(a, {sdid_options(a, a)}, a);
+  });
+}
+
+PyObject* py_placebo_fp(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const PlaceboFpArgs a = placebo_fp_entry.parse(args, kwargs);
+    const std::size_t n_donors = validate_block(a);
+    validate_fp_options(a);
+    validate_bounds(n_donors, a);
+    validate_set_placebo(a);
+    return set_placebo_of(a, {fp_options(a, a)}, a);
+  });
+}
+
+PyObject* py_placebo_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const PlaceboRscArgs a = placebo_rsc_entry.parse(args, kwargs);
+    validate_block(a);
+    validate_rsc_ridge_energy(a);
+    validate_rsc_rank(a);
+    validate_set_placebo(a);
+    return set_placebo_of(a, {rsc_options(a)}, a);
+  });
+}
+
 // --- the fits of tessarix._tessarix with progress ------------------------------------------
 
 // The placebo refits (or jackknife cases) done so far and in all.
@@ -331,6 +493,11 @@ std::vector<PyMethodDef> core_sc_functions() {
           method_def(paths_fp_entry.signature(), py_paths_fp), method_def(paths_rsc_entry.signature(), py_paths_rsc),
           method_def(paths_sdid_entry.signature(), py_paths_sdid),
           method_def(paths_mcnnm_entry.signature(), py_paths_mcnnm),
+          method_def(placebo_sc_entry.signature(), py_placebo_sc),
+          method_def(placebo_asc_entry.signature(), py_placebo_asc),
+          method_def(placebo_sdid_entry.signature(), py_placebo_sdid),
+          method_def(placebo_fp_entry.signature(), py_placebo_fp),
+          method_def(placebo_rsc_entry.signature(), py_placebo_rsc),
           method_def(core_fit_sc_entry.signature(), py_core_fit_sc),
           method_def(core_fit_asc_entry.signature(), py_core_fit_asc),
           method_def(core_fit_sdid_entry.signature(), py_core_fit_sdid),

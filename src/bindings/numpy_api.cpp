@@ -140,6 +140,11 @@ PyObject* int64_array_from(std::vector<std::int64_t>&& values) {
   return array_owning(std::move(values), 1, dims, NPY_INT64);
 }
 
+PyObject* int64_array2_from(std::vector<std::int64_t>&& values, std::size_t rows, std::size_t cols) {
+  npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+  return array_owning(std::move(values), 2, dims, NPY_INT64);
+}
+
 std::optional<ArrayView1> float64_view1(PyObject* obj) { return view1(obj, NPY_DOUBLE); }
 std::optional<ArrayView1> int64_view1(PyObject* obj) { return view1(obj, NPY_INT64); }
 

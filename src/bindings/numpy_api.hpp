@@ -30,6 +30,9 @@ PyObject* float64_array2_from(std::vector<double>&& values, std::size_t rows, st
 // A new 1-D int64 array that takes ownership of `values`.
 PyObject* int64_array_from(std::vector<std::int64_t>&& values);
 
+// A new rows x cols int64 array in C order over `values`, owning them.
+PyObject* int64_array2_from(std::vector<std::int64_t>&& values, std::size_t rows, std::size_t cols);
+
 // Views of a native-endian 1-D float64 or int64 ndarray; nullopt for anything else.
 std::optional<ArrayView1> float64_view1(PyObject* obj);
 std::optional<ArrayView1> int64_view1(PyObject* obj);

@@ -89,6 +89,14 @@ Checked<void> check_min_count(std::string_view name, std::uint64_t value, std::u
   return {};
 }
 
+Checked<void> check_count_range(std::string_view name, std::uint64_t value, std::uint64_t minimum,
+                                std::uint64_t maximum) {
+  if (value < minimum || value > maximum) {
+    return fail(std::string(name) + " must be in [" + num(minimum) + ", " + num(maximum) + "]; got " + num(value));
+  }
+  return {};
+}
+
 Checked<void> check_unit_interval(std::string_view name, double x) {
   if (!(std::isfinite(x) && x > 0.0 && x < 1.0)) {
     return fail(std::string(name) + " must be in (0, 1); got " + fmt_real(x));

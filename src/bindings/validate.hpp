@@ -37,6 +37,10 @@ Checked<void> check_indices(std::string_view name, std::span<const std::uint64_t
 // value >= minimum.
 Checked<void> check_min_count(std::string_view name, std::uint64_t value, std::uint64_t minimum);
 
+// minimum <= value <= maximum.
+Checked<void> check_count_range(std::string_view name, std::uint64_t value, std::uint64_t minimum,
+                                std::uint64_t maximum);
+
 // 0 < x < 1 with x finite.
 Checked<void> check_unit_interval(std::string_view name, double x);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "estimators/result.hpp"
@@ -105,6 +106,38 @@ double normal_quantile(double p) {
            (((((b[0] * r + b[1]) * r + b[2]) * r + b[3]) * r + b[4]) * r + 1.0);
   }
   return -tail(std::sqrt(-2.0 * std::log(1.0 - p)));
+}
+
+namespace {
+
+// Slack for the rank arithmetic: (m + 1)(1 - a/2) is an integer for the usual levels and
+// placebo counts (0.95 and 39), and a rounding error in the product must not push it over.
+constexpr double kRankSlack = 1e-9;
+
+// The ranks k_lo <= k_hi of the order statistics bounding the real error, 1-based; either may
+// fall outside 1..m.
+std::pair<double, double> bounding_ranks(std::size_t m, double level) {
+  const double tail = (1.0 - level) / 2.0;
+  const double count = static_cast<double>(m + 1);
+  return {std::floor(count * tail + kRankSlack), std::ceil(count * (1.0 - tail) - kRankSlack)};
+}
+
+}  // namespace
+
+RankInterval rank_interval(std::span<const double> placebo_estimates, double estimate, double level) {
+  if (!(level > 0.0 && level < 1.0)) invariant_failure("assertion failed: level > 0.0 && level < 1.0");
+  std::vector<double> sorted(placebo_estimates.begin(), placebo_estimates.end());
+  if (std::any_of(sorted.begin(), sorted.end(), [](double x) { return std::isnan(x); })) {
+    invariant_failure("rank_interval: a NaN placebo estimate has no rank");
+  }
+  std::sort(sorted.begin(), sorted.end());
+  const auto [k_lo, k_hi] = bounding_ranks(sorted.size(), level);
+  const double m = static_cast<double>(sorted.size());
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  RankInterval out;
+  out.lower = k_hi <= m ? estimate - sorted[static_cast<std::size_t>(k_hi) - 1] : -kInf;
+  out.upper = k_lo >= 1.0 ? estimate - sorted[static_cast<std::size_t>(k_lo) - 1] : kInf;
+  return out;
 }
 
 NormalCi normal_ci(double estimate, double se, double level) {

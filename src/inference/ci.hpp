@@ -35,6 +35,19 @@ double sample_sd(std::span<const double> samples);
 // Inverse standard-normal distribution function (Acklam's rational approximation).
 double normal_quantile(double p);
 
+// An interval for an effect from m placebo estimates of a zero effect whose errors are
+// exchangeable with the real estimate's. The real error's rank among the m + 1 is then
+// uniform, so it lies at or below the k-th smallest placebo estimate with probability at
+// least k / (m + 1). The bounds are estimate - e_(k_hi) and estimate - e_(k_lo), with
+// k_hi = ceil((m + 1)(1 - a/2)) and k_lo = floor((m + 1) a/2) for a = 1 - level; a rank
+// outside 1..m leaves its end open (infinite), since too few placebos support no finite bound
+// with that coverage. The coverage is at least `level`. NaN estimates are invariant failures.
+struct RankInterval {
+  double lower = 0.0;
+  double upper = 0.0;
+};
+RankInterval rank_interval(std::span<const double> placebo_estimates, double estimate, double level);
+
 struct NormalCi {
   double lower = 0.0;
   double upper = 0.0;

@@ -101,6 +101,9 @@ shown = lambda done, total: None
 cs_progress: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], bands=True, progress=shown)
 refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y, [0], 5),
           _core.fit_sdid(y, [0, 1], 5, inference="placebo"), _core.fit_fp(y, [0], 5), _core.fit_rsc(y, [0], 5)]
+tests = [_core.placebo_sc(y, [0, 1], 5, draws=5, seed=1, progress=shown), _core.placebo_asc(y, [0], 5),
+         _core.placebo_sdid(y, [0], 5, level=0.9), _core.placebo_fp(y, [0], 5), _core.placebo_rsc(y, [0], 5, rank=2)]
+placebo_p: float = tests[0]["p_value"]
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
 geo_e = _core.geo_power_ensemble(y, [0], 3, [0.1], progress=shown)
 sets: list[list[int]] = _core.geo_candidates(y, [0, 1, 2], 2, 3, 0.1)

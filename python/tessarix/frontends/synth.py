@@ -25,15 +25,18 @@ _METHODS: dict[str, tuple[str, tuple[Optional[str], ...]]] = {
     "cpasc": ("fit_cpasc", (None, "conformal")),
 }
 # Arguments of the array calls that the front end sets itself.
-_OWN = {"y", "treated", "treat_time", "placebo", "inference", "progress"}
+_OWN = {"y", "treated", "treat_time", "placebo", "inference", "progress", "seed"}
 # Pre-periods a fit needs to be judged at all.
 MIN_PRE_PERIODS = 2
 _DEFAULT_LEVEL = 0.95
+# Placebo sets at most: enough for the rank interval's bounds at 95 % to rest on 25 placebo
+# ATTs beyond each, and a Monte-Carlo p-value within about 0.01 of the exhaustive one.
+DEFAULT_DRAWS = 1000
 
 
 def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start: Any,
-          method: str = "sc", inference: Optional[str] = None, progress: Any = False,
-          **options: Any) -> SynthResult:
+          method: str = "sc", inference: Optional[str] = None, draws: int = DEFAULT_DRAWS,
+          seed: int = 0, progress: Any = False, **options: Any) -> SynthResult:
     """Fit a synthetic-control-family estimator to a long data frame.
 
     Parameters
@@ -56,20 +59,33 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     inference : str or None
         "placebo" (in-space placebo refits, every method but mcnnm and cpasc), "jackknife"
         (sdid, at least two treated units), "conformal" (cpasc, whose p-value is always
-        conformal), or None.
+        conformal), or None. Each placebo treats as many donors at once as there are treated
+        units (the treated units left out), so that its estimate has the null spread of the
+        real one: every such set of donors when there are at most `draws` (with one treated
+        unit: each donor in turn), otherwise `draws` sets drawn at random. The p-value ranks
+        the real fit's statistic among the placebos'; the interval inverts the ranks of the
+        placebo ATTs, so that it covers at least `level` when units are exchangeable, and is
+        open-ended (infinite) when there are too few placebos for that (fewer than 39 at 95 %).
+    draws : int
+        The most placebo sets: with more possible sets than this, this many are drawn.
+    seed : int
+        Seed of the drawn placebo sets (and of matrix completion's randomized SVD); results
+        are the same for a seed whatever the number of threads.
     progress : bool or callable
         With placebo or jackknife inference, show a progress bar of the refits on stderr
         (True), or report ``(done, total)`` to a callable; the numbers are the same.
     **options
         The method's own options, as its array function takes them (for example ``ridge``,
         ``penalty``, ``min_weight``, ``max_weight`` and ``level`` for "sc"; ``zeta_scale`` for
-        "sdid"; ``lambda_``, ``max_iter``, ``tol``, ``seed``, ``max_rank`` for "mcnnm").
+        "sdid"; ``lambda_``, ``max_iter``, ``tol``, ``max_rank`` for "mcnnm").
 
     Returns
     -------
     SynthResult
         The estimate with labelled weights, paths and placebo paths; ``native`` is the array
-        call's own result, number for number.
+        call's own result, number for number (with placebo inference, the compiled module's
+        own placebo test, computed on first access: one donor per placebo and a percentile
+        interval).
     """
     if method not in _METHODS:
         raise ValueError(f"method={method!r} is not one of {', '.join(_METHODS)}")
@@ -91,24 +107,33 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     if len(rows) == len(panel.units):
         raise DataError("every unit is treated; synthetic control needs never-treated units as donors")
 
-    kwargs = dict(options)
-    if inference == "placebo" and method != "sdid":
-        kwargs["placebo"] = True
-    elif method == "sdid":
-        kwargs["inference"] = inference or "none"
-    y = np.ascontiguousarray(panel.y, dtype=np.float64)
-    report = reporter(progress, f"{method} {inference or ''} refits") if inference in ("placebo", "jackknife") else None
-    if report is not None:  # the same fit, its refits counted as they finish
-        native = getattr(_core, fn_name)(y, rows, t0, **kwargs, progress=report)
-        getattr(report, "close", lambda: None)()
-    else:
-        native = fn(y, rows, t0, **kwargs)
     level = float(options.get("level", _DEFAULT_LEVEL))
-    path_options = {k: v for k, v in options.items() if k != "level"}
+    fit_options = {k: v for k, v in options.items() if k != "level"}
+    if method == "mcnnm":
+        fit_options["seed"] = seed
+    y = np.ascontiguousarray(panel.y, dtype=np.float64)
     design = Design(y=np.array(y), units=panel.units, times=panel.times, treated=rows, t0=t0,
                     unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
-    return SynthResult(method=method, native=native, design=design, inference=inference, level=level,
-                       path_options=path_options)
+    placebo_test, native_call = None, None
+    if inference == "placebo":
+        args = dict(options, **({"inference": "placebo"} if method == "sdid" else {"placebo": True}))
+        native_call = functools.partial(fn, y, rows, t0, **args)
+        report = reporter(progress, f"{method} placebo refits")
+        placebo_test = getattr(_core, f"placebo_{method}")(y, rows, t0, **fit_options, draws=draws, seed=seed,
+                                                          level=level, progress=report)
+        getattr(report, "close", lambda: None)()
+        fit = fn(y, rows, t0, **dict(options, **({"inference": "none"} if method == "sdid" else {})))
+    elif inference == "jackknife":
+        report = reporter(progress, f"{method} jackknife refits")
+        fit = _core.fit_sdid(y, rows, t0, **options, inference="jackknife", progress=report)
+        getattr(report, "close", lambda: None)()
+    else:
+        kwargs = dict(options, seed=seed) if method == "mcnnm" else dict(options)
+        if method == "sdid":
+            kwargs["inference"] = "none"
+        fit = fn(y, rows, t0, **kwargs)
+    return SynthResult(method=method, fit=fit, design=design, inference=inference, level=level,
+                       path_options=fit_options, placebo_test=placebo_test, native_call=native_call)
 
 
 @functools.lru_cache(maxsize=None)

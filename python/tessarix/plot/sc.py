@@ -73,7 +73,7 @@ def weights(res: Any, ax: Optional[Any] = None, top: Optional[int] = 20) -> Any:
     if res.method == "mcnnm":
         raise ValueError("matrix completion has no unit weights to draw")
     ax = axes(ax)
-    d, n = res.design, res.native
+    d, n = res.design, res.fit
     if res.method == "cpasc":
         w, ids = np.asarray(n.unit_weight), np.asarray(n.unit_ids)
     else:

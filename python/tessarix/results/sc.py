@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import cached_property
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 
@@ -61,73 +61,98 @@ class SynthResult:
     method : str
         The estimator: "sc", "asc", "sdid", "fp", "rsc", "mcnnm" or "cpasc".
     native : SCResult or CPASCResult
-        The compiled module's own result, exactly as the array call returns it.
+        The compiled module's own result, exactly as the array call returns it. With placebo
+        inference that is its own placebo test (each donor alone as pseudo-treated, a
+        percentile interval), computed on first access; the headline numbers here come from
+        the set placebo test instead (see ``tessarix.synth``).
     att : float
         Average treatment effect on the treated over the post-periods, in outcome units (for
         several treated units: the effect on their average path; CP-ASC pools per-unit effects).
     se : float or None
-        Standard error: the spread of the placebo ATTs (placebo inference) or the jackknife
-        standard error (SDID with ``inference="jackknife"``); None without inference.
+        Standard error: the spread of the placebo ATTs (placebo inference; None with fewer
+        than two placebos) or the jackknife standard error (SDID with
+        ``inference="jackknife"``); None without inference.
     ci : (float, float) or None
-        Interval at `level`: with placebo inference the ATT shifted by the placebo ATTs'
-        quantiles; with the jackknife ATT -/+ z se.
+        Interval at `level`: with placebo inference the rank interval of the placebo ATTs
+        (covering at least `level` when units are exchangeable; an end is infinite when there
+        are too few placebos to bound it); with the jackknife ATT -/+ z se.
     p_value : float or None
-        Placebo p-value (rank of the treated unit's statistic among the placebo units': the
-        post/pre RMSPE ratio for sc, asc and rsc, |ATT| for sdid and fp) or CP-ASC's conformal
-        block-permutation p-value. The placebo p-value and the interval come from different
-        statistics (ratio ranks vs. placebo ATTs), so a significant p-value can sit beside an
-        interval covering 0, and the reverse.
+        Placebo p-value (rank of the real statistic among the placebos': the post/pre RMSPE
+        ratio for sc, asc and rsc, |ATT| for sdid and fp) or CP-ASC's conformal
+        block-permutation p-value. For sc, asc and rsc the p-value and the interval come from
+        different statistics (ratio ranks vs. placebo ATTs), so they can disagree.
     level : float
         Confidence level of `ci`.
     inference : str or None
         "placebo", "jackknife", "conformal" or None.
+    placebo_test : dict or None
+        With placebo inference, the set placebo test as ``tessarix._core.placebo_<method>``
+        returns it (placebo units, statistics, ATTs and gap paths).
     """
 
     method: str
-    native: Any
+    fit: Any
     design: Design
     inference: Optional[str]
     level: float
     path_options: dict = field(default_factory=dict)
+    placebo_test: Optional[dict] = None
+    native_call: Optional[Callable[[], Any]] = None
+
+    @cached_property
+    def native(self) -> Any:
+        """The compiled module's own result of the array call."""
+        return self.native_call() if self.native_call is not None else self.fit
 
     # -- headline numbers ----------------------------------------------------------------
 
     @property
     def att(self) -> float:
         """Average treatment effect on the treated over the post-periods, in outcome units."""
-        return self.native.att
+        return self.fit.att
 
     @property
     def se(self) -> Optional[float]:
-        """Placebo ATTs' standard deviation (placebo) or the jackknife standard error; else None."""
-        return getattr(self.native, "se", None)
+        """Placebo ATTs' standard deviation (placebo; None below two placebos) or the jackknife
+        standard error; else None."""
+        if self.placebo_test is not None:
+            return float(self.placebo_test["se"]) if self.n_placebos >= 2 else None
+        return getattr(self.fit, "se", None)
 
     @property
     def ci(self) -> Optional[tuple[float, float]]:
-        """Interval at `level`: the ATT shifted by the placebo ATTs' quantiles (placebo), or the
-        normal interval of the jackknife; None without inference. It is not built from the
-        statistic the placebo p-value ranks, so the two can disagree."""
-        lo, hi = getattr(self.native, "ci_lower", None), getattr(self.native, "ci_upper", None)
+        """Interval at `level`: the rank interval of the placebo ATTs around the ATT (placebo;
+        infinite ends where too few placebos bound it), or the normal interval of the
+        jackknife; None without inference."""
+        if self.placebo_test is not None:
+            return float(self.placebo_test["ci_lower"]), float(self.placebo_test["ci_upper"])
+        lo, hi = getattr(self.fit, "ci_lower", None), getattr(self.fit, "ci_upper", None)
         return None if lo is None or hi is None else (float(lo), float(hi))
 
     @property
     def p_value(self) -> Optional[float]:
-        """Placebo p-value: the treated unit's rank among the placebo units by the post/pre RMSPE
-        ratio (sc, asc, rsc) or |ATT| (sdid, fp); CP-ASC's conformal p-value; else None. The
-        interval `ci` comes from the placebo ATTs instead, so the two can disagree."""
-        return self.native.p_value
+        """Placebo p-value: the real statistic's rank among the placebos' (post/pre RMSPE ratio
+        for sc, asc, rsc; |ATT| for sdid, fp); CP-ASC's conformal p-value; else None."""
+        if self.placebo_test is not None:
+            return float(self.placebo_test["p_value"])
+        return self.fit.p_value
+
+    @property
+    def n_placebos(self) -> int:
+        """How many placebos the placebo test kept (0 without placebo inference)."""
+        return 0 if self.placebo_test is None else len(self.placebo_test["placebo_atts"])
 
     @property
     def pre_rmspe(self) -> Optional[float]:
         """Root mean squared pre-period gap of the fit (SDID and matrix completion: its spread
         around the mean); None for CP-ASC."""
-        return getattr(self.native, "pre_rmspe", None)
+        return getattr(self.fit, "pre_rmspe", None)
 
     @property
     def post_rmspe(self) -> Optional[float]:
         """Root mean square of the post-period gaps (SDID and matrix completion: their spread
         around the ATT); None for CP-ASC."""
-        return getattr(self.native, "post_rmspe", None)
+        return getattr(self.fit, "post_rmspe", None)
 
     # -- labelled tables -------------------------------------------------------------------
 
@@ -135,13 +160,13 @@ class SynthResult:
     def _paths(self) -> Any:
         d = self.design
         if self.method == "cpasc":
-            return _cpasc_paths(self.native, d)
+            return _cpasc_paths(self.fit, d)
         return getattr(_core, f"paths_{self.method}")(d.y, d.treated, d.t0, **self.path_options)
 
     @cached_property
     def _placebo_paths(self) -> Any:
-        d = self.design
-        return getattr(_core, f"paths_{self.method}")(d.y, d.treated, d.t0, **self.path_options, placebo=True)
+        t = self.placebo_test
+        return {"gap": self._paths["gap"], "placebo_units": t["placebo_units"], "placebo_gaps": t["placebo_gaps"]}
 
     @property
     def weights(self) -> Any:
@@ -153,12 +178,12 @@ class SynthResult:
         if self.method == "mcnnm":
             return None
         if self.method == "cpasc":
-            n = self.native
+            n = self.fit
             return table({d.unit_name: d.units[np.asarray(n.unit_ids, dtype=np.int64)],
                           "weight": np.asarray(n.unit_weight), "att": np.asarray(n.unit_att),
                           "mspe": np.asarray(n.unit_mspe)}, d.backend)
-        donors = np.asarray(self.native.donor_ids, dtype=np.int64)
-        return table({d.unit_name: d.units[donors], "weight": np.asarray(self.native.weights)}, d.backend)
+        donors = np.asarray(self.fit.donor_ids, dtype=np.int64)
+        return table({d.unit_name: d.units[donors], "weight": np.asarray(self.fit.weights)}, d.backend)
 
     @property
     def time_weights(self) -> Any:
@@ -191,16 +216,33 @@ class SynthResult:
 
     @property
     def placebos(self) -> Any:
-        """With placebo inference: the gap path of every placebo refit (each donor in turn
-        treated as if it were the treated unit), long: unit label, time label, gap. None
-        otherwise."""
+        """With placebo inference: the gap path of every placebo refit, long. With one treated
+        unit each placebo treats one donor: unit label, time label, gap. With several, each
+        treats a set of donors: placebo number, time label, gap (``placebo_sets`` names the
+        sets). None otherwise."""
         if self.inference != "placebo":
             return None
         d, p = self.design, self._placebo_paths
-        units = d.units[p["placebo_units"]]
         gaps = p["placebo_gaps"]
-        return table({d.unit_name: np.repeat(units, len(d.times)), d.time_name: np.tile(d.times, len(units)),
-                      "gap": gaps.reshape(-1)}, d.backend)
+        n_times = len(d.times)
+        if len(d.treated) == 1:
+            key = {d.unit_name: np.repeat(d.units[p["placebo_units"][:, 0]], n_times)}
+        else:
+            key = {"placebo": np.repeat(np.arange(len(gaps), dtype=np.int64), n_times)}
+        return table({**key, d.time_name: np.tile(d.times, len(gaps)), "gap": gaps.reshape(-1)}, d.backend)
+
+    @property
+    def placebo_sets(self) -> Any:
+        """With placebo inference: which donors each placebo treats, long (placebo number, unit
+        label), with its ATT and statistic. None otherwise."""
+        if self.inference != "placebo":
+            return None
+        d, t = self.design, self.placebo_test
+        units = np.asarray(t["placebo_units"])
+        m, k = units.shape
+        return table({"placebo": np.repeat(np.arange(m, dtype=np.int64), k), d.unit_name: d.units[units.reshape(-1)],
+                      "att": np.repeat(t["placebo_atts"], k), "statistic": np.repeat(t["placebo_stats"], k)},
+                     d.backend)
 
     # -- text and tidy output ----------------------------------------------------------------
 
@@ -228,14 +270,10 @@ class SynthResult:
 
     def _notes(self) -> list[str]:
         notes = []
-        n = self.native
-        if self.inference == "placebo" and self.p_value is not None:
-            stat = "|ATT|" if self.method in _ABS_ATT_STATISTIC else "post/pre RMSPE ratio"
-            notes.append(f"in-space placebo over {len(n.placebo_atts)} donors: the p-value ranks the {stat}; "
-                         "the interval is the ATT plus")
-            notes.append("quantiles of the placebo ATTs, so the p-value and the interval can disagree")
+        if self.inference == "placebo" and self.n_placebos > 0:
+            notes.extend(self._placebo_notes())
         elif self.inference == "placebo":
-            notes.append("placebo inference found no usable placebo (it needs at least two donors)")
+            notes.append("placebo inference found no usable placebo (it needs a donor outside each placebo set)")
         elif self.inference == "jackknife":
             notes.append("leave-one-out jackknife standard error, normal interval; no p-value")
         elif self.inference == "conformal":
@@ -245,13 +283,25 @@ class SynthResult:
             notes.append("largest weights: " + weights)
         return notes
 
+    def _placebo_notes(self) -> list[str]:
+        t, k = self.placebo_test, len(self.design.treated)
+        stat = "|ATT|" if self.method in _ABS_ATT_STATISTIC else "post/pre RMSPE ratio"
+        kind = ("every donor in turn" if k == 1 else f"every set of {k} donors") if t["exhaustive"] else \
+            f"{self.n_placebos} random sets of {k} donors"
+        notes = [f"in-space placebo test over {kind} ({self.n_placebos} placebos): the p-value ranks the {stat};",
+                 "the interval inverts the ranks of the placebo ATTs"]
+        lo, hi = self.ci
+        if np.isinf(lo) or np.isinf(hi):
+            notes.append(f"too few placebos to bound the interval at {self.level:g}: an end is open")
+        return notes
+
     def _top_weights(self) -> str:
         if self.method in ("mcnnm", "cpasc"):
             return ""
         d = self.design
-        w = np.asarray(self.native.weights)
+        w = np.asarray(self.fit.weights)
         order = np.argsort(-np.abs(w), kind="stable")[:_TOP_WEIGHTS]
-        ids = self.native.donor_ids
+        ids = self.fit.donor_ids
         return ", ".join(f"{fmt(d.units[ids[k]])} {w[k]:.3f}" for k in order)
 
     def plot(self, kind: Optional[str] = None, ax: Any = None, **options: Any) -> Any:

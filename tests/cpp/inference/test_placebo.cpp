@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "inference/batch.hpp"
@@ -205,6 +207,154 @@ TEST(PlaceboPaths, IdenticalForAnyWorkerCount) {
   ASSERT_EQ(here.size(), 10u);
   SKIP_WITHOUT_FORK();
   EXPECT_TRUE(testing::same_with_one_and_three_workers([&] { return placebo_paths(panel, m); }, here));
+}
+
+TEST(RankInterval, CoversAtLeastItsLevelUnderExchangeability) {
+  // Exchangeability made exact: of m + 1 distinct errors, each in turn plays the real
+  // estimate's (its effect 0) and the rest the placebos'. The share of turns whose interval
+  // covers 0 is the coverage; it must reach the level and exceed it by less than two ranks.
+  for (std::size_t m : {0u, 5u, 18u, 19u, 38u, 39u, 99u, 199u, 250u}) {
+    for (double level : {0.5, 0.8, 0.9, 0.95, 0.99}) {
+      SCOPED_TRACE(::testing::Message() << "m=" << m << " level=" << level);
+      const Mat draws = testing::random_mat(1, m + 1, 40 + m);
+      const std::vector<double> errors(draws.data().begin(), draws.data().end());
+      std::size_t covered = 0, open = 0;
+      for (std::size_t real = 0; real <= m; ++real) {
+        std::vector<double> placebos;
+        for (std::size_t i = 0; i <= m; ++i)
+          if (i != real) placebos.push_back(errors[i]);
+        const RankInterval ci = rank_interval(placebos, errors[real], level);
+        EXPECT_LE(ci.lower, ci.upper);
+        covered += ci.lower <= 0.0 && 0.0 <= ci.upper ? 1 : 0;
+        open += std::isinf(ci.lower) || std::isinf(ci.upper) ? 1 : 0;
+      }
+      const double share = double(covered) / double(m + 1);
+      EXPECT_GE(share, level);
+      if (open == 0) {
+        EXPECT_LT(share, level + 2.0 / double(m + 1));
+      }
+      // Finite at both ends exactly when both bounding ranks exist among the m placebos.
+      const bool finite = double(m + 1) * (1.0 - level) / 2.0 >= 1.0 - 1e-9;
+      EXPECT_EQ(open == 0, finite);
+    }
+  }
+  expect_invariant([] { (void)rank_interval(std::vector<double>{1, kNaN}, 0.0, 0.9); }, "rank_interval");
+}
+
+TEST(PlaceboSets, EnumeratedOrDrawn) {
+  // Few enough sets: all of them, lexicographic, no seed involved.
+  const PlaceboSets all = placebo_sets(6, 3, 20, 1);
+  EXPECT_TRUE(all.exhaustive);
+  ASSERT_EQ(all.sets.size(), 20u);
+  EXPECT_EQ(all.sets.front(), (std::vector<std::size_t>{0, 1, 2}));
+  EXPECT_EQ(all.sets.back(), (std::vector<std::size_t>{3, 4, 5}));
+  EXPECT_TRUE(std::is_sorted(all.sets.begin(), all.sets.end()));
+  EXPECT_EQ(std::adjacent_find(all.sets.begin(), all.sets.end()), all.sets.end());
+  EXPECT_EQ(placebo_sets(6, 3, 20, 99).sets, all.sets);
+  // More sets than asked for: drawn, reproducible for a seed, each k distinct donors, and every
+  // donor pseudo-treated about k/n of the time.
+  const PlaceboSets drawn = placebo_sets(40, 10, 4000, 7);
+  EXPECT_FALSE(drawn.exhaustive);
+  ASSERT_EQ(drawn.sets.size(), 4000u);
+  EXPECT_EQ(placebo_sets(40, 10, 4000, 7).sets, drawn.sets);
+  EXPECT_NE(placebo_sets(40, 10, 4000, 8).sets, drawn.sets);
+  std::vector<std::size_t> hits(40, 0);
+  for (const auto& set : drawn.sets) {
+    ASSERT_EQ(set.size(), 10u);
+    EXPECT_TRUE(std::adjacent_find(set.begin(), set.end(), std::greater_equal<>()) == set.end());
+    for (std::size_t d : set) ++hits.at(d);
+  }
+  for (std::size_t h : hits) EXPECT_NEAR(double(h), 1000.0, 5.0 * std::sqrt(1000.0 * 0.75));
+  // Counts near the 64-bit limit saturate instead of wrapping: C(200, 100) sets are drawn.
+  EXPECT_FALSE(placebo_sets(200, 100, 3, 0).exhaustive);
+  // No set leaves a donor outside it: none.
+  EXPECT_TRUE(placebo_sets(3, 3, 10, 0).sets.empty());
+  EXPECT_TRUE(placebo_sets(3, 0, 10, 0).sets.empty());
+}
+
+// The set placebo test of `m` refit by hand: each placebo's units first, then the other donors.
+void expect_refits_by_hand(const Mat& y, std::size_t t0, const std::vector<std::size_t>& donors,
+                           const sc::Method& m, const SetPlaceboTest& test) {
+  for (const SetPlacebo& p : test.placebos) {
+    std::vector<std::size_t> order = p.units;
+    for (std::size_t d : donors)
+      if (std::find(p.units.begin(), p.units.end(), d) == p.units.end()) order.push_back(d);
+    Mat rows(order.size(), y.cols());
+    for (std::size_t r = 0; r < order.size(); ++r)
+      for (std::size_t t = 0; t < y.cols(); ++t) rows(r, t) = y(order[r], t);
+    std::vector<std::size_t> treated(p.units.size());
+    for (std::size_t i = 0; i < treated.size(); ++i) treated[i] = i;
+    const ScFit f = m.fit_at(Panel::block(rows, treated, t0), t0);
+    EXPECT_EQ(p.stat, m.statistic(f));
+    EXPECT_EQ(p.att, f.att);
+  }
+}
+
+TEST(SetPlacebo, OneTreatedUnitIsThePerDonorTest) {
+  const Mat y = walks(9, 14, 3);
+  const Panel panel = Panel::block(y, std::vector<std::size_t>{2}, 10);
+  for (const sc::Method& m : {sc::Method{sc::synthetic::ScOptions{}}, sc::Method{sc::sdid::SdidOptions{}}}) {
+    const SetPlaceboTest test = fit_with_set_placebo(panel, m, 1000, 0, 0.9);
+    const PlaceboResult per_donor = sc_placebo_method(panel, m);
+    EXPECT_TRUE(test.exhaustive);
+    std::vector<double> stats, atts;
+    for (const SetPlacebo& p : test.placebos) {
+      stats.push_back(p.stat);
+      atts.push_back(p.att);
+      EXPECT_EQ(p.gap.size(), 14u);
+    }
+    EXPECT_EQ(stats, per_donor.placebo_stats);
+    EXPECT_EQ(atts, per_donor.placebo_atts);
+    EXPECT_EQ(test.p_value, per_donor.p_value);
+    EXPECT_EQ(test.fit.att, per_donor.att);
+    EXPECT_EQ(test.se, percentile_ci(atts, 0.0, 0.9).se);
+  }
+}
+
+TEST(SetPlacebo, DrawnSetsOfTheTreatedCount) {
+  const Mat y = walks(16, 14, 8);
+  const std::vector<std::size_t> treated{1, 5, 11};
+  const Panel panel = Panel::block(y, treated, 10);
+  const std::vector<std::size_t> donors = panel.never_treated_units();
+  for (const sc::Method& m : {sc::Method{sc::synthetic::ScOptions{}}, sc::Method{sc::demeaned::FpOptions{}}}) {
+    const SetPlaceboTest test = fit_with_set_placebo(panel, m, 60, 3, 0.9);
+    EXPECT_FALSE(test.exhaustive);  // C(13, 3) = 286 sets > 60
+    ASSERT_EQ(test.placebos.size(), 60u);
+    for (const SetPlacebo& p : test.placebos) {
+      ASSERT_EQ(p.units.size(), 3u);
+      for (std::size_t u : p.units) EXPECT_EQ(std::count(treated.begin(), treated.end(), u), 0);
+    }
+    expect_refits_by_hand(y, 10, donors, m, test);
+    std::vector<double> atts;
+    for (const SetPlacebo& p : test.placebos) atts.push_back(p.att);
+    const RankInterval ci = rank_interval(atts, test.fit.att, 0.9);
+    EXPECT_EQ(test.interval.lower, ci.lower);
+    EXPECT_EQ(test.interval.upper, ci.upper);
+  }
+  // Every donor treated leaves no placebo: p-value 1 and an open interval.
+  const SetPlaceboTest none = fit_with_set_placebo(Panel::block(walks(4, 8, 2), std::vector<std::size_t>{0, 1}, 5),
+                                                   sc::Method{sc::synthetic::ScOptions{}}, 100, 0, 0.95);
+  EXPECT_TRUE(none.placebos.empty());
+  EXPECT_EQ(none.p_value, 1.0);
+  EXPECT_EQ(none.interval.lower, -kInf);
+  EXPECT_EQ(none.interval.upper, kInf);
+}
+
+TEST(SetPlacebo, IdenticalForAnyWorkerCount) {
+  const Panel panel = Panel::block(walks(14, 12, 21), std::vector<std::size_t>{0, 6}, 9);
+  const sc::Method m{sc::sdid::SdidOptions{}};
+  const auto run = [&] {
+    const SetPlaceboTest t = fit_with_set_placebo(panel, m, 30, 5, 0.95);
+    std::vector<double> out{t.fit.att, t.p_value, t.se, t.interval.lower, t.interval.upper};
+    for (const SetPlacebo& p : t.placebos) {
+      out.push_back(p.att);
+      out.insert(out.end(), p.gap.begin(), p.gap.end());
+    }
+    return out;
+  };
+  const std::vector<double> here = run();
+  SKIP_WITHOUT_FORK();
+  EXPECT_TRUE(testing::same_with_one_and_three_workers(run, here));
 }
 
 TEST(Batch, EachPanelMatchesItsDirectFit) {
