@@ -58,7 +58,7 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"method": method, **window},
-                      target_power=float(options.get("target_power", 0.8)))
+                      target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)))
 
 
 def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
@@ -78,7 +78,7 @@ def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: An
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"members": list(members) if members is not None else ["sc", "asc", "sdid"],
                                       "weights": list(weights) if weights is not None else None, **window},
-                      target_power=float(options.get("target_power", 0.8)))
+                      target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)))
 
 
 def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, test_len: int,

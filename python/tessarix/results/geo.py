@@ -12,6 +12,7 @@ from .. import _core
 from ..frames import LongPanel, table
 from ..frames.guards import listing, plain
 from .base import num
+from .calibration import Calibration, calibrate
 
 
 @dataclass
@@ -40,6 +41,11 @@ class PowerCurve:
         Standard deviation of the no-lift placebo ATTs.
     n_windows : int
         Number of placebo windows.
+    calibration : Calibration
+        The threshold checked out of sample (later windows against a threshold from earlier
+        ones; the curve's own rate at lift 0 is alpha by construction), a threshold for the
+        real test that keeps its false-positive rate at alpha, and warnings when the windows are
+        few or overlap heavily.
     """
 
     native: Any
@@ -48,6 +54,7 @@ class PowerCurve:
     test_len: int
     window_options: dict = field(default_factory=dict)
     target_power: float = 0.8
+    alpha: float = 0.1
 
     @property
     def method(self) -> str:
@@ -107,6 +114,12 @@ class PowerCurve:
         return table({"start": m.times[starts], "end": m.times[starts + self.test_len - 1],
                       "null_att": np.asarray(w["null_att"], dtype=float)}, m.backend)
 
+    @cached_property
+    def calibration(self) -> Calibration:
+        """The out-of-sample check of the threshold and a calibrated threshold for the real test."""
+        w = self._windows
+        return calibrate(w["starts"], w["null_att"], self.test_len, len(self.market.times), self.alpha)
+
     def to_frame(self) -> Any:
         """The power curve, one row per lift."""
         return self.curve
@@ -131,7 +144,18 @@ class PowerCurve:
         if n.ensemble_weights is not None:
             lines.append("ensemble weights: " + ", ".join(f"{w:.3f}" for w in n.ensemble_weights))
         lines.append("lifts and effects are fractions of the treated markets' mean level (0.05 = 5 %)")
+        lines.extend(self._calibration_lines())
         return "\n".join(lines)
+
+    def _calibration_lines(self) -> list[str]:
+        c = self.calibration
+        lines = ["-" * 78]
+        if c.false_positive_rate is not None:
+            lines.append(f"out of sample: the threshold flags {c.false_positive_rate:.1%} of {c.n_tested} later "
+                         f"effect-free windows (alpha {c.alpha:.0%})")
+        lines.append(f"calibrated threshold for the real test |ATT| > {num(c.critical_value)}")
+        lines.extend("warning: " + w for w in c.warnings)
+        return lines
 
     def plot(self, kind: Optional[str] = None, ax: Any = None) -> Any:
         """Draw on a matplotlib Axes (a new figure's when `ax` is None) and return it: "curve"
