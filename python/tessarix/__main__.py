@@ -14,10 +14,11 @@ from tessarix import datasets
 def examples() -> list[tuple[str, Any]]:
     """(picture name, result) for each family, on the bundled panels."""
     prop99, stag, sales = datasets.prop99(), datasets.staggered(), datasets.sales()
+    # 38 donors give 38 placebos: enough to bound a 90 % placebo interval, not a 95 % one.
     sc = tessarix.synth(prop99, unit="State", time="Year", outcome="PacksPerCapita", treated="California",
-                        start=1989, method="sc", inference="placebo")
+                        start=1989, method="sc", inference="placebo", level=0.9)
     sdid = tessarix.synth(prop99, unit="State", time="Year", outcome="PacksPerCapita", treated="California",
-                          start=1989, method="sdid", inference="placebo")
+                          start=1989, method="sdid", inference="placebo", level=0.9)
     cs = tessarix.did(stag, unit="unit", time="year", outcome="y", cohort="first_treated", bands=True, seed=1)
     bacon = tessarix.bacon(stag, unit="unit", time="year", outcome="y", cohort="first_treated")
     market = dict(unit="market", time="week", outcome="sales")
