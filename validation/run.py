@@ -1,6 +1,6 @@
 """Monte-Carlo validation of tessarix's inference: coverage, size and power against nominal.
 
-    python validation/run.py [--reps N] [--only NAME ...] [--seed S] [--jobs J]
+    python validation/run.py [--reps N | --scale F] [--only NAME ...] [--seed S] [--jobs J]
                              [--markdown | --csv] [--list]
 
 Every study simulates data with a known truth and reports its rows in one table: path,
@@ -36,6 +36,7 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
                                 formatter_class=argparse.RawDescriptionHelpFormatter,
                                 epilog="studies: " + ", ".join(f"{s.name} ({s.reps})" for s in STUDIES))
     p.add_argument("--reps", type=int, help="replications for every study run (default: each study's own)")
+    p.add_argument("--scale", type=float, help="multiply every study's default replications by this (e.g. 0.1 for a quick look)")
     p.add_argument("--only", nargs="+", metavar="NAME", choices=names, help="run these studies only")
     p.add_argument("--seed", type=int, default=DEFAULT_SEED, help=f"the run's seed (default {DEFAULT_SEED})")
     p.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
@@ -47,6 +48,10 @@ def parse(argv: list[str] | None) -> argparse.Namespace:
     args = p.parse_args(argv)
     if args.reps is not None and args.reps < 2:
         p.error("--reps must be at least 2")
+    if args.scale is not None and args.scale <= 0:
+        p.error("--scale must be positive")
+    if args.reps is not None and args.scale is not None:
+        p.error("give --reps or --scale, not both")
     if args.jobs < 1:
         p.error("--jobs must be at least 1")
     return args
@@ -74,7 +79,8 @@ def main(argv: list[str] | None = None) -> int:
                 rows.extend(study.not_run(reason))
                 timings.append((study.name, 0, 0.0))
                 continue
-            ctx = Context(study=study.name, reps=args.reps or study.reps, seed=args.seed, executor=executor,
+            reps = args.reps or max(2, round(study.reps * (args.scale or 1.0)))
+            ctx = Context(study=study.name, reps=reps, seed=args.seed, executor=executor,
                           jobs=args.jobs)
             t = time.perf_counter()
             rows.extend(study.run(ctx))
