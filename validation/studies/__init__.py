@@ -3,7 +3,8 @@
 To add a study, write ``run(ctx) -> list[Row]`` in the module of its family (a new module for a
 new family) and append a ``Study`` here. ``reps`` is its default replication count: choose it
 so the Monte-Carlo s.e. makes the target meaningful (about 0.005 for a 95% coverage row takes
-some 2,000 replications, 0.0035 some 4,000) and the whole suite stays well under half an hour on two cores.
+some 2,000 replications, 0.0035 some 4,000) and the whole suite stays well under half an hour
+on two cores.
 """
 
 from __future__ import annotations
