@@ -46,7 +46,7 @@ def ar1_series(rng: np.random.Generator) -> np.ndarray:
     return MEAN + x
 
 
-def bootstrap_replication(rng: np.random.Generator) -> list[tuple[bool, float]]:
+def bootstrap_replication(rng: np.random.Generator) -> list[tuple[bool, float, float]]:
     import tessarix
 
     series = ar1_series(rng)

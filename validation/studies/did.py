@@ -24,6 +24,8 @@ conditional on the cohort sizes.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 from harness import COVERAGE_95, SIZE_10, Context, Row, coverage_rows, mean_se, proportion
@@ -127,7 +129,7 @@ def cs_replication(rng: np.random.Generator) -> dict:
 
     y0, k, first = staggered_panel(rng)
     frame = long_frame(y0 + dynamic_effects(k, first), first)
-    out = {}
+    out: dict[str, Any] = {}
     fit = tessarix.did(frame, **ARGS, method="cs", bands=True, n_reps=999, seed=int(rng.integers(2**31)))
     es = fit.event_study
     e, keep = _estimated(es)
@@ -135,7 +137,7 @@ def cs_replication(rng: np.random.Generator) -> dict:
     out["event_time"] = e
     out["point"] = _covers(np.asarray(es["ci_lower"])[keep], np.asarray(es["ci_upper"])[keep], truth)
     out["band"] = bool(np.all(_covers(np.asarray(es["band_lower"])[keep], np.asarray(es["band_upper"])[keep], truth)))
-    out["crit"] = float(fit.band_crit)
+    out["crit"] = float(fit.band_crit or np.nan)
     lo, hi = fit.ci
     out["att"] = lo <= overall_truth() <= hi
     nyt = tessarix.did(frame, **ARGS, method="cs", control="notyet")
@@ -218,8 +220,8 @@ def twfe_replication(rng: np.random.Generator) -> tuple[bool, bool]:
     treated = (exposure(first) >= 0).astype(float)
     fit = tessarix.did(long_frame(y0 + TWFE_EFFECT * treated, first), **ARGS, method="twfe")
     lo, hi = fit.ci
-    null = tessarix.did(long_frame(y0, first), **ARGS, method="twfe")
-    return bool(lo <= TWFE_EFFECT <= hi), bool(null.p_value < 0.10)
+    p = tessarix.did(long_frame(y0, first), **ARGS, method="twfe").p_value
+    return bool(lo <= TWFE_EFFECT <= hi), p is not None and p < 0.10
 
 
 def twfe(ctx: Context) -> list[Row]:

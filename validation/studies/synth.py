@@ -18,6 +18,8 @@ the values k/30 and a test at 0.10 rejects when p <= 3/30.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 from harness import SIZE_10, Context, Row, proportion
@@ -48,11 +50,12 @@ def cpasc_replication(rng: np.random.Generator) -> tuple[float, float]:
 
     y = factor_panel(rng)
     treated = list(range(N_TREATED))
-    args = dict(unit="unit", time="time", outcome="y", treated=treated, start=START, method="cpasc",
+    args: dict[str, Any] = dict(unit="unit", time="time", outcome="y", treated=treated, start=START, method="cpasc",
                 inference="conformal")
     null = tessarix.synth(_frame(y), **args).p_value
     y[:N_TREATED, START:] += EFFECT
     alt = tessarix.synth(_frame(y), **args).p_value
+    assert null is not None and alt is not None  # CP-ASC always reports its p-value
     return float(null), float(alt)
 
 
