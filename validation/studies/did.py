@@ -198,7 +198,7 @@ def sun_abraham(ctx: Context) -> list[Row]:
     rows = coverage_rows(path, point, list(times))
     population = np.array([r["population"] for r in recs], dtype=float)
     cover, cover_se = mean_se(population.mean(axis=1))
-    what = f"pointwise 95% coverage of the population-share effects, pooled over {population.shape[1]} e >= 0"
+    what = f"95% coverage of the population-share effects, pooled over {population.shape[1]} e >= 0"
     rows.append(Row(path, what, 0.95, cover, cover_se, None, len(recs),
                     note=f"{path}: its standard errors hold the cohort weights fixed, so it is judged on the "
                          f"effects weighted by each replication's cohort sizes; against the population-share "
