@@ -53,6 +53,7 @@ __version__ = version()
 if TYPE_CHECKING:  # the lazily loaded names, for type checkers
     from . import geo
     from .frames.guards import DataError
+    from .frontends.bootstrap import bootstrap, optimal_block_length
     from .frontends.did import bacon, did
     from .frontends.synth import synth
 
@@ -61,6 +62,8 @@ _LAZY = {
     "synth": ("tessarix.frontends.synth", "synth"),
     "did": ("tessarix.frontends.did", "did"),
     "bacon": ("tessarix.frontends.did", "bacon"),
+    "bootstrap": ("tessarix.frontends.bootstrap", "bootstrap"),
+    "optimal_block_length": ("tessarix.frontends.bootstrap", "optimal_block_length"),
     "geo": ("tessarix.geo", None),
     "DataError": ("tessarix.frames.guards", "DataError"),
 }
@@ -92,6 +95,7 @@ __all__ = [
     "SCResult",
     "bacon",
     "bacon_decompose_py",
+    "bootstrap",
     "bootstrap_mean",
     "did",
     "fit_asc",
@@ -110,6 +114,7 @@ __all__ = [
     "geo_power_ensemble",
     "geo_diagnostics",
     "geo_select",
+    "optimal_block_length",
     "synth",
     "version",
 ]
