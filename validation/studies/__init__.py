@@ -11,7 +11,7 @@ from __future__ import annotations
 
 from harness import Study
 
-from . import bootstrap, did, synth
+from . import bootstrap, did, geo, placebo, synth
 
 STUDIES: list[Study] = [
     Study("cs", "Callaway-Sant'Anna event study, pointwise and sup-t", did.callaway_santanna, reps=4000),
@@ -20,5 +20,8 @@ STUDIES: list[Study] = [
     Study("cpasc", "CP-ASC conformal p-value", synth.cpasc, reps=4000),
     Study("bootstrap", "Block and stationary bootstrap of a mean", bootstrap.block_bootstrap, reps=4000,
           requires=bootstrap.available, placeholder=bootstrap.PLACEHOLDER),
-    # Placebo and jackknife inference for SC and SDID, and out-of-sample geo power, go here.
+    Study("sc", "SC placebo inference, one treated unit", placebo.sc_one, reps=2000),
+    Study("sdid1", "SDID placebo inference, one treated unit", placebo.sdid_one, reps=2000),
+    Study("sdid10", "SDID placebo and jackknife inference, ten treated units", placebo.sdid_ten, reps=1000),
+    Study("geo", "Geo power out of sample", geo.geo_out_of_sample, reps=2000),
 ]

@@ -20,7 +20,7 @@ import numpy as np
 from . import io
 
 # Tables each kind of result writes with --out, by file name.
-_TABLES = ("weights", "time_weights", "paths", "placebos", "event_study", "groups", "components", "curve",
+_TABLES = ("weights", "time_weights", "paths", "placebos", "placebo_sets", "event_study", "groups", "components", "curve",
            "windows", "candidates")
 # Pictures each kind of result draws with --out (when matplotlib is there), by kind.
 _PICTURES = {
