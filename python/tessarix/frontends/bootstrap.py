@@ -143,16 +143,22 @@ def integer_block_length(optimal: float) -> int:
 
 def _optimal_lengths(x: np.ndarray) -> dict[str, float]:
     n = x.size
-    e = x - x.mean()
-    gamma0 = float(e @ e) / n
-    if n < MIN_SELECT_N or not gamma0 > 0.0:
+    if n < MIN_SELECT_N or x.min() == x.max():
         return {kind: 1.0 for kind in D_FACTOR}
+    scaled = _unit_binade(x)  # the block length is scale-free
+    e = _unit_binade(scaled - scaled.mean())
     run = max(MIN_RUN, math.floor(math.log10(n)))
     m_max = math.ceil(math.sqrt(n)) + run
     bandwidth = min(2 * _first_quiet_lag(e, run, m_max), m_max)
     g, big_g = _flat_top_sums(e, bandwidth)
     cap = math.ceil(min(3.0 * math.sqrt(n), n / 3.0))
     return {kind: _capped_length(big_g, factor * g * g, n, cap) for kind, factor in D_FACTOR.items()}
+
+
+def _unit_binade(v: np.ndarray) -> np.ndarray:
+    """v (not all zero) times the power of two that brings its largest magnitude into
+    [0.5, 1): exact, and no sum of products below can then overflow or vanish."""
+    return np.ldexp(v, -math.frexp(float(np.max(np.abs(v))))[1])
 
 
 def _autocorrelations(e: np.ndarray, lags: int) -> np.ndarray:
@@ -287,8 +293,12 @@ def _sequence_values(series: Any) -> tuple[np.ndarray, np.ndarray]:
         return arr.astype(np.float64, copy=False), np.zeros(arr.size, dtype=bool)
     if arr.dtype.kind == "O":
         return _object_values(arr)
-    raise DataError(f"series must hold numbers; it holds {arr.dtype} values"
-                    f"{_BOOL_HINT if arr.dtype.kind == 'b' else ''}")
+    held = _KIND_WORDS.get(arr.dtype.kind, str(arr.dtype))
+    raise DataError(f"series must hold numbers; it holds {held} values{_BOOL_HINT if arr.dtype.kind == 'b' else ''}")
+
+
+# How a message names the NumPy dtype kinds that are not numbers.
+_KIND_WORDS = {"b": "boolean", "U": "text", "S": "bytes", "M": "datetime", "m": "timedelta", "c": "complex"}
 
 
 def _object_values(arr: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
