@@ -7,10 +7,11 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Any, Optional
+from typing import Any, Literal, Optional
 
 import narwhals.stable.v2 as nw
 import numpy as np
+from narwhals.dependencies import get_pyarrow
 
 from .. import _tessarix
 from ..frames import DataError
@@ -90,7 +91,8 @@ def bootstrap(series: Any, *, kind: str = "block", block_len: Optional[int] = No
         stationary, circular = optimal_block_length(values)
         optimal = circular if kind == "block" else stationary
         block_len = integer_block_length(optimal)
-    se, lower, upper = _tessarix.bootstrap_mean(values, kind=kind, block_len=block_len, n_reps=n_reps,
+    scheme: Literal["block", "stationary"] = "block" if kind == "block" else "stationary"
+    se, lower, upper = _tessarix.bootstrap_mean(values.tolist(), kind=scheme, block_len=block_len, n_reps=n_reps,
                                                 seed=seed, level=level)
     used = operator.index(block_len)
     if kind == "block":  # a block cannot be longer than the series it is cut from
@@ -252,11 +254,9 @@ def _frame_column(series: Any) -> Any:
     ChunkedArray), else None."""
     if isinstance(series, (np.ndarray, list, tuple)):
         return None
-    if type(series).__module__.startswith("pyarrow"):
-        import pyarrow as pa
-
-        if isinstance(series, pa.Array):
-            series = pa.chunked_array([series])
+    pa = get_pyarrow()  # None unless pyarrow is already imported
+    if pa is not None and isinstance(series, pa.Array):
+        series = pa.chunked_array([series])
     try:
         return nw.from_native(series, series_only=True)
     except TypeError:
@@ -320,6 +320,6 @@ def _check_finite(values: np.ndarray, missing: np.ndarray) -> None:
     if not bad.any():
         return
     first = int(np.argmax(bad))
-    what = "a missing value" if missing[first] else f"the non-finite value {values[first]}"
-    raise DataError(f"series has {int(bad.sum())} missing or non-finite value(s), the first {what} at "
-                    f"position {first}; drop or impute them first")
+    what = "missing" if missing[first] else str(values[first])
+    raise DataError(f"series has {int(bad.sum())} missing or non-finite value(s); the first ({what}) is at "
+                    f"position {first}: drop or impute them first")
