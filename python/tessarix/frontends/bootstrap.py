@@ -31,7 +31,8 @@ MIN_RUN = 5
 # The spectral constants D = factor * g(0)^2 of the mean-squared-error-optimal block length.
 D_FACTOR = {"stationary": 2.0, "block": 4.0 / 3.0}
 # Shorter series carry too few lags to judge their dependence; they are resampled value by
-# value (block length 1). Eight is the shortest series with a lag past the first run.
+# value (block length 1). Eight values are the fewest whose correlogram (lags 1 .. n - 2) holds
+# a run of MIN_RUN lags and one lag past it.
 MIN_SELECT_N = 8
 
 # -- the compiled mean -----------------------------------------------------------------------
