@@ -7,10 +7,11 @@ from __future__ import annotations
 import math
 import numbers
 import operator
-from typing import Any, Optional
+from typing import Any, Literal, Optional
 
 import narwhals.stable.v2 as nw
 import numpy as np
+from narwhals.dependencies import get_pyarrow
 
 from .. import _tessarix
 from ..frames import DataError
@@ -30,7 +31,8 @@ MIN_RUN = 5
 # The spectral constants D = factor * g(0)^2 of the mean-squared-error-optimal block length.
 D_FACTOR = {"stationary": 2.0, "block": 4.0 / 3.0}
 # Shorter series carry too few lags to judge their dependence; they are resampled value by
-# value (block length 1). Eight is the shortest series with a lag past the first run.
+# value (block length 1). Eight values are the fewest whose correlogram (lags 1 .. n - 2) holds
+# a run of MIN_RUN lags and one lag past it.
 MIN_SELECT_N = 8
 
 # -- the compiled mean -----------------------------------------------------------------------
@@ -90,7 +92,8 @@ def bootstrap(series: Any, *, kind: str = "block", block_len: Optional[int] = No
         stationary, circular = optimal_block_length(values)
         optimal = circular if kind == "block" else stationary
         block_len = integer_block_length(optimal)
-    se, lower, upper = _tessarix.bootstrap_mean(values, kind=kind, block_len=block_len, n_reps=n_reps,
+    scheme: Literal["block", "stationary"] = "block" if kind == "block" else "stationary"
+    se, lower, upper = _tessarix.bootstrap_mean(values.tolist(), kind=scheme, block_len=block_len, n_reps=n_reps,
                                                 seed=seed, level=level)
     used = operator.index(block_len)
     if kind == "block":  # a block cannot be longer than the series it is cut from
@@ -143,16 +146,22 @@ def integer_block_length(optimal: float) -> int:
 
 def _optimal_lengths(x: np.ndarray) -> dict[str, float]:
     n = x.size
-    e = x - x.mean()
-    gamma0 = float(e @ e) / n
-    if n < MIN_SELECT_N or not gamma0 > 0.0:
+    if n < MIN_SELECT_N or x.min() == x.max():
         return {kind: 1.0 for kind in D_FACTOR}
+    scaled = _unit_binade(x)  # the block length is scale-free
+    e = _unit_binade(scaled - scaled.mean())
     run = max(MIN_RUN, math.floor(math.log10(n)))
     m_max = math.ceil(math.sqrt(n)) + run
     bandwidth = min(2 * _first_quiet_lag(e, run, m_max), m_max)
     g, big_g = _flat_top_sums(e, bandwidth)
     cap = math.ceil(min(3.0 * math.sqrt(n), n / 3.0))
     return {kind: _capped_length(big_g, factor * g * g, n, cap) for kind, factor in D_FACTOR.items()}
+
+
+def _unit_binade(v: np.ndarray) -> np.ndarray:
+    """v (not all zero) times the power of two that brings its largest magnitude into
+    [0.5, 1): exact, and no sum of products below can then overflow or vanish."""
+    return np.ldexp(v, -math.frexp(float(np.max(np.abs(v))))[1])
 
 
 def _autocorrelations(e: np.ndarray, lags: int) -> np.ndarray:
@@ -246,11 +255,9 @@ def _frame_column(series: Any) -> Any:
     ChunkedArray), else None."""
     if isinstance(series, (np.ndarray, list, tuple)):
         return None
-    if type(series).__module__.startswith("pyarrow"):
-        import pyarrow as pa
-
-        if isinstance(series, pa.Array):
-            series = pa.chunked_array([series])
+    pa = get_pyarrow()  # None unless pyarrow is already imported
+    if pa is not None and isinstance(series, pa.Array):
+        series = pa.chunked_array([series])
     try:
         return nw.from_native(series, series_only=True)
     except TypeError:
@@ -287,8 +294,12 @@ def _sequence_values(series: Any) -> tuple[np.ndarray, np.ndarray]:
         return arr.astype(np.float64, copy=False), np.zeros(arr.size, dtype=bool)
     if arr.dtype.kind == "O":
         return _object_values(arr)
-    raise DataError(f"series must hold numbers; it holds {arr.dtype} values"
-                    f"{_BOOL_HINT if arr.dtype.kind == 'b' else ''}")
+    held = _KIND_WORDS.get(arr.dtype.kind, str(arr.dtype))
+    raise DataError(f"series must hold numbers; it holds {held} values{_BOOL_HINT if arr.dtype.kind == 'b' else ''}")
+
+
+# How a message names the NumPy dtype kinds that are not numbers.
+_KIND_WORDS = {"b": "boolean", "U": "text", "S": "bytes", "M": "datetime", "m": "timedelta", "c": "complex"}
 
 
 def _object_values(arr: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -310,6 +321,6 @@ def _check_finite(values: np.ndarray, missing: np.ndarray) -> None:
     if not bad.any():
         return
     first = int(np.argmax(bad))
-    what = "a missing value" if missing[first] else f"the non-finite value {values[first]}"
-    raise DataError(f"series has {int(bad.sum())} missing or non-finite value(s), the first {what} at "
-                    f"position {first}; drop or impute them first")
+    what = "missing" if missing[first] else str(values[first])
+    raise DataError(f"series has {int(bad.sum())} missing or non-finite value(s); the first ({what}) is at "
+                    f"position {first}: drop or impute them first")
