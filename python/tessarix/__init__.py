@@ -1,9 +1,11 @@
 """tessarix: fast, exact, reproducible causal inference on panel data.
 
-All numerical work happens in compiled code: ``tessarix._tessarix`` holds the array functions
-and result classes re-exported here. The data-frame front ends (``tessarix.synth``,
-``tessarix.did``, ``tessarix.bacon`` and ``tessarix.geo``) take long frames and column names
-and return labelled results; they and NumPy and the frame libraries load on first use.
+The estimators, resampling and searches run in compiled code: ``tessarix._tessarix`` holds the
+array functions and result classes re-exported here. The data-frame front ends
+(``tessarix.synth``, ``tessarix.did``, ``tessarix.bacon``, ``tessarix.geo`` and
+``tessarix.bootstrap``) take long frames and column names and return labelled results, with a
+few light statistics of their own in NumPy (the bootstrap's block length and bias correction, the
+geo threshold's out-of-sample check); they and NumPy and the frame libraries load on first use.
 """
 
 import importlib

@@ -90,14 +90,15 @@ def test_front_end_is_the_compiled_call_with_the_rounded_up_length(kind):
         assert res.block_len_optimal == optimal and res.block_len == max(1, math.ceil(optimal))
         native = _tessarix.bootstrap_mean(x.tolist(), kind=kind, block_len=res.block_len, n_reps=700,
                                           seed=11, level=0.9)
-        assert (res.se, *res.ci) == native
+        assert (res.se_bootstrap, *res.ci_percentile) == native
         assert (res.kind, res.level, res.n_reps, res.seed, res.n_obs) == (kind, 0.9, 700, 11, x.size)
     # A given length is used as given (a circular block at most the series); no optimum.
     x = rng.normal(size=12)
     given = tessarix.bootstrap(x, kind=kind, block_len=40, n_reps=100)
     assert given.block_len_optimal is None
     assert given.block_len == (12 if kind == "block" else 40)
-    assert (given.se, *given.ci) == _tessarix.bootstrap_mean(x.tolist(), kind=kind, block_len=40, n_reps=100)
+    assert (given.se_bootstrap, *given.ci_percentile) == _tessarix.bootstrap_mean(x.tolist(), kind=kind,
+                                                                                  block_len=40, n_reps=100)
 
 
 def test_estimate_is_the_compiled_mean():
@@ -205,6 +206,27 @@ def test_summary_reports_the_length_and_how_it_was_chosen():
     chosen = tessarix.bootstrap(x, kind="stationary", n_reps=100)
     text = chosen.summary()
     assert text.startswith("Stationary bootstrap of the mean")
-    assert f"mean block length: {chosen.block_len}, chosen from the data" in text and "undercover" in text
+    assert f"mean block length: {chosen.block_len}, chosen from the data" in text
+    assert f"variance ratio {chosen.variance_ratio:.3f}" in text
     given = tessarix.bootstrap(x, block_len=3, n_reps=100).summary()
     assert given.startswith("Circular block bootstrap of the mean") and "block length: 3, given" in given
+
+
+@pytest.mark.parametrize("kind", ["block", "stationary"])
+def test_variance_correction_recovers_what_short_blocks_miss(kind):
+    # AR(1) with coefficient phi: R(k) = phi^|k| R(0). Blocks of two keep the pairs one lap
+    # apart with chance 1/2 (circular) or (1/2)^k (stationary), so the bootstrap sees
+    # 1 + phi (circular) or 1 + 2 phi / (2 - phi) (stationary) of the long-run
+    # (1 + phi) / (1 - phi), less the centring's b / n.
+    phi, n, b = 0.5, 40_000, 2
+    x = ar1(np.random.default_rng(3), n, phi)
+    seen = 1.0 + phi if kind == "block" else 1.0 + 2.0 * phi / (2.0 - phi)
+    long_run = (1.0 + phi) / (1.0 - phi)
+    res = tessarix.bootstrap(x, kind=kind, block_len=b, n_reps=200)
+    assert res.variance_ratio == pytest.approx(long_run / (seen - long_run * b / n), rel=0.05)
+    assert res.se == pytest.approx(res.se_bootstrap * math.sqrt(res.variance_ratio), rel=1e-12)
+    # Independent values: nothing to correct, and the interval's t quantile tends to the normal one.
+    iid = tessarix.bootstrap(np.random.default_rng(4).normal(size=n), kind=kind, block_len=1, n_reps=200)
+    assert iid.variance_ratio == pytest.approx(1.0, abs=0.05)
+    half = (iid.ci[1] - iid.ci[0]) / 2.0
+    assert half / iid.se == pytest.approx(1.959964, rel=1e-4)

@@ -17,6 +17,7 @@ from .. import _tessarix
 from ..frames import DataError
 from ..frames.columns import DICT_BACKEND
 from ..results.bootstrap import BootstrapResult
+from . import bootstrap_bias as bias
 
 KINDS = ("block", "stationary")
 
@@ -70,19 +71,24 @@ def bootstrap(series: Any, *, kind: str = "block", block_len: Optional[int] = No
         Seed of the replicates' random streams (>= 0); replicate r draws from its own stream,
         so the result is the same for any number of threads.
     level : float
-        Confidence level of the percentile interval, in (0, 1).
+        Confidence level of the interval, in (0, 1).
 
     Returns
     -------
     BootstrapResult
-        The mean, the standard error (standard deviation of the replicate means) and the
-        percentile interval of the replicate means, with the block length used.
+        The mean, its standard error and interval, and the block length used. The standard
+        error is the spread of the replicate means corrected for the block bootstrap's bias;
+        the interval is the mean -/+ a Student t quantile times it. The bootstrap's own spread
+        and percentile interval are kept as ``se_bootstrap`` and ``ci_percentile``.
 
     Notes
     -----
-    Percentile intervals of a block bootstrap of a mean tend to undercover slightly in short,
-    strongly autocorrelated series: blocks shorter than the dependence miss part of the
-    long-run variance, and the replicate means are centred on the sample mean.
+    A block bootstrap sees the dependence inside its blocks only, and centres its replicates on
+    the sample mean: its variance of the mean falls short of the truth by a few percent at the
+    data-chosen block lengths, and its percentile intervals undercover (about 0.92 at 95 % for
+    400 values of an AR(1) series with coefficient 0.5). The correction estimates that shortfall
+    from the series' flat-top autocovariances and rescales the standard error by it; the t
+    quantile's degrees of freedom, 2 n / (D b), reflect the noise of a block-bootstrap variance.
     """
     values, backend = series_values(series)
     if kind not in KINDS:
@@ -98,9 +104,26 @@ def bootstrap(series: Any, *, kind: str = "block", block_len: Optional[int] = No
     used = operator.index(block_len)
     if kind == "block":  # a block cannot be longer than the series it is cut from
         used = min(used, values.size)
-    return BootstrapResult(estimate=series_mean(values), se=se, ci=(lower, upper), level=float(level), kind=kind,
-                           block_len=used, block_len_optimal=optimal, n_reps=operator.index(n_reps),
-                           seed=operator.index(seed), n_obs=int(values.size), backend=backend)
+    estimate = series_mean(values)
+    ratio, df = _bias_correction(values, kind, used)
+    corrected = se * math.sqrt(ratio)
+    half = bias.t_quantile(0.5 + float(level) / 2.0, df) * corrected
+    return BootstrapResult(estimate=estimate, se=corrected, ci=(estimate - half, estimate + half),
+                           level=float(level), kind=kind, block_len=used, block_len_optimal=optimal,
+                           n_reps=operator.index(n_reps), seed=operator.index(seed), n_obs=int(values.size),
+                           se_bootstrap=se, ci_percentile=(lower, upper), variance_ratio=ratio, df=df,
+                           backend=backend)
+
+
+def _bias_correction(values: np.ndarray, kind: str, block_len: int) -> tuple[float, float]:
+    """The block bootstrap's variance ratio and degrees of freedom (see bootstrap_bias); no
+    rescaling for a series too short or too flat to estimate its dependence."""
+    df = bias.degrees_of_freedom(kind, block_len, values.size)
+    if values.size < MIN_SELECT_N or values.min() == values.max():
+        return 1.0, df
+    e, bandwidth = demeaned_with_bandwidth(values)
+    window = np.array([flat_top_weight(k, bandwidth) for k in range(bandwidth + 1)])
+    return bias.variance_ratio(e, bandwidth, kind, block_len, window), df
 
 
 def optimal_block_length(series: Any) -> tuple[float, float]:
@@ -148,14 +171,28 @@ def _optimal_lengths(x: np.ndarray) -> dict[str, float]:
     n = x.size
     if n < MIN_SELECT_N or x.min() == x.max():
         return {kind: 1.0 for kind in D_FACTOR}
+    e, bandwidth = demeaned_with_bandwidth(x)
+    g, big_g = _flat_top_sums(e, bandwidth)
+    cap = math.ceil(min(3.0 * math.sqrt(n), n / 3.0))
+    return {kind: _capped_length(big_g, factor * g * g, n, cap) for kind, factor in D_FACTOR.items()}
+
+
+def demeaned_with_bandwidth(x: np.ndarray) -> tuple[np.ndarray, int]:
+    """The demeaned series at a unit scale (every quantity built on it below is scale-free or
+    a ratio) and the flat-top window's bandwidth M chosen from its correlogram; x must hold at
+    least MIN_SELECT_N values that are not all equal."""
+    n = x.size
     scaled = _unit_binade(x)  # the block length is scale-free
     e = _unit_binade(scaled - scaled.mean())
     run = max(MIN_RUN, math.floor(math.log10(n)))
     m_max = math.ceil(math.sqrt(n)) + run
-    bandwidth = min(2 * _first_quiet_lag(e, run, m_max), m_max)
-    g, big_g = _flat_top_sums(e, bandwidth)
-    cap = math.ceil(min(3.0 * math.sqrt(n), n / 3.0))
-    return {kind: _capped_length(big_g, factor * g * g, n, cap) for kind, factor in D_FACTOR.items()}
+    return e, min(2 * _first_quiet_lag(e, run, m_max), m_max)
+
+
+def flat_top_weight(k: int, bandwidth: int) -> float:
+    """The flat-top lag window at lag k: 1 up to half the bandwidth, then linearly down to 0."""
+    t = abs(k) / bandwidth
+    return 1.0 if t <= 0.5 else max(0.0, 2.0 * (1.0 - t))
 
 
 def _unit_binade(v: np.ndarray) -> np.ndarray:
@@ -197,8 +234,7 @@ def _flat_top_sums(e: np.ndarray, bandwidth: int) -> tuple[float, float]:
     g = float(e @ e) / n
     big_g = 0.0
     for k in range(1, min(bandwidth, n - 1) + 1):
-        t = k / bandwidth
-        weight = 1.0 if t <= 0.5 else 2.0 * (1.0 - t)
+        weight = flat_top_weight(k, bandwidth)
         r = float(e[k:] @ e[: n - k]) / n
         g += 2.0 * weight * r
         big_g += 2.0 * weight * k * r

@@ -24,9 +24,12 @@ class BootstrapResult:
         The series mean, summed left to right in index order and divided by n, exactly as the
         compiled bootstrap computes the mean its replicates are compared with.
     se : float
-        Standard deviation of the replicate means (n_reps - 1 divisor); NaN with one replicate.
+        Standard error of the mean: the spread of the replicate means rescaled by the square
+        root of `variance_ratio`, which corrects the block bootstrap's bias; NaN with one
+        replicate.
     ci : (float, float)
-        Percentile interval of the replicate means at `level`; NaN with one replicate.
+        Interval at `level`: estimate -/+ the Student t quantile with `df` degrees of freedom
+        times `se`.
     level : float
         Confidence level of `ci`.
     kind : str
@@ -40,6 +43,19 @@ class BootstrapResult:
         Replicates and seed, as given.
     n_obs : int
         Length of the series.
+    se_bootstrap : float
+        The bootstrap's own standard error: the standard deviation of the replicate means
+        (n_reps - 1 divisor), as ``tessarix.bootstrap_mean`` returns it.
+    ci_percentile : (float, float)
+        The bootstrap's own percentile interval of the replicate means, as
+        ``tessarix.bootstrap_mean`` returns it.
+    variance_ratio : float
+        The series' long-run variance over the variance the bootstrap can see (dependence
+        beyond its blocks and the centring on the sample mean), both from flat-top
+        autocovariances; 1 for a series too short or flat to estimate it.
+    df : float
+        Degrees of freedom of the interval's t quantile: 2 n / (D b), D = 4/3 for circular
+        blocks and 2 for the stationary bootstrap.
     """
 
     estimate: float
@@ -52,6 +68,10 @@ class BootstrapResult:
     n_reps: int
     seed: int
     n_obs: int
+    se_bootstrap: float
+    ci_percentile: tuple[float, float]
+    variance_ratio: float
+    df: float
     backend: Any = field(default=None, compare=False)  # the frame library to_frame answers in
 
     def _row(self) -> Row:
@@ -71,8 +91,10 @@ class BootstrapResult:
                   if self.block_len_optimal is not None else "given")
         facts = [f"observations: {self.n_obs}    replicates: {self.n_reps}    seed: {self.seed}",
                  f"{unit}: {self.block_len}, {chosen}"]
-        notes = ["percentile interval of the replicate means; no p-value. In short, strongly",
-                 "autocorrelated series such intervals tend to undercover slightly."]
+        notes = [f"standard error corrected for the block bootstrap's bias (variance ratio {self.variance_ratio:.3f}),",
+                 f"t interval with {self.df:.1f} degrees of freedom; no p-value. The bootstrap's own:",
+                 f"se {num(self.se_bootstrap)}, percentile interval [{num(self.ci_percentile[0])}, "
+                 f"{num(self.ci_percentile[1])}]"]
         return render(KIND_NAMES[self.kind], facts, [self._row()], self.level, notes)
 
     def __repr__(self) -> str:
