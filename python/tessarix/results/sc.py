@@ -163,9 +163,14 @@ class SynthResult:
             return _cpasc_paths(self.fit, d)
         return getattr(_core, f"paths_{self.method}")(d.y, d.treated, d.t0, **self.path_options)
 
+    def _placebo(self) -> dict:
+        if self.placebo_test is None:
+            raise ValueError("placebo results need a fit with inference='placebo'")
+        return self.placebo_test
+
     @cached_property
     def _placebo_paths(self) -> Any:
-        t = self.placebo_test
+        t = self._placebo()
         return {"gap": self._paths["gap"], "placebo_units": t["placebo_units"], "placebo_gaps": t["placebo_gaps"]}
 
     @property
@@ -237,7 +242,7 @@ class SynthResult:
         label), with its ATT and statistic. None otherwise."""
         if self.inference != "placebo":
             return None
-        d, t = self.design, self.placebo_test
+        d, t = self.design, self._placebo()
         units = np.asarray(t["placebo_units"])
         m, k = units.shape
         return table({"placebo": np.repeat(np.arange(m, dtype=np.int64), k), d.unit_name: d.units[units.reshape(-1)],
@@ -284,13 +289,13 @@ class SynthResult:
         return notes
 
     def _placebo_notes(self) -> list[str]:
-        t, k = self.placebo_test, len(self.design.treated)
+        t, k = self._placebo(), len(self.design.treated)
         stat = "|ATT|" if self.method in _ABS_ATT_STATISTIC else "post/pre RMSPE ratio"
         kind = ("every donor in turn" if k == 1 else f"every set of {k} donors") if t["exhaustive"] else \
             f"{self.n_placebos} random sets of {k} donors"
         notes = [f"in-space placebo test over {kind} ({self.n_placebos} placebos): the p-value ranks the {stat};",
                  "the interval inverts the ranks of the placebo ATTs"]
-        lo, hi = self.ci
+        lo, hi = self.ci or (0.0, 0.0)
         if np.isinf(lo) or np.isinf(hi):
             notes.append(f"too few placebos to bound the interval at {self.level:g}: an end is open")
         return notes
