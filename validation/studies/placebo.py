@@ -29,26 +29,12 @@ from __future__ import annotations
 import numpy as np
 
 from harness import COVERAGE_95, SIZE_10, Context, Row, proportion
-from studies.did import ar1
+from studies.synth import factor_panel, long_frame
 
-N_FACTORS = 3
-FACTOR_AR = 0.5
 ALPHA = 0.10
 # Two-sided normal critical values for the jackknife: its 95 % interval and its test at 0.10.
 Z_95 = 1.959963984540054
 Z_90 = 1.6448536269514722
-
-
-def factor_panel(rng: np.random.Generator, n_units: int, n_periods: int) -> np.ndarray:
-    f = ar1(rng, N_FACTORS, n_periods, FACTOR_AR)
-    loadings = np.column_stack([np.ones(n_units), rng.normal(1.0, 1.0, size=(n_units, N_FACTORS - 1))])
-    level = rng.normal(0.0, 1.0, size=n_units)
-    return level[:, None] + loadings @ f + rng.normal(0.0, 1.0, size=(n_units, n_periods))
-
-
-def _frame(y: np.ndarray) -> dict:
-    n, t = y.shape
-    return {"unit": np.repeat(np.arange(n), t), "time": np.tile(np.arange(t), n), "y": y.ravel()}
 
 
 # (units, periods, start, treated count, effect) of each design.
@@ -72,7 +58,7 @@ def placebo_replication(rng: np.random.Generator, method: str, design: str, jack
     shifted[treated, start:] += effect
     for kind, options in runs:
         for tau, panel in ((0.0, y), (effect, shifted)):
-            res = tessarix.synth(_frame(panel), **args, **options)
+            res = tessarix.synth(long_frame(panel), **args, **options)
             if kind == "placebo":
                 lo, hi = res.ci  # the default level, 95 %
                 rejects = res.p_value <= ALPHA + 1e-12

@@ -33,14 +33,14 @@ EFFECT = 1.0
 ALPHA = 0.10
 
 
-def factor_panel(rng: np.random.Generator) -> np.ndarray:
-    f = ar1(rng, N_FACTORS, N_PERIODS, FACTOR_AR)
-    loadings = np.column_stack([np.ones(N_UNITS), rng.normal(1.0, 1.0, size=(N_UNITS, N_FACTORS - 1))])
-    level = rng.normal(0.0, 1.0, size=N_UNITS)
-    return level[:, None] + loadings @ f + rng.normal(0.0, 1.0, size=(N_UNITS, N_PERIODS))
+def factor_panel(rng: np.random.Generator, n_units: int = N_UNITS, n_periods: int = N_PERIODS) -> np.ndarray:
+    f = ar1(rng, N_FACTORS, n_periods, FACTOR_AR)
+    loadings = np.column_stack([np.ones(n_units), rng.normal(1.0, 1.0, size=(n_units, N_FACTORS - 1))])
+    level = rng.normal(0.0, 1.0, size=n_units)
+    return level[:, None] + loadings @ f + rng.normal(0.0, 1.0, size=(n_units, n_periods))
 
 
-def _frame(y: np.ndarray) -> dict:
+def long_frame(y: np.ndarray) -> dict:
     n, t = y.shape
     return {"unit": np.repeat(np.arange(n), t), "time": np.tile(np.arange(t), n), "y": y.ravel()}
 
@@ -52,9 +52,9 @@ def cpasc_replication(rng: np.random.Generator) -> tuple[float, float]:
     treated = list(range(N_TREATED))
     args: dict[str, Any] = dict(unit="unit", time="time", outcome="y", treated=treated, start=START, method="cpasc",
                 inference="conformal")
-    null = tessarix.synth(_frame(y), **args).p_value
+    null = tessarix.synth(long_frame(y), **args).p_value
     y[:N_TREATED, START:] += EFFECT
-    alt = tessarix.synth(_frame(y), **args).p_value
+    alt = tessarix.synth(long_frame(y), **args).p_value
     assert null is not None and alt is not None  # CP-ASC always reports its p-value
     return float(null), float(alt)
 
