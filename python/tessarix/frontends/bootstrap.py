@@ -17,6 +17,7 @@ from .. import _tessarix
 from ..frames import DataError
 from ..frames.columns import DICT_BACKEND
 from ..results.bootstrap import BootstrapResult
+from ..results.student import t_critical
 from . import bootstrap_bias as bias
 
 KINDS = ("block", "stationary")
@@ -107,7 +108,7 @@ def bootstrap(series: Any, *, kind: str = "block", block_len: Optional[int] = No
     estimate = series_mean(values)
     ratio, df = _bias_correction(values, kind, used)
     corrected = se * math.sqrt(ratio)
-    half = bias.t_quantile(0.5 + float(level) / 2.0, df) * corrected
+    half = t_critical(float(level), df) * corrected
     return BootstrapResult(estimate=estimate, se=corrected, ci=(estimate - half, estimate + half),
                            level=float(level), kind=kind, block_len=used, block_len_optimal=optimal,
                            n_reps=operator.index(n_reps), seed=operator.index(seed), n_obs=int(values.size),

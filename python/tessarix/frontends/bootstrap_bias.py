@@ -18,9 +18,6 @@ White (D = 4/3 for circular blocks, 2 for the stationary bootstrap).
 
 from __future__ import annotations
 
-import math
-from statistics import NormalDist
-
 import numpy as np
 
 # The variance ratio is kept within these bounds: beyond them the flat-top estimate, not the
@@ -28,9 +25,9 @@ import numpy as np
 MIN_RATIO, MAX_RATIO = 0.25, 4.0
 # The relative variance constants of the block bootstrap's variance estimate.
 RELATIVE_D = {"block": 4.0 / 3.0, "stationary": 2.0}
-# Below this many degrees of freedom the quantile expansion loses accuracy; fewer are clamped
-# to it (they arise from series too short for any trustworthy interval).
-MIN_DF = 3.0
+# The fewest degrees of freedom the interval takes: fewer arise only from series too short for
+# any trustworthy interval, where t quantiles beyond t_2's would be pure guesswork.
+MIN_DF = 2.0
 
 
 def block_weights(kind: str, block_len: int, lags: np.ndarray) -> np.ndarray:
@@ -68,12 +65,3 @@ def _two_sided(one_sided: np.ndarray) -> float:
 def degrees_of_freedom(kind: str, block_len: int, n: int) -> float:
     """2 over the relative variance D b / n of the bootstrap variance, at least MIN_DF."""
     return max(2.0 * n / (RELATIVE_D[kind] * block_len), MIN_DF)
-
-
-def t_quantile(p: float, df: float) -> float:
-    """Student's t quantile by the Cornish-Fisher expansion in 1/df (four terms: within about
-    1e-3 of the exact value at df >= 3 for the usual levels)."""
-    z = NormalDist().inv_cdf(p)
-    z2 = z * z
-    return z * (1.0 + (z2 + 1.0) / (4.0 * df) + (5.0 * z2 * z2 + 16.0 * z2 + 3.0) / (96.0 * df ** 2)
-                + (3.0 * z2 ** 3 + 19.0 * z2 * z2 + 17.0 * z2 - 15.0) / (384.0 * df ** 3))

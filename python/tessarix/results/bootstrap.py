@@ -29,7 +29,7 @@ class BootstrapResult:
         replicate.
     ci : (float, float)
         Interval at `level`: estimate -/+ the Student t quantile with `df` degrees of freedom
-        times `se`.
+        (rounded down) times `se`.
     level : float
         Confidence level of `ci`.
     kind : str

@@ -12,6 +12,7 @@ from .. import _core
 from ..frames import table
 from ..frames.guards import fmt, listing
 from .base import Row, num, render, tidy_columns
+from .student import t_ci, t_p
 
 # Display names of the methods.
 METHOD_NAMES = {
@@ -75,9 +76,10 @@ class SynthResult:
     ci : (float, float) or None
         Interval at `level`: with placebo inference the rank interval of the placebo ATTs
         (covering at least `level` when units are exchangeable; an end is infinite when there
-        are too few placebos to bound it); with the jackknife ATT -/+ z se.
+        are too few placebos to bound it); with the jackknife ATT -/+ t se, t with (treated
+        units - 1) degrees of freedom.
     p_value : float or None
-        Placebo p-value (rank of the real statistic among the placebos': the post/pre RMSPE
+        Jackknife: the two-sided t p-value of att / se. Placebo p-value (rank of the real statistic among the placebos': the post/pre RMSPE
         ratio for sc, asc and rsc, |ATT| for sdid and fp) or CP-ASC's conformal
         block-permutation p-value. For sc, asc and rsc the p-value and the interval come from
         different statistics (ratio ranks vs. placebo ATTs), so they can disagree.
@@ -122,10 +124,13 @@ class SynthResult:
     @property
     def ci(self) -> Optional[tuple[float, float]]:
         """Interval at `level`: the rank interval of the placebo ATTs around the ATT (placebo;
-        infinite ends where too few placebos bound it), or the normal interval of the
-        jackknife; None without inference."""
+        infinite ends where too few placebos bound it), or the jackknife's ATT -/+ a t quantile
+        with (treated units - 1) degrees of freedom times its standard error; None without
+        inference."""
         if self.placebo_test is not None:
             return float(self.placebo_test["ci_lower"]), float(self.placebo_test["ci_upper"])
+        if self.inference == "jackknife":
+            return t_ci(self.att, self.fit.se, self.level, self.jackknife_df)
         lo, hi = getattr(self.fit, "ci_lower", None), getattr(self.fit, "ci_upper", None)
         return None if lo is None or hi is None else (float(lo), float(hi))
 
@@ -135,7 +140,17 @@ class SynthResult:
         for sc, asc, rsc; |ATT| for sdid, fp); CP-ASC's conformal p-value; else None."""
         if self.placebo_test is not None:
             return float(self.placebo_test["p_value"])
+        if self.inference == "jackknife":
+            return t_p(self.att, self.fit.se, self.jackknife_df)
         return self.fit.p_value
+
+    @property
+    def jackknife_df(self) -> int:
+        """Degrees of freedom of the jackknife's t reference: the treated units less one. Its
+        variance is dominated by leaving out each treated unit in turn, so with few treated
+        units it is as noisy as a variance from that many values, and the normal reference
+        undercovers (0.90 at 95 % with ten treated units in the validation suite)."""
+        return len(self.design.treated) - 1
 
     @property
     def n_placebos(self) -> int:
@@ -280,7 +295,8 @@ class SynthResult:
         elif self.inference == "placebo":
             notes.append("placebo inference found no usable placebo (it needs a donor outside each placebo set)")
         elif self.inference == "jackknife":
-            notes.append("leave-one-out jackknife standard error, normal interval; no p-value")
+            notes.append(f"leave-one-out jackknife standard error; interval and p-value from t with "
+                         f"{self.jackknife_df} degrees of freedom (treated units - 1)")
         elif self.inference == "conformal":
             notes.append("conformal block-permutation p-value; no standard error or interval")
         weights = self._top_weights()
