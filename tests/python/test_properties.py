@@ -334,7 +334,7 @@ def check_headline(res):
 
 
 @pytest.mark.parametrize("name", ENTRY_POINTS)
-@settings(BASE, max_examples=60)
+@settings(BASE, max_examples=80)
 @given(data=st.data())
 def test_arbitrary_arguments_give_a_result_or_a_refusal(name, data):
     args, kwargs = data.draw(arbitrary_calls(name))
@@ -349,7 +349,7 @@ def test_arbitrary_arguments_give_a_result_or_a_refusal(name, data):
 
 
 @pytest.mark.parametrize("name", ENTRY_POINTS)
-@settings(BASE, max_examples=25)
+@settings(BASE, max_examples=30)
 @given(data=st.data())
 def test_valid_input_gives_finite_headline_numbers(name, data):
     _, params, n_positional = data.draw(valid_calls(name))
@@ -857,9 +857,16 @@ def assert_scaled(ref, got, k, statistic_in_units=False, squares=True):
 # stopping rules), robust SC (spectral cut by shares of energy), the bootstrap. Each takes the
 # panel; a penalty in outcome units is set relative to its largest outcome, so that it goes
 # with the panel.
+STAGGERED = [2, -1, 4, -1, 6, 4, -1]  # cohorts of the first rows of a panel
+
+
+def did_fit(name):
+    fit = DID_FITS[name]
+    return lambda y: fit(y, STAGGERED[:len(y)], np.linspace(-1.0, 1.0, len(y))[:, None], True)
+
+
 EQUIVARIANT = {
-    **{name: (lambda f: lambda y: f(y, [2, -1, 4, -1, 6, 4, -1][:len(y)], np.linspace(-1, 1, len(y))[:, None], True))(f)
-       for name, f in DID_FITS.items()},
+    **{name: did_fit(name) for name in DID_FITS},
     "mcnnm": lambda y: tessarix.fit_mcnnm(y, [0, 2], y.shape[1] - 2),
     "mcnnm_penalty": lambda y: tessarix.fit_mcnnm(y, [0], y.shape[1] - 2, lambda_=0.5 * magnitude(y), max_rank=2),
     "rsc": lambda y: tessarix.fit_rsc(y, [1], y.shape[1] - 3, placebo=True),
@@ -944,3 +951,35 @@ def test_power_of_two_multiples_in_the_ordinary_range_agree_to_solver_precision(
         a, b = getattr(ref, attr), getattr(got, attr)
         if isinstance(a, float) or (isinstance(a, list) and a and isinstance(a[0], float)):
             np.testing.assert_allclose(b, a, rtol=SOLVER_RTOL, atol=WEIGHT_ATOL, err_msg=attr)
+
+
+@st.composite
+def relabelled_frames(draw):
+    """A long frame of a generic design and the same frame with its units renamed so that
+    their sorted order, and so every row of the panel, moves; with the renaming."""
+    y, cohorts, t0, perm = draw(generic_designs(staggered=True))
+    n, t = y.shape
+    names = {i: f"u{int(np.argsort(perm)[i]):02d}" for i in range(n)}  # row perm[r] sorts to row r
+
+    def frame(label):
+        return pd.DataFrame({"unit": np.repeat([label(i) for i in range(n)], t), "time": np.tile(np.arange(t), n) + 2000,
+                             "y": y.reshape(-1), "first": np.repeat([2000 + c if c > 0 else 0 for c in cohorts], t)})
+    return frame(lambda i: f"u{i:02d}"), frame(names.get), names, t0
+
+
+@settings(BASE, max_examples=8)
+@given(case=relabelled_frames())
+def test_front_ends_give_the_same_estimates_for_renamed_units(case):
+    plain, renamed, names, t0 = case
+    scale = magnitude(plain["y"].to_numpy())
+    long = dict(unit="unit", time="time", outcome="y")
+    for method, inference in [("sc", "placebo"), ("sdid", "jackknife"), ("fp", None)]:
+        args = dict(long, start=2000 + t0, method=method, inference=inference)
+        ref = tessarix.synth(plain, **args, treated=["u00", "u01"])
+        got = tessarix.synth(renamed, **args, treated=[names[0], names[1]])
+        assert_same(ref.native, got.native, SOLVER_RTOL, scale, method)
+    for method in ["cs", "sa", "twfe"]:
+        ref, got = (tessarix.did(f, **long, cohort="first", method=method) for f in (plain, renamed))
+        assert_same(ref.native, got.native, ROUNDING_RTOL, scale, method)
+    ref, got = (tessarix.geo.diagnose(f, **long, treated=[n], test_len=3) for f, n in ((plain, "u02"), (renamed, names[2])))
+    assert_same(ref.native, got.native, SOLVER_RTOL, scale)
