@@ -58,9 +58,14 @@ CALLS = {
     "geo_ensemble": lambda: tessarix.geo_power_ensemble(Y, [3], 2, [0.0, 0.05]),
     "geo_diagnostics": lambda: tessarix.geo_diagnostics(Y, [0, 5], 3),
     "geo_select": lambda: tessarix.geo_select(Y, list(range(8)), 2, 3, 0.05, method="sc", n_candidates=12, seed=6),
-    # The progress-reporting variants run the same work with a callback into Python.
+    # The progress-reporting variants run the same work with a callback into Python, which the
+    # longer ones (over the 20 ms between reports) call from each thread as they wait.
     "sc_progress": lambda: _core.fit_sc(Y, [0], T0, placebo=True, progress=lambda done, total: None),
     "geo_power_progress": lambda: _core.geo_power(Y, [1], 3, [0.05], method="fp", progress=lambda d, t: None),
+    "callaway_progress": lambda: _core.fit_callaway_py(Y, COHORTS, bands=True, n_reps=100_000, seed=1,
+                                                       progress=lambda d, t: None),
+    "geo_select_progress": lambda: _core.geo_select(Y, list(range(10)), 3, 3, 0.05, n_candidates=60, seed=2,
+                                                    progress=lambda d, t: None),
     "synth": lambda: tessarix.synth(FRAME, unit="unit", time="time", outcome="y", treated="m00", start=2000 + T0,
                                     method="sdid", inference="placebo"),
     "did": lambda: tessarix.did(FRAME, unit="unit", time="time", outcome="y", cohort="first", bands=True,
