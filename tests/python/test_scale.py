@@ -178,6 +178,12 @@ def test_robust_sc_fits_the_treated_units_and_the_donors_each_at_their_own_scale
             assert res.weights == list(np.ldexp(ref.weights, a - b)), (a, b)
         placebo = tessarix.fit_rsc(far, [0, 1], 16, placebo=True)
         assert placebo.att == res.att and math.isfinite(placebo.se) and 0.0 < placebo.p_value <= 1.0
+    # Donors 2^1040 apart and a treated unit between them: every placebo refit used to end in
+    # InternalError (a NaN placebo statistic).
+    mixed = np.ldexp(y[:4, :8], np.array([[-40], [1000], [-500], [-40]]))
+    for treated in ([2], [0], [3]):
+        res = tessarix.fit_rsc(mixed, treated, 5, placebo=True)
+        assert math.isfinite(res.att) and math.isfinite(res.se) and 0.0 < res.p_value <= 1.0, treated
 
 
 def test_penalties_too_large_for_the_data_leave_uniform_weights():
