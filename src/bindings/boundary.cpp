@@ -1,6 +1,7 @@
 #include "bindings/boundary.hpp"
 
 #include <exception>
+#include <stdexcept>
 
 #include "runtime/interrupt.hpp"
 
@@ -49,6 +50,10 @@ void translate_current_exception() {
     // exception (KeyboardInterrupt for Ctrl-C) is the call's result; nothing may replace it.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more elements than it can ever hold (a replicate count near 2^64):
+    // memory runs out as surely as for a failed allocation, and the caller sees it the same way.
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_RuntimeError, e.what());

@@ -224,8 +224,18 @@ PyObject* py_geo_rank(PyObject*, PyObject* args, PyObject* kwargs) {
     const Py_ssize_t n = PyTuple_Size(seq.get());
     std::vector<double> scores(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
-      PyRef score(PyObject_GetAttrString(PyTuple_GetItem(seq.get(), k), "score"));  // item borrowed
-      if (!score) throw PyErrorSet{};
+      PyObject* item = PyTuple_GetItem(seq.get(), k);  // borrowed
+      PyRef score(PyObject_GetAttrString(item, "score"));
+      if (!score) {
+        // An item without a score is no candidate: the argument has the wrong type.
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+          PyErr_Clear();
+          const std::string got = describe_object(item);
+          PyErr_Format(PyExc_TypeError, "argument 'candidates': expected a list of MarketCandidate, got an item of type %s",
+                       got.c_str());
+        }
+        throw PyErrorSet{};
+      }
       scores[static_cast<std::size_t>(k)] = to_real(score.get(), "candidates");
     }
     const std::vector<std::size_t> order = geo::rank_order(scores);

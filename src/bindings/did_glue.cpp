@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/format.hpp"
+
 namespace tessarix::bindings {
 namespace {
 
@@ -90,7 +92,7 @@ Checked<void> require_base_period(const Panel& panel, std::uint64_t anticipation
   // The run of spaces is part of the message as users have always seen it.
   return std::unexpected("anticipation=" + std::to_string(anticipation) +
                          ": no cohort has a usable base period              (need treat_start >= " +
-                         std::to_string(anticipation + 1) + ")");
+                         fmt_sum(anticipation, 1) + ")");
 }
 
 Checked<void> check_covariates(const ArrayView2& covariates, std::size_t n_units) {

@@ -54,4 +54,15 @@ std::string fmt_debug(double x) {
   return out;
 }
 
+std::string fmt_sum(std::uint64_t a, std::uint64_t b) {
+  __extension__ using u128 = unsigned __int128;
+  u128 s = static_cast<u128>(a) + b;
+  std::string out;
+  do {
+    out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(s % 10)));
+    s /= 10;
+  } while (s != 0);
+  return out;
+}
+
 }  // namespace tessarix::bindings

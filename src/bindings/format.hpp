@@ -1,6 +1,7 @@
 // How numbers are printed in messages and reprs: one formatter for the whole module.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace tessarix::bindings {
@@ -16,5 +17,9 @@ std::string fmt_fixed(double x, int digits);
 // exponent form ("1e-5", "1.5e16") when the magnitude is non-zero and below 1e-4 or at
 // least 1e16; "NaN", "inf", "-inf".
 std::string fmt_debug(double x);
+
+// Decimal text of a + b, exact even where the sum passes 2^64 (counts may be as large as an
+// unsigned 64-bit integer allows).
+std::string fmt_sum(std::uint64_t a, std::uint64_t b);
 
 }  // namespace tessarix::bindings

@@ -12,18 +12,6 @@ namespace {
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
-// Decimal text of a + b without wrapping (min_pre may be as large as a u64 allows).
-std::string sum_text(std::uint64_t a, std::uint64_t b) {
-  __extension__ using u128 = unsigned __int128;
-  u128 s = static_cast<u128>(a) + b;
-  std::string out;
-  do {
-    out.insert(out.begin(), static_cast<char>('0' + static_cast<int>(s % 10)));
-    s /= 10;
-  } while (s != 0);
-  return out;
-}
-
 std::unexpected<std::string> fail(std::string message) {
   return std::unexpected(std::move(message));
 }
@@ -176,7 +164,7 @@ Checked<std::size_t> check_geo_window(std::uint64_t test_len, std::uint64_t min_
     }
   }
   return fail("test_len=" + num(test_len) + " with a " + num(need) +
-              "-period pre-window needs at least " + sum_text(test_len, need) +
+              "-period pre-window needs at least " + fmt_sum(test_len, need) +
               " periods, but the panel has " + num(t_count) + ". Reduce test_len (max usable here: " +
               num(max_usable) + ") or pass a smaller min_pre.");
 }

@@ -77,6 +77,9 @@ def test_callaway_checks_in_order(y):
     assert message(cs, y, [2, 2, 4, -1, -1, -1], n_reps=0, anticipation=9) == "n_reps must be >= 1; got 0"
     assert message(cs, y, [1, 1, 2, 2, -1, -1], anticipation=2) == (
         "anticipation=2: no cohort has a usable base period              (need treat_start >= 3)")
+    assert message(cs, y, [1, 1, 2, 2, -1, -1], anticipation=2**64 - 1) == (
+        "anticipation=18446744073709551615: no cohort has a usable base period              "
+        "(need treat_start >= 18446744073709551616)")
     cs(y, [1, 1, 3, 3, -1, -1], anticipation=2)
     assert message(cs, y, [2, 2, 4, 4, 5, 5], covariates=np.ones((2, 1))) == CS_NEVER
     for control in ("notyet", "not_yet_treated"):

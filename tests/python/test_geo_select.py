@@ -141,6 +141,17 @@ def test_scores_are_ranked_and_follow_from_the_candidate_fields(y):
         assert c.score == c.power_at_target * (0.5 + c.confidence * 0.5 / 100) + bonus
 
 
+def test_ranking_given_candidates_takes_candidates_only(y):
+    from tessarix import _core
+
+    res = select(y, n_candidates=8, seed=3)
+    assert [c.treated for c in _core.geo_rank(res[::-1])] == [c.treated for c in _core.geo_rank(res)]
+    for items, got in [([1, 2], "int"), (res + [None], "NoneType"), ([np.zeros(2)], "1-D float64 ndarray")]:
+        with pytest.raises(TypeError, match=rf"^argument 'candidates': expected a list of MarketCandidate, "
+                                            rf"got an item of type {got}$"):
+            _core.geo_rank(items)
+
+
 @pytest.mark.skipif(
     not (hasattr(tessarix, "geo_power") and hasattr(tessarix, "geo_diagnostics")),
     reason="needs geo_power and geo_diagnostics",

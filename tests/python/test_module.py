@@ -97,6 +97,18 @@ def test_internal_errors_derive_from_base_exception(hooks):
     assert tessarix.fit_twfe_py(np.eye(3) + 1.0, [1, -1, -1]).se >= 0.0
 
 
+@pytest.mark.parametrize("fit", [
+    lambda: tessarix.bootstrap_mean([1.0, 2.0, 4.0], n_reps=2**62),
+    lambda: tessarix.bootstrap_mean([1.0, 2.0, 4.0], kind="stationary", n_reps=np.uint64(2**64 - 1)),
+    lambda: tessarix.fit_callaway_py(np.arange(24.0).reshape(4, 6) ** 1.5, [3, 3, -1, -1], bands=True, n_reps=2**62),
+], ids=["block", "stationary", "callaway_bands"])
+def test_more_replicates_than_memory_can_hold_is_a_memory_error(fit):
+    # A count beyond what any container can index fails as an allocation does, not as an
+    # unexplained RuntimeError from the container.
+    with pytest.raises(MemoryError):
+        fit()
+
+
 def test_argument_binding_uses_cpython_wording():
     y = np.zeros((3, 4))
     with pytest.raises(TypeError, match=r"fit_twfe_py\(\) missing required argument 'cohorts'"):

@@ -161,6 +161,31 @@ def test_augmentation_with_a_small_ridge_on_revenue_scale_data():
         assert np.isfinite(many).all()
 
 
+def test_robust_sc_fits_the_treated_units_and_the_donors_each_at_their_own_scale():
+    # With unconstrained weights the fit is linear in the treated outcomes and blind to the
+    # donors' scale: treated rows times 2^a and donors times 2^b give every path times 2^a and
+    # the weights times 2^(a - b) (infinite beyond the doubles). At one common scale a treated
+    # unit near the top of the double range pushed donors of ordinary size into the subnormals
+    # (NaN effects), and donors near the top flushed a tiny treated unit to zero.
+    y = np.cumsum(RNG.normal(size=(7, 24)), axis=1) + 20.0
+    ref = tessarix.fit_rsc(y, [0, 1], 16)
+    for a, b in [(1000, -40), (-500, 1000), (-600, 400)]:
+        far = np.vstack([np.ldexp(y[:2], a), np.ldexp(y[2:], b)])
+        res = tessarix.fit_rsc(far, [0, 1], 16)
+        for attr in ["att", "att_path", "counterfactual", "treated_post", "pre_rmspe", "post_rmspe"]:
+            assert getattr(res, attr) == times(getattr(ref, attr), a), (a, b, attr)
+        with np.errstate(over="ignore"):
+            assert res.weights == list(np.ldexp(ref.weights, a - b)), (a, b)
+        placebo = tessarix.fit_rsc(far, [0, 1], 16, placebo=True)
+        assert placebo.att == res.att and math.isfinite(placebo.se) and 0.0 < placebo.p_value <= 1.0
+    # Donors 2^1040 apart and a treated unit between them: every placebo refit used to end in
+    # InternalError (a NaN placebo statistic).
+    mixed = np.ldexp(y[:4, :8], np.array([[-40], [1000], [-500], [-40]]))
+    for treated in ([2], [0], [3]):
+        res = tessarix.fit_rsc(mixed, treated, 5, placebo=True)
+        assert math.isfinite(res.att) and math.isfinite(res.se) and 0.0 < res.p_value <= 1.0, treated
+
+
 def test_penalties_too_large_for_the_data_leave_uniform_weights():
     y = np.cumsum(RNG.normal(size=(6, 20)), axis=1)
     for res in [tessarix.fit_sdid(y, [0], 14, zeta_scale=1e300),

@@ -1,6 +1,8 @@
 #include "estimators/sc/robust.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <vector>
 
 #include "estimators/sc/common.hpp"
 #include "linalg/factor/svd.hpp"
@@ -63,13 +65,46 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post, 
                   std::move(donor_ids));
 }
 
+namespace {
+
+// The e for which 2^e times the largest magnitude on the given rows (treated) or on the other
+// rows (treated = false) of y lies in [1, 2); 0 when those rows are all zero.
+int group_exponent(const Panel& panel, bool treated) {
+  const Mat& y = panel.y();
+  std::vector<double> values;
+  for (std::size_t u = 0; u < panel.n_units(); ++u) {
+    if (panel.treat_start()[u].has_value() != treated) continue;
+    for (std::size_t t = 0; t < panel.n_periods(); ++t) values.push_back(y(u, t));
+  }
+  return binade_shift(values, 0, 1);
+}
+
+}  // namespace
+
+// The fit is linear in the treated outcomes and, its weights unconstrained, invariant to the
+// donors' scale: scaling the treated rows by 2^a and the donors by 2^b (the ridge by 2^2b)
+// scales the counterfactual by 2^a and the weights by 2^(a - b), exactly. So the treated
+// units and the donors are each fitted at their own canonical scale, where the spectrum, the
+// regression and every path stay far inside the double range: a treated unit that dwarfs the
+// donors (1e308 against 1e-12) no longer overflows the regression to infinities and NaN, and
+// neither group is pushed into the subnormals by the other's magnitude. The weights come back
+// times 2^(b - a), which is their true value, or +-inf where that lies beyond the doubles.
 ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options) {
-  return at_canonical_scale(panel, [&](const Panel& p, int e) {
-    RscOptions at_scale = options;
-    at_scale.ridge = rescaled_sq(options.ridge, e);
-    ScInputs in = prepare(p, t0, "no donor (never-treated) units");
-    return fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), at_scale);
-  });
+  const int a = group_exponent(panel, true);
+  const int b = group_exponent(panel, false);
+  Mat y = panel.y();
+  for (std::size_t u = 0; u < panel.n_units(); ++u) {
+    const int e = panel.treat_start()[u].has_value() ? a : b;
+    if (e == 0) continue;
+    for (std::size_t t = 0; t < panel.n_periods(); ++t) y(u, t) = std::ldexp(y(u, t), e);
+  }
+  const Panel scaled(std::move(y), panel.treat_start());
+  RscOptions at_scale = options;
+  at_scale.ridge = rescaled_sq(options.ridge, b);
+  ScInputs in = prepare(scaled, t0, "no donor (never-treated) units");
+  ScFit fit = unscaled(fit_series(in.y_pre, in.y_post, in.x0, in.x1, std::move(in.donor_ids), at_scale), a);
+  for (double& w : fit.weights) w = std::ldexp(w, b - a);
+  return fit;
 }
 
 }  // namespace tessarix::sc::robust

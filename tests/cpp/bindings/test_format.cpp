@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "bindings/format.hpp"
@@ -55,6 +56,15 @@ TEST(Format, DebugAlwaysShowsAPointOrExponent) {
   EXPECT_EQ(fmt_debug(9999999999999998.0), "9999999999999998.0");
   EXPECT_EQ(fmt_debug(0.0), "0.0");
   EXPECT_EQ(fmt_debug(kNaN), "NaN");
+}
+
+TEST(Format, SumsOfCountsPastTheTopOfTheirType) {
+  constexpr std::uint64_t kTop = std::numeric_limits<std::uint64_t>::max();
+  EXPECT_EQ(fmt_sum(0, 0), "0");
+  EXPECT_EQ(fmt_sum(2, 1), "3");
+  EXPECT_EQ(fmt_sum(kTop, 0), "18446744073709551615");
+  EXPECT_EQ(fmt_sum(kTop, 1), "18446744073709551616");
+  EXPECT_EQ(fmt_sum(kTop, kTop), "36893488147419103230");
 }
 
 }  // namespace
