@@ -128,3 +128,17 @@ def test_importing_the_package_loads_no_numpy_or_frame_library():
             "print('narwhals' in sys.modules, 'pandas' in sys.modules)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.splitlines() == ["[]", "True False"]
+
+
+@pytest.mark.parametrize("tz", ["UTC", "US/Eastern"])
+def test_a_time_zone_aware_start_finds_its_period(tz):
+    # A zone-aware time column arrives as UTC instants; a start in the column's own zone is
+    # the same instant, so it names the same period as the naive start does.
+    y = np.random.default_rng(0).normal(size=(5, 8)).cumsum(axis=1)
+    times = pd.date_range("2000-01-01", periods=8, freq="YS", tz=tz)
+    df = pd.DataFrame({"u": np.repeat(np.arange(5), 8), "t": np.tile(times, 5), "y": y.ravel()})
+    res = tessarix.synth(df, unit="u", time="t", outcome="y", treated=0, start=pd.Timestamp("2005-01-01", tz=tz))
+    naive = df.assign(t=df["t"].dt.tz_convert(None))
+    assert res.design.t0 == 5
+    assert res.att == tessarix.synth(naive, unit="u", time="t", outcome="y", treated=0,
+                                     start=times[5].tz_convert(None)).att

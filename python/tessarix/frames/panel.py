@@ -5,6 +5,7 @@ balanced panel is reported with the cells at fault."""
 
 from __future__ import annotations
 
+import datetime
 from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, Sequence
 
@@ -102,6 +103,7 @@ class LongPanel:
 
 
 def _position(labels: np.ndarray, value: Any, message: Callable[[], str]) -> int:
+    value = _as_stored(labels, value)
     try:
         k = int(np.searchsorted(labels, value))
         found = k < len(labels) and bool(labels[k] == value)
@@ -110,6 +112,14 @@ def _position(labels: np.ndarray, value: Any, message: Callable[[], str]) -> int
     if not found:
         raise DataError(message())
     return k
+
+
+def _as_stored(labels: np.ndarray, value: Any) -> Any:
+    """A time-zone-aware datetime as the naive UTC instant a datetime column holds its values
+    in (time-zone-aware columns arrive as UTC instants without their zone)."""
+    if labels.dtype.kind == "M" and getattr(value, "tzinfo", None) is not None:
+        return value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    return value
 
 
 def long_panel(data: Any, *, unit: str, time: str, outcome: str,
