@@ -999,3 +999,27 @@ def test_front_ends_give_the_same_estimates_for_renamed_units(case):
         assert_same(ref.native, got.native, ROUNDING_RTOL, scale, method)
     ref, got = (tessarix.geo.diagnose(f, **long, treated=[n], test_len=3) for f, n in ((plain, "u02"), (renamed, names[2])))
     assert_same(ref.native, got.native, SOLVER_RTOL, scale)
+
+
+# --- the bootstrap front end ----------------------------------------------------------------
+
+@settings(BASE, max_examples=60)
+@given(series=st.one_of(st.lists(wild_reals, max_size=30), st.sampled_from(ODD)),
+       kind=st.one_of(st.sampled_from(["block", "stationary"]), wild_names),
+       block_len=st.one_of(st.none(), wild_counts), n_reps=work_counts, level=wild_reals)
+def test_bootstrap_with_arbitrary_arguments_gives_a_result_or_a_refusal(series, kind, block_len, n_reps, level):
+    res = call(tessarix.bootstrap, [series], dict(kind=kind, block_len=block_len, n_reps=n_reps, level=level))
+    if res is not None and res.n_reps >= 2:
+        assert all(finite(v) for v in (res.estimate, res.se, *res.ci, res.variance_ratio, res.df))
+        assert res.ci[0] <= res.estimate <= res.ci[1]
+
+
+@settings(BASE, max_examples=25)
+@given(x=st.lists(st.floats(-1e6, 1e6), min_size=1, max_size=60), k=st.integers(-60, 60),
+       kind=st.sampled_from(["block", "stationary"]))
+def test_bootstrap_scales_exactly_by_powers_of_two(x, k, kind):
+    ref = tessarix.bootstrap(x, kind=kind, n_reps=50)
+    got = tessarix.bootstrap([math.ldexp(v, k) for v in x], kind=kind, n_reps=50)
+    assert (got.block_len, got.variance_ratio, got.df) == (ref.block_len, ref.variance_ratio, ref.df)
+    for a, b in ((ref.estimate, got.estimate), (ref.se, got.se), *zip(ref.ci, got.ci)):
+        assert b == math.ldexp(a, k)
