@@ -25,6 +25,14 @@ def test_closed_form_matches_scipy(df):
         assert t_critical(0.95, df + 0.7) == t_critical(0.95, df)
 
 
+def test_extreme_levels_end_the_search():
+    # Levels at the ends of the doubles: the bisection stops where no double lies between its
+    # bounds, and a level the closed form cannot reach gives an infinite critical value.
+    tiny = np.nextafter(0.0, 1.0)
+    assert 0.0 < t_critical(tiny, 2) <= 1e-300
+    assert t_critical(np.nextafter(1.0, 0.0), 1) > 1e15
+
+
 def test_jackknife_interval_and_p_value_use_t_with_treated_minus_one():
     rng = np.random.default_rng(2)
     y = rng.normal(size=(20, 2)) @ rng.normal(size=(2, 12)) + rng.normal(size=(20, 12))

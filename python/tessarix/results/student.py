@@ -45,9 +45,13 @@ def t_critical(level: float, df: float) -> float:
     n = exact_df(df)
     lo, hi = 0.0, 1.0
     while central_probability(hi, n) < level:
+        if math.isinf(hi):  # a level the doubles cannot tell from 1
+            return math.inf
         lo, hi = hi, 2.0 * hi
     while hi - lo > _REL_TOL * hi:
         mid = 0.5 * (lo + hi)
+        if not lo < mid < hi:  # no double left between them (a level near 0)
+            break
         lo, hi = (mid, hi) if central_probability(mid, n) < level else (lo, mid)
     return hi
 
