@@ -60,6 +60,10 @@ class DidResult:
         Confidence level of every interval.
     anticipation : int
         Periods of anticipation (cs); the reference period is -1 - anticipation.
+    event_vcov : ndarray or None
+        Covariance matrix of the event-study estimates, rows and columns in the order of
+        ``native.event_time`` (the reference period is not among them); None when the method
+        gives none. Sensitivity analysis of the event study reads it.
     """
 
     method: str
@@ -67,6 +71,7 @@ class DidResult:
     design: Staggered
     level: float
     anticipation: int = 0
+    event_vcov: Optional[np.ndarray] = None
 
     @property
     def att(self) -> float:
