@@ -1,6 +1,6 @@
 """Type stubs of the compiled extension module `tessarix._core`."""
 
-from typing import Callable, Literal, NotRequired, Sequence, SupportsFloat, SupportsIndex, TypedDict
+from typing import Callable, Literal, overload, NotRequired, Sequence, SupportsFloat, SupportsIndex, TypedDict
 
 from ._tessarix import DiDResult, MarketCandidate, PowerResult, SCResult
 
@@ -382,6 +382,7 @@ def geo_evaluate(
 ) -> list[MarketCandidate]:
     """The given candidate sets evaluated as `geo_select` evaluates each, not ranked."""
 
+@overload
 def fit_callaway_py(
     y: _Panel,
     cohorts: Sequence[SupportsIndex],
@@ -393,8 +394,45 @@ def fit_callaway_py(
     seed: SupportsIndex = 0,
     level: SupportsFloat = 0.95,
     progress: _Progress = None,
+    event_vcov: Literal[False] = False,
 ) -> DiDResult:
     """`tessarix.fit_callaway_py`, reporting the progress of its cells and band bootstrap."""
+@overload
+def fit_callaway_py(
+    y: _Panel,
+    cohorts: Sequence[SupportsIndex],
+    control: Literal["never", "notyet", "not_yet_treated"] = "never",
+    covariates: _Panel | None = None,
+    anticipation: SupportsIndex = 0,
+    bands: bool = False,
+    n_reps: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+    *,
+    event_vcov: Literal[True],
+) -> tuple[DiDResult, npt.NDArray[np.float64]]:
+    """The same with the covariance of its event-study estimates."""
+@overload
+def fit_callaway_py(
+    y: _Panel,
+    cohorts: Sequence[SupportsIndex],
+    control: Literal["never", "notyet", "not_yet_treated"] = "never",
+    covariates: _Panel | None = None,
+    anticipation: SupportsIndex = 0,
+    bands: bool = False,
+    n_reps: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+    event_vcov: bool = False,
+) -> DiDResult | tuple[DiDResult, npt.NDArray[np.float64]]:
+    """The result, and the covariance of its event-study estimates when asked for."""
+
+def fit_sunab_py(
+    y: _Panel, cohorts: Sequence[SupportsIndex]
+) -> tuple[DiDResult, npt.NDArray[np.float64]]:
+    """`tessarix.fit_sunab_py` with the covariance of its event-study estimates."""
 
 def geo_rank(candidates: Sequence[MarketCandidate]) -> list[MarketCandidate]:
     """The candidates ranked as `geo_select` ranks them."""

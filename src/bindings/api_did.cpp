@@ -62,12 +62,7 @@ const EntryPoint<StaggeredArgs> fit_sunab_entry{
 PyObject* py_fit_sunab(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const StaggeredArgs a = fit_sunab_entry.parse(args, kwargs);
-    const Panel panel = unwrap(build_panel(a.y, a.cohorts));
-    unwrap(require_estimable_cohort(panel, "Sun-Abraham"));
-    unwrap(require_never_treated(
-        panel, "Sun-Abraham",
-        "The interaction-weighted estimator uses never-treated units as the reference group."));
-    const did::sunab::SaResult fit = did::sunab::fit(panel);
+    const did::sunab::SaResult fit = run_sunab(a.y, a.cohorts);
     PyDidResult result;
     result.att = fit.att;
     result.se = fit.se;

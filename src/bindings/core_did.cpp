@@ -2,31 +2,64 @@
 // of its band bootstrap.
 #include "bindings/core_api.hpp"
 #include "bindings/did_entries.hpp"
+#include "bindings/results.hpp"
+#include "estimators/did/sunab.hpp"
 
 namespace tessarix::bindings {
 namespace {
 
 struct CallawayProgressArgs : CallawayArgs {
   PyObject* progress = nullptr;
+  bool event_vcov = false;
 };
 
 const EntryPoint<CallawayProgressArgs> core_callaway_entry{
     "fit_callaway_py",
     "`tessarix.fit_callaway_py` (same arguments, checks and result), reporting the progress\n"
-    "of its cells and band bootstrap to `progress(done, total)`.",
-    join<CallawayProgressArgs>({callaway_params<CallawayProgressArgs>(), {progress_param<CallawayProgressArgs>()}})};
+    "of its cells and band bootstrap to `progress(done, total)`. With `event_vcov`, returns\n"
+    "`(result, vcov)`: `vcov` is the covariance of the event-study estimates (in the order of\n"
+    "`result.event_time`) from their influence functions, sum_u psi_i psi_j / N^2.",
+    join<CallawayProgressArgs>({callaway_params<CallawayProgressArgs>(), {progress_param<CallawayProgressArgs>()},
+                                {TX_PARAM(CallawayProgressArgs, event_vcov, kFlag, false)}})};
 
 PyObject* py_core_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const CallawayProgressArgs a = core_callaway_entry.parse(args, kwargs);
-    return run_fit_callaway(a, a.progress);
+    return run_fit_callaway(a, a.progress, a.event_vcov);
+  });
+}
+
+// --- Sun & Abraham with its event-study covariance -----------------------------------------
+
+struct SunabArgs {
+  ArrayView2 y;
+  std::vector<std::int64_t> cohorts;
+};
+
+const EntryPoint<SunabArgs> core_sunab_entry{
+    "fit_sunab_py",
+    "`tessarix.fit_sunab_py` (same arguments, checks and result) with the covariance of its\n"
+    "event-study estimates: returns `(result, vcov)`, `vcov` in the order of\n"
+    "`result.event_time` (cohort shares taken as fixed, as in the standard errors).",
+    {TX_PARAM(SunabArgs, y, kPanel), TX_PARAM(SunabArgs, cohorts, kCohortList)}};
+
+PyObject* py_core_sunab(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const SunabArgs a = core_sunab_entry.parse(args, kwargs);
+    const did::sunab::SaResult fit = run_sunab(a.y, a.cohorts);
+    PyDidResult result;
+    result.att = fit.att;
+    result.se = fit.se;
+    set_event_study(result, fit.event);
+    return with_event_vcov(wrap(std::move(result)), fit.event_vcov);
   });
 }
 
 }  // namespace
 
 std::vector<PyMethodDef> core_did_functions() {
-  return {method_def(core_callaway_entry.signature(), py_core_callaway)};
+  return {method_def(core_callaway_entry.signature(), py_core_callaway),
+          method_def(core_sunab_entry.signature(), py_core_sunab)};
 }
 
 }  // namespace tessarix::bindings

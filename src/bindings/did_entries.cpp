@@ -2,6 +2,7 @@
 
 #include "bindings/boundary.hpp"
 #include "bindings/did_glue.hpp"
+#include "bindings/numpy_api.hpp"
 #include "bindings/progress.hpp"
 #include "bindings/results.hpp"
 #include "estimators/did/callaway.hpp"
@@ -59,7 +60,27 @@ PyDidResult callaway_result(const inference::CallawayFit& out) {
 
 }  // namespace
 
-PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress) {
+did::sunab::SaResult run_sunab(const ArrayView2& y, std::span<const std::int64_t> cohorts) {
+  const Panel panel = unwrap(build_panel(y, cohorts));
+  unwrap(require_estimable_cohort(panel, "Sun-Abraham"));
+  unwrap(require_never_treated(
+      panel, "Sun-Abraham",
+      "The interaction-weighted estimator uses never-treated units as the reference group."));
+  ReleaseGil unlocked;
+  return did::sunab::fit(panel);
+}
+
+PyObject* with_event_vcov(PyObject* result, const Mat& vcov) {
+  PyRef owned(result);
+  if (!owned) return nullptr;
+  const std::span<const double> v = vcov.data();
+  // Symmetric, so its column-major storage is its row-major one.
+  PyRef array(float64_array2_from(std::vector<double>(v.begin(), v.end()), vcov.rows(), vcov.cols()));
+  if (!array) return nullptr;
+  return PyTuple_Pack(2, owned.get(), array.get());
+}
+
+PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov) {
   did::callaway::CsOptions options;
   options.control = unwrap(check_control(a.control));
   options.anticipation = a.anticipation;
@@ -76,14 +97,17 @@ PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress) {
   std::optional<inference::BandRequest> bands;
   if (a.bands) bands = inference::BandRequest{a.n_reps, a.seed, a.level};
   PyDidResult result;
+  Mat vcov;
   {
     ReleaseGil unlocked;
     ProgressReport report(progress, unlocked.state());
-    const inference::CallawayFit fit = inference::fit_callaway(panel, options, bands);
+    inference::CallawayFit fit = inference::fit_callaway(panel, options, bands, event_vcov);
     unwrap(require_post_cell(fit.fit));
     result = callaway_result(fit);
+    if (fit.event_vcov) vcov = std::move(*fit.event_vcov);
   }
-  return wrap(std::move(result));
+  if (!event_vcov) return wrap(std::move(result));
+  return with_event_vcov(wrap(std::move(result)), vcov);
 }
 
 }  // namespace tessarix::bindings

@@ -5,12 +5,15 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "bindings/declare.hpp"
 #include "bindings/results.hpp"
 #include "estimators/did/effect.hpp"
+#include "estimators/did/sunab.hpp"
+#include "linalg/matrix.hpp"
 
 namespace tessarix::bindings {
 
@@ -41,7 +44,15 @@ void set_event_study(PyDidResult& r, const std::vector<did::AggEffect>& event);
 extern const char* const kCallawayDoc;
 
 // Every check of fit_callaway_py in its order, then the fit (and bands) with the interpreter
-// lock released, progress reported to `progress` (null: none); a DiDResult object.
-PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress);
+// lock released, progress reported to `progress` (null: none); a DiDResult object, or with
+// `event_vcov` the pair (DiDResult, covariance of its event-study entries).
+PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov = false);
+
+// Every check of fit_sunab_py in its order, then the Sun-Abraham fit with the interpreter lock
+// released.
+did::sunab::SaResult run_sunab(const ArrayView2& y, std::span<const std::int64_t> cohorts);
+
+// The pair (result, covariance matrix as a k x k float64 array); steals `result`.
+PyObject* with_event_vcov(PyObject* result, const Mat& vcov);
 
 }  // namespace tessarix::bindings

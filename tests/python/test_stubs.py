@@ -99,6 +99,8 @@ pivot = _core.pivot_long(np.array([1, 1, 2, 2]), np.array([5, 6, 5, 6]), [np.one
 missing: int = pivot["n_missing"]
 shown = lambda done, total: None
 cs_progress: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], bands=True, progress=shown)
+cs_vcov: np.ndarray = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], event_vcov=True)[1]
+sa_vcov: np.ndarray = _core.fit_sunab_py(y, [3, -1, -1, -1, -1, -1])[1]
 refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y, [0], 5),
           _core.fit_sdid(y, [0, 1], 5, inference="placebo"), _core.fit_fp(y, [0], 5), _core.fit_rsc(y, [0], 5)]
 tests = [_core.placebo_sc(y, [0, 1], 5, draws=5, seed=1, progress=shown), _core.placebo_asc(y, [0], 5),

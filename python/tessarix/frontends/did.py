@@ -74,17 +74,16 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
         x = (np.column_stack([panel.per_unit[c] for c in covariates]).astype(np.float64)
              if covariates else None)
         report = reporter(progress, "Callaway-Sant'Anna")
-        if report is None:
-            native = _tessarix.fit_callaway_py(y, cohorts, covariates=x, **options)
-        else:
-            native = _core.fit_callaway_py(y, cohorts, covariates=x, **options, progress=report)
-            getattr(report, "close", lambda: None)()
+        native, vcov = _core.fit_callaway_py(y, cohorts, covariates=x, **options, progress=report,
+                                             event_vcov=True)
+        getattr(report, "close", lambda: None)()
     elif method == "sa":
-        native = _tessarix.fit_sunab_py(y, cohorts)
+        native, vcov = _core.fit_sunab_py(y, cohorts)
     else:
-        native = _tessarix.fit_twfe_py(y, cohorts)
+        native, vcov = _tessarix.fit_twfe_py(y, cohorts), None
     anticipation = int(options.get("anticipation", 0))
-    return DidResult(method=method, native=native, design=design, level=level, anticipation=anticipation)
+    return DidResult(method=method, native=native, design=design, level=level, anticipation=anticipation,
+                     event_vcov=vcov)
 
 
 def bacon(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,

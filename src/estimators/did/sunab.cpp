@@ -235,6 +235,22 @@ Combination combine(std::span<const std::size_t> idx, std::span<const double> w,
   return c;
 }
 
+// The covariance of the combinations w_a'beta over their pairs idx_a: w_a' V_(idx_a, idx_b) w_b.
+Mat combination_covariance(const std::vector<std::vector<std::size_t>>& idx,
+                           const std::vector<std::vector<double>>& w, const Mat& v) {
+  Mat out(idx.size(), idx.size());
+  for (std::size_t a = 0; a < idx.size(); ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      double c = 0.0;
+      for (std::size_t i = 0; i < idx[a].size(); ++i) {
+        for (std::size_t j = 0; j < idx[b].size(); ++j) c += w[a][i] * v(idx[a][i], idx[b][j]) * w[b][j];
+      }
+      out(a, b) = out(b, a) = c;
+    }
+  }
+  return out;
+}
+
 // Cohort-share weights over the selected pairs: n_g / sum of n_g, each pair counted once.
 // Empty when the shares sum to nothing.
 std::vector<double> shares(const Sample& s, std::span<const std::size_t> idx) {
@@ -258,16 +274,21 @@ SaResult fit_in_range(const Panel& panel) {
   for (const Pair& p : s.pairs) rels.push_back(p.rel);
   std::sort(rels.begin(), rels.end());
   rels.erase(std::unique(rels.begin(), rels.end()), rels.end());
+  std::vector<std::vector<std::size_t>> event_idx;
+  std::vector<std::vector<double>> event_w;
   for (std::int64_t e : rels) {
     std::vector<std::size_t> idx;
     for (std::size_t j = 0; j < s.pairs.size(); ++j) {
       if (s.pairs[j].rel == e) idx.push_back(j);
     }
-    const std::vector<double> w = shares(s, idx);
+    std::vector<double> w = shares(s, idx);
     if (w.empty()) continue;
     const Combination k = combine(idx, w, c.beta, v);
     out.event.push_back({{}, e, k.att, k.se});
+    event_idx.push_back(std::move(idx));
+    event_w.push_back(std::move(w));
   }
+  out.event_vcov = combination_covariance(event_idx, event_w, v);
   std::vector<std::size_t> post;
   for (std::size_t j = 0; j < s.pairs.size(); ++j) {
     if (s.pairs[j].rel >= 0) post.push_back(j);
@@ -293,6 +314,7 @@ SaResult fit(const Panel& panel) {
     }
     r.att = std::ldexp(r.att, e);
     r.se = std::ldexp(r.se, e);
+    for (double& c : r.event_vcov.data()) c = std::ldexp(c, 2 * e);
   });
 }
 

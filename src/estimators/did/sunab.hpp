@@ -8,6 +8,7 @@
 
 #include "estimators/did/effect.hpp"
 #include "estimators/panel.hpp"
+#include "linalg/matrix.hpp"
 
 namespace tessarix::did::sunab {
 
@@ -15,6 +16,7 @@ struct SaResult {
   std::vector<AggEffect> event;  // one per relative period, ascending; influence left empty
   double att = 0.0;              // cohort-share average over the post-treatment interactions
   double se = 0.0;
+  Mat event_vcov;                // covariance of the event entries, in their order
 };
 
 // The event study of a panel with at least one never-treated unit (units treated from period
