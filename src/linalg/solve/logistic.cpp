@@ -1,0 +1,191 @@
+#include "linalg/solve/logistic.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "linalg/factor/cholesky.hpp"
+
+namespace tessarix::linalg {
+namespace {
+
+// Newton's method on the concave logit log-likelihood converges quadratically once close and
+// takes well under 30 steps from zero on any design that has a maximum; under separation the
+// coefficients grow by about one logit unit a step, so a fitted probability rounds to exactly
+// 1 (a logit beyond 37) well within this limit, and one drifting towards 0 does not converge.
+constexpr std::size_t kMaxIterations = 100;
+
+// Converged when the last step moved every coefficient by at most this much relative to
+// 1 + its size: with quadratic convergence the coefficients are then exact to about the
+// square of it, far below the rounding noise of the sums they come from.
+constexpr double kStepTolerance = 1e-10;
+
+// A step that lowers the log-likelihood is halved, at most this many times (2^-30 of a
+// Newton step is below any useful move).
+constexpr std::size_t kMaxHalvings = 30;
+
+// A step counts as no worse when the log-likelihood falls by at most this much relative to
+// 1 + its size: rounding of a sum over the rows, not a real decrease.
+constexpr double kLikelihoodRounding = 1e-13;
+
+// The working state of one Newton iterate.
+struct Iterate {
+  std::vector<double> beta;
+  std::vector<double> eta;  // x_i' beta
+  std::vector<double> p;    // fitted probabilities
+  double loglik = 0.0;
+};
+
+// eta = X beta, column by column.
+void linear_predictor(const Mat& x, std::span<const double> beta, std::vector<double>& eta) {
+  std::fill(eta.begin(), eta.end(), 0.0);
+  for (std::size_t k = 0; k < x.cols(); ++k) {
+    const std::span<const double> col = x.col(k);
+    const double b = beta[k];
+    for (std::size_t i = 0; i < eta.size(); ++i) eta[i] += col[i] * b;
+  }
+}
+
+// log(1 + exp(eta)) without overflow.
+double log1pexp(double eta) {
+  return eta > 0.0 ? eta + std::log1p(std::exp(-eta)) : std::log1p(std::exp(eta));
+}
+
+// sum_i d_i eta_i - log(1 + exp(eta_i)).
+double log_likelihood(std::span<const double> eta, std::span<const double> d) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < eta.size(); ++i) s += d[i] * eta[i] - log1pexp(eta[i]);
+  return s;
+}
+
+// p_i = 1 / (1 + exp(-eta_i)), evaluated on the side where the exponential cannot overflow;
+// false when some p_i is exactly 0 or 1.
+bool probabilities(std::span<const double> eta, std::vector<double>& p) {
+  bool interior = true;
+  for (std::size_t i = 0; i < eta.size(); ++i) {
+    const double e = std::exp(-std::fabs(eta[i]));
+    p[i] = eta[i] >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e);
+    interior = interior && p[i] > 0.0 && p[i] < 1.0;
+  }
+  return interior;
+}
+
+// The score X'(d - p) and the information X' diag(p (1 - p)) X (both triangles), with `wx`
+// as scratch for one weighted column.
+void score_and_information(const Mat& x, std::span<const double> d, std::span<const double> p,
+                           std::vector<double>& score, Mat& info, std::vector<double>& wx) {
+  const std::size_t n = x.rows();
+  for (std::size_t j = 0; j < x.cols(); ++j) {
+    const std::span<const double> xj = x.col(j);
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+      s += (d[i] - p[i]) * xj[i];
+      wx[i] = p[i] * (1.0 - p[i]) * xj[i];
+    }
+    score[j] = s;
+    for (std::size_t k = j; k < x.cols(); ++k) {
+      const std::span<const double> xk = x.col(k);
+      double h = 0.0;
+      for (std::size_t i = 0; i < n; ++i) h += wx[i] * xk[i];
+      info(k, j) = h;
+      info(j, k) = h;
+    }
+  }
+}
+
+// Whether every coefficient moved by at most kStepTolerance relative to 1 + its size.
+bool small_step(std::span<const double> step, std::span<const double> beta) {
+  for (std::size_t k = 0; k < step.size(); ++k) {
+    if (!(std::fabs(step[k]) <= kStepTolerance * (1.0 + std::fabs(beta[k])))) return false;
+  }
+  return true;
+}
+
+// Moves `at` along the Newton direction, halving the step while the log-likelihood falls;
+// the step taken is left in `step`. False when no halving helps.
+bool line_search(const Mat& x, std::span<const double> d, std::vector<double>& step, Iterate& at,
+                 Iterate& trial) {
+  const double floor = at.loglik - kLikelihoodRounding * (1.0 + std::fabs(at.loglik));
+  for (std::size_t h = 0; h <= kMaxHalvings; ++h) {
+    for (std::size_t k = 0; k < step.size(); ++k) trial.beta[k] = at.beta[k] + step[k];
+    linear_predictor(x, trial.beta, trial.eta);
+    trial.loglik = log_likelihood(trial.eta, d);
+    if (trial.loglik >= floor) {
+      std::swap(at.beta, trial.beta);
+      std::swap(at.eta, trial.eta);
+      at.loglik = trial.loglik;
+      return true;
+    }
+    for (double& s : step) s *= 0.5;
+  }
+  return false;
+}
+
+// n (X' W X)^-1 from the factor of X' W X, one column per unit vector.
+Mat scaled_inverse(const Cholesky& chol, std::size_t n) {
+  const std::size_t k = chol.l().rows();
+  Mat out(k, k);
+  std::vector<double> e(k, 0.0);
+  for (std::size_t j = 0; j < k; ++j) {
+    e[j] = 1.0;
+    const std::vector<double> col = chol.solve_vec(e);
+    for (std::size_t i = 0; i < k; ++i) out(i, j) = static_cast<double>(n) * col[i];
+    e[j] = 0.0;
+  }
+  return out;
+}
+
+bool degenerate(const Mat& x, std::span<const double> d) {
+  if (x.rows() == 0 || x.cols() == 0) return true;
+  const bool any_one = std::any_of(d.begin(), d.end(), [](double v) { return v == 1.0; });
+  const bool any_zero = std::any_of(d.begin(), d.end(), [](double v) { return v == 0.0; });
+  return !(any_one && any_zero);
+}
+
+}  // namespace
+
+std::string_view describe(LogitFailure failure) {
+  switch (failure) {
+    case LogitFailure::Separation: return "a fitted probability of exactly 0 or 1 (separation)";
+    case LogitFailure::NotConverged: return "no convergence (the coefficients diverge)";
+    case LogitFailure::Singular: return "a singular information matrix (collinear covariates)";
+    case LogitFailure::Empty: return "no variation in the outcome";
+  }
+  return "an unknown failure";
+}
+
+std::expected<LogitFit, LogitFailure> logit(const Mat& x, std::span<const double> d) {
+  require_eq(d.size(), x.rows(), "logit: one outcome per design row");
+  if (degenerate(x, d)) return std::unexpected(LogitFailure::Empty);
+  const std::size_t n = x.rows(), k = x.cols();
+  Iterate at{std::vector<double>(k, 0.0), std::vector<double>(n, 0.0), std::vector<double>(n, 0.5), 0.0};
+  at.loglik = log_likelihood(at.eta, d);
+  Iterate trial{std::vector<double>(k), std::vector<double>(n), {}, 0.0};
+  std::vector<double> score(k), wx(n);
+  Mat info(k, k);
+  LogitFit out;
+  for (bool converged = false; !converged;) {
+    if (out.iterations == kMaxIterations) return std::unexpected(LogitFailure::NotConverged);
+    score_and_information(x, d, at.p, score, info, wx);
+    auto chol = Cholesky::make(info);
+    if (!chol) return std::unexpected(LogitFailure::Singular);
+    std::vector<double> step = chol->solve_vec(score);
+    const bool tiny = small_step(step, at.beta);
+    if (!line_search(x, d, step, at, trial)) {
+      if (!tiny) return std::unexpected(LogitFailure::NotConverged);
+      break;  // already at the maximum up to rounding
+    }
+    ++out.iterations;
+    if (!probabilities(at.eta, at.p)) return std::unexpected(LogitFailure::Separation);
+    converged = small_step(step, at.beta);
+  }
+  score_and_information(x, d, at.p, score, info, wx);
+  auto chol = Cholesky::make(info);
+  if (!chol) return std::unexpected(LogitFailure::Singular);
+  out.inverse_information = scaled_inverse(*chol, n);
+  out.beta = std::move(at.beta);
+  out.fitted = std::move(at.p);
+  return out;
+}
+
+}  // namespace tessarix::linalg
