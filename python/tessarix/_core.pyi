@@ -395,8 +395,10 @@ def fit_callaway_py(
     level: SupportsFloat = 0.95,
     progress: _Progress = None,
     event_vcov: Literal[False] = False,
+    est_method: Literal["reg", "dr", "ipw"] = "reg",
 ) -> DiDResult:
-    """`tessarix.fit_callaway_py`, reporting the progress of its cells and band bootstrap."""
+    """`tessarix.fit_callaway_py`, reporting the progress of its cells and band bootstrap, by
+    outcome regression, doubly robust or inverse-probability-weighted estimation."""
 @overload
 def fit_callaway_py(
     y: _Panel,
@@ -411,6 +413,7 @@ def fit_callaway_py(
     progress: _Progress = None,
     *,
     event_vcov: Literal[True],
+    est_method: Literal["reg", "dr", "ipw"] = "reg",
 ) -> tuple[DiDResult, npt.NDArray[np.float64]]:
     """The same with the covariance of its event-study estimates."""
 @overload
@@ -426,6 +429,7 @@ def fit_callaway_py(
     level: SupportsFloat = 0.95,
     progress: _Progress = None,
     event_vcov: bool = False,
+    est_method: Literal["reg", "dr", "ipw"] = "reg",
 ) -> DiDResult | tuple[DiDResult, npt.NDArray[np.float64]]:
     """The result, and the covariance of its event-study estimates when asked for."""
 

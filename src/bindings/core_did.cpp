@@ -18,9 +18,15 @@ const EntryPoint<CallawayProgressArgs> core_callaway_entry{
     "`tessarix.fit_callaway_py` (same arguments, checks and result), reporting the progress\n"
     "of its cells and band bootstrap to `progress(done, total)`. With `event_vcov`, returns\n"
     "`(result, vcov)`: `vcov` is the covariance of the event-study estimates (in the order of\n"
-    "`result.event_time`) from their influence functions, sum_u psi_i psi_j / N^2.",
+    "`result.event_time`) from their influence functions, sum_u psi_i psi_j / N^2.\n"
+    "`est_method` is \"reg\" (outcome regression, as `tessarix.fit_callaway_py`), \"dr\"\n"
+    "(doubly robust) or \"ipw\" (normalised inverse probability weighting); the last two fit a\n"
+    "logit propensity score of each cohort against each cell's controls on an intercept and\n"
+    "the covariates. A covariate constant over a cohort and its controls is left out of those\n"
+    "cells with a UserWarning; separation or collinearity raises ValueError.",
     join<CallawayProgressArgs>({callaway_params<CallawayProgressArgs>(), {progress_param<CallawayProgressArgs>()},
-                                {TX_PARAM(CallawayProgressArgs, event_vcov, kFlag, false)}})};
+                                {TX_PARAM(CallawayProgressArgs, event_vcov, kFlag, false),
+                                 est_method_param<CallawayProgressArgs>()}})};
 
 PyObject* py_core_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {

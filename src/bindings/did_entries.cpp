@@ -1,5 +1,9 @@
 #include "bindings/did_entries.hpp"
 
+#include <algorithm>
+#include <string_view>
+#include <utility>
+
 #include "bindings/boundary.hpp"
 #include "bindings/did_glue.hpp"
 #include "bindings/numpy_api.hpp"
@@ -33,6 +37,64 @@ Checked<void> require_post_cell(const did::callaway::CsResult& fit) {
   return std::unexpected(std::string(
       "Callaway-Sant'Anna: no post-treatment group-time cell has a control unit (every unit "
       "has adopted or is anticipating by then), so no treatment effect is identified."));
+}
+
+std::string_view method_name(did::callaway::EstMethod method) {
+  switch (method) {
+    case did::callaway::EstMethod::OutcomeRegression: return "reg";
+    case did::callaway::EstMethod::DoublyRobust: return "dr";
+    case did::callaway::EstMethod::InverseProbability: return "ipw";
+  }
+  return "?";
+}
+
+// The opening of a message about the fit by `method`.
+std::string fit_name(did::callaway::EstMethod method) {
+  return "Callaway-Sant'Anna (est_method='" + std::string(method_name(method)) + "')";
+}
+
+// A cell whose propensity score or outcome regression could not be fitted fails the call,
+// naming the cell by its cohort's first treated period and its period (positions).
+Checked<void> require_fitted_cells(const did::callaway::CsResult& fit, did::callaway::EstMethod method) {
+  if (!fit.failure) return {};
+  const did::callaway::CellFailure& f = *fit.failure;
+  std::string cause;
+  if (f.fault == did::callaway::CellFault::Separation) {
+    cause = "the covariates (quasi-)completely separate the cohort from its controls: its propensity "
+            "score reaches exactly 0 or 1 or its logit fit diverges. Drop or coarsen the separating "
+            "covariates, or use est_method='reg'.";
+  } else {
+    cause = "the covariates are collinear over the cohort and its controls (or, for the outcome "
+            "regression, over the controls alone), so the fit is not identified. Drop redundant "
+            "covariates.";
+  }
+  return std::unexpected(fit_name(method) + ": the cell of cohort " + std::to_string(f.cohort) +
+                         " at period " + std::to_string(f.period) + " cannot be estimated: " + cause);
+}
+
+// One warning per cohort and covariate left out of some of its cells, listing their periods;
+// a warning turned into an exception propagates.
+void warn_dropped(const std::vector<did::callaway::DroppedCovariate>& dropped,
+                  did::callaway::EstMethod method) {
+  std::vector<did::callaway::DroppedCovariate> sorted = dropped;
+  std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+    return std::pair(a.cohort, a.covariate) < std::pair(b.cohort, b.covariate);
+  });
+  for (std::size_t i = 0; i < sorted.size();) {
+    std::size_t j = i;
+    std::string periods;
+    for (; j < sorted.size() && sorted[j].cohort == sorted[i].cohort &&
+           sorted[j].covariate == sorted[i].covariate;
+         ++j) {
+      periods += (j == i ? "" : ", ") + std::to_string(sorted[j].period);
+    }
+    const std::string message =
+        fit_name(method) + ": covariate " + std::to_string(sorted[i].covariate) +
+        " is constant over cohort " + std::to_string(sorted[i].cohort) +
+        " and its controls at periods " + periods + "; it is left out of those cells' fits.";
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorSet{};
+    i = j;
+  }
 }
 
 PyDidResult callaway_result(const inference::CallawayFit& out) {
@@ -83,6 +145,7 @@ PyObject* with_event_vcov(PyObject* result, const Mat& vcov) {
 PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov) {
   did::callaway::CsOptions options;
   options.control = unwrap(check_control(a.control));
+  options.est_method = unwrap(check_est_method(a.est_method));
   options.anticipation = a.anticipation;
   Panel panel = unwrap(build_panel(a.y, a.cohorts));
   unwrap(require_estimable_cohort(panel, "Callaway-Sant'Anna"));
@@ -98,14 +161,18 @@ PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event
   if (a.bands) bands = inference::BandRequest{a.n_reps, a.seed, a.level};
   PyDidResult result;
   Mat vcov;
+  std::vector<did::callaway::DroppedCovariate> dropped;
   {
     ReleaseGil unlocked;
     ProgressReport report(progress, unlocked.state());
     inference::CallawayFit fit = inference::fit_callaway(panel, options, bands, event_vcov);
+    unwrap(require_fitted_cells(fit.fit, options.est_method));
     unwrap(require_post_cell(fit.fit));
     result = callaway_result(fit);
     if (fit.event_vcov) vcov = std::move(*fit.event_vcov);
+    dropped = fit.fit.dropped;
   }
+  warn_dropped(dropped, options.est_method);
   if (!event_vcov) return wrap(std::move(result));
   return with_event_vcov(wrap(std::move(result)), vcov);
 }

@@ -27,6 +27,7 @@ struct CallawayArgs {
   std::uint64_t n_reps = 999;
   std::uint64_t seed = 0;
   double level = 0.95;
+  std::string est_method = "reg";  // declared by tessarix._core only
 };
 
 template <class R>
@@ -37,6 +38,12 @@ std::vector<Param<R>> callaway_params() {
           TX_PARAM(R, level, kReal, 0.95)};
 }
 
+// est_method of tessarix._core's fit_callaway_py, after the other parameters.
+template <class R>
+Param<R> est_method_param() {
+  return TX_PARAM(R, est_method, kChoice, "reg");
+}
+
 // The event-study rows of an aggregated-effect list (keys, effects, standard errors).
 void set_event_study(PyDidResult& r, const std::vector<did::AggEffect>& event);
 
@@ -45,7 +52,9 @@ extern const char* const kCallawayDoc;
 
 // Every check of fit_callaway_py in its order, then the fit (and bands) with the interpreter
 // lock released, progress reported to `progress` (null: none); a DiDResult object, or with
-// `event_vcov` the pair (DiDResult, covariance of its event-study entries).
+// `event_vcov` the pair (DiDResult, covariance of its event-study entries). Covariates left
+// out of some cells (constant over a cohort and its controls) are reported as one UserWarning
+// per cohort and covariate once the lock is back.
 PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov = false);
 
 // Every check of fit_sunab_py in its order, then the Sun-Abraham fit with the interpreter lock

@@ -76,6 +76,14 @@ Checked<did::callaway::ControlGroup> check_control(std::string_view control) {
                          "' (expected never/notyet)");
 }
 
+Checked<did::callaway::EstMethod> check_est_method(std::string_view method) {
+  using did::callaway::EstMethod;
+  if (method == "reg") return EstMethod::OutcomeRegression;
+  if (method == "dr") return EstMethod::DoublyRobust;
+  if (method == "ipw") return EstMethod::InverseProbability;
+  return std::unexpected("unknown est_method '" + std::string(method) + "' (expected reg/dr/ipw)");
+}
+
 Checked<void> require_control_units(const Panel& panel, const did::callaway::CsOptions& options) {
   if (did::callaway::has_control_units(panel, options)) return {};
   return std::unexpected(no_never_treated_message(

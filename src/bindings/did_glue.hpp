@@ -35,6 +35,10 @@ Checked<void> require_no_period_zero(const Panel& panel);
 // units for "notyet" or "not_yet_treated".
 Checked<did::callaway::ControlGroup> check_control(std::string_view control);
 
+// The Callaway-Sant'Anna estimation method: outcome regression for "reg", doubly robust for
+// "dr", inverse-probability weighting for "ipw".
+Checked<did::callaway::EstMethod> check_est_method(std::string_view method);
+
 // The units the Callaway-Sant'Anna control group is drawn from (a never-treated unit for
 // never-treated controls).
 Checked<void> require_control_units(const Panel& panel, const did::callaway::CsOptions& options);

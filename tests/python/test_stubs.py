@@ -101,6 +101,7 @@ shown = lambda done, total: None
 cs_progress: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], bands=True, progress=shown)
 cs_vcov: np.ndarray = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], event_vcov=True)[1]
 sa_vcov: np.ndarray = _core.fit_sunab_py(y, [3, -1, -1, -1, -1, -1])[1]
+cs_dr: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], covariates=y[:, :1], est_method="dr")
 refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y, [0], 5),
           _core.fit_sdid(y, [0, 1], 5, inference="placebo"), _core.fit_fp(y, [0], 5), _core.fit_rsc(y, [0], 5)]
 tests = [_core.placebo_sc(y, [0, 1], 5, draws=5, seed=1, progress=shown), _core.placebo_asc(y, [0], 5),

@@ -8,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "estimators/did/callaway_propensity.hpp"
 #include "estimators/scale.hpp"
 #include "linalg/factor/cholesky.hpp"
 #include "linalg/lanes.hpp"
@@ -291,13 +292,25 @@ CellFit regression_cell(const Panel& panel, const Design& d, ControlGroup contro
   return out;
 }
 
-// One cell, by the estimation method of the options.
-CellFit compute_cell(const Panel& panel, const Design& d, const CsOptions& options,
-                     const CellPlan& cell) {
-  switch (options.est_method) {
-    case EstMethod::OutcomeRegression: return regression_cell(panel, d, options.control, cell);
+// Cells of one cohort that share their controls, by a propensity-score method (doubly robust
+// or inverse-probability weighted), which fits the propensity score once for them all.
+void propensity_batch(const Panel& panel, const Design& d, const CsOptions& options,
+                      std::span<const CellPlan> cells, std::span<CellFit> out) {
+  const std::vector<std::size_t>& treated = d.members[cells[0].cohort_index];
+  const std::size_t g = d.cohorts[cells[0].cohort_index];
+  const bool not_yet = options.control == ControlGroup::NotYetTreated;
+  std::vector<std::size_t> not_yet_ctrl;
+  if (not_yet) not_yet_controls(d, g, cells[0].period, cells[0].base, not_yet_ctrl);
+  const std::vector<std::size_t>& ctrl = not_yet ? not_yet_ctrl : d.never;
+  std::vector<CellPeriods> periods;
+  for (const CellPlan& c : cells) periods.push_back({c.period, c.base});
+  propensity_cells(panel.y(), d.covariates, treated, ctrl, periods, options.est_method, d.n, out);
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    out[k].summary.cohort = g;
+    out[k].summary.period = cells[k].period;
+    out[k].summary.event_time = cells[k].event_time;
+    if (not_yet) out[k].controls = ctrl;
   }
-  invariant_failure("Callaway\u2013Sant'Anna: unknown estimation method");
 }
 
 // Outcome changes y(u, t_k) - y(u, b) of the listed units for M periods t_k side by side, into
@@ -387,17 +400,40 @@ bool side_by_side(const Design& d, const CsOptions& options) {
          options.est_method == EstMethod::OutcomeRegression;
 }
 
+// Whether the cells are estimated through a propensity score.
+bool propensity_method(const CsOptions& options) {
+  return options.est_method == EstMethod::DoublyRobust ||
+         options.est_method == EstMethod::InverseProbability;
+}
+
+// How many cohorts start (anticipation included) after max(t, b): with not-yet-treated
+// controls, two cells of one cohort have the same controls exactly when these counts agree.
+std::size_t later_cohorts(const Design& d, const CellPlan& cell) {
+  const std::size_t last = std::max(cell.period, cell.base);
+  std::size_t count = 0;
+  for (std::size_t s : d.cohorts) count += last < (s > d.delta ? s - d.delta : 0) ? 1 : 0;
+  return count;
+}
+
+// Whether cells a and b (of one cohort) compare it with the same controls.
+bool same_controls(const Design& d, ControlGroup control, const CellPlan& a, const CellPlan& b) {
+  return control == ControlGroup::NeverTreated || later_cohorts(d, a) == later_cohorts(d, b);
+}
+
 // Batches of consecutive cells computed together, as the index of each batch's first cell
-// followed by the number of cells: cells of one cohort side by side when they may be,
-// otherwise one by one.
+// followed by the number of cells: cells of one cohort side by side when they may be, up to
+// kCellLanes cells of one cohort with the same controls for the propensity-score methods
+// (which share one propensity fit), otherwise one by one.
 std::vector<std::size_t> batch_cells(const Design& d, const CsOptions& options,
                                      std::span<const CellPlan> plan) {
   const bool shared = side_by_side(d, options);
+  const bool propensity = propensity_method(options);
   std::vector<std::size_t> first;
   for (std::size_t j = 0; j < plan.size(); ++j) {
-    const bool extend = shared && !first.empty() &&
-                        plan[first.back()].cohort_index == plan[j].cohort_index &&
-                        j - first.back() < kCellLanes;
+    const bool together = !first.empty() && plan[first.back()].cohort_index == plan[j].cohort_index &&
+                          j - first.back() < kCellLanes;
+    const bool extend = together && (shared || (propensity && same_controls(d, options.control,
+                                                                            plan[first.back()], plan[j])));
     if (!extend) first.push_back(j);
   }
   first.push_back(plan.size());
@@ -668,13 +704,15 @@ std::vector<CellFit> Estimation::cell_batch(std::size_t i) const {
   const std::size_t first = s.batch_first.at(i);
   const std::size_t count = s.batch_first.at(i + 1) - first;
   std::vector<CellFit> out(count);
-  if (side_by_side(s.design, s.options)) {
-    const std::span<const CellPlan> cells(s.plan.data() + first, count);
+  const std::span<const CellPlan> cells(s.plan.data() + first, count);
+  if (propensity_method(s.options)) {
+    propensity_batch(*s.panel, s.design, s.options, cells, out);
+  } else if (side_by_side(s.design, s.options)) {
     with_lanes<kCellLanes>(count, [&]<std::size_t M>() {
       never_treated_cells<M>(*s.panel, s.design, cells, out);
     });
   } else {
-    out[0] = compute_cell(*s.panel, s.design, s.options, s.plan[first]);
+    out[0] = regression_cell(*s.panel, s.design, s.options.control, s.plan[first]);
   }
   return out;
 }
@@ -734,7 +772,10 @@ CsResult Estimation::assemble(std::vector<CellFit> cells,
                               std::vector<std::optional<AggEffect>> aggregates) const {
   const State& s = *s_;
   CsResult out;
-  for (const CellFit& c : cells) out.group_time.push_back(c.summary);
+  for (const CellFit& c : cells) {
+    out.group_time.push_back(c.summary);
+    for (std::size_t k : c.dropped) out.dropped.push_back({c.summary.cohort, c.summary.period, k});
+  }
   cells.clear();
   const std::size_t n_events = s.parts.size() - 1 - s.design.cohorts.size();
   for (std::size_t k = 0; k < n_events; ++k) {
@@ -768,6 +809,13 @@ CsResult Estimation::assemble(std::vector<CellFit> cells,
   }
   if (s.exponent != 0) scale_result(out, -s.exponent);
   return out;
+}
+
+std::optional<CellFailure> first_failure(std::span<const CellFit> cells) {
+  for (const CellFit& c : cells) {
+    if (c.fault != CellFault::None) return CellFailure{c.summary.cohort, c.summary.period, c.fault};
+  }
+  return std::nullopt;
 }
 
 bool has_post_treatment_cell(const CsResult& fit) {

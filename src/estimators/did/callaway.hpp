@@ -1,9 +1,9 @@
 // Callaway & Sant'Anna group-time average treatment effects ATT(g, t) for staggered adoption,
-// against never-treated or not-yet-treated controls, with an anticipation window and optional
-// regression adjustment on unit covariates; each carries its influence function over all
-// units, from which the event-study, per-cohort and overall aggregations (weights in
-// proportion to cohort sizes, corrected for the estimated weights) and their standard errors
-// are built.
+// against never-treated or not-yet-treated controls, with an anticipation window, by outcome
+// regression, doubly robust or inverse-probability-weighted estimation on unit covariates;
+// each carries its influence function over all units, from which the event-study, per-cohort
+// and overall aggregations (weights in proportion to cohort sizes, corrected for the
+// estimated weights) and their standard errors are built.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,30 @@ struct GroupTimeAtt {
   double se = 0.0;                // sqrt(sum of squared influence values) / N
 };
 
+// Why a cell of the propensity-score methods has no estimate.
+enum class CellFault : std::uint8_t {
+  None,
+  Separation,    // the covariates (quasi-)completely separate the cohort from its controls:
+                 // a fitted propensity reached exactly 0 or 1, or the logit fit diverged
+  Collinear,     // the covariates are collinear over the cohort and its controls, or (doubly
+                 // robust) over the controls alone, whose outcome regression is then not identified
+};
+
+// A cell whose fit failed, by its cohort g and period t.
+struct CellFailure {
+  std::size_t cohort = 0;
+  std::size_t period = 0;
+  CellFault fault = CellFault::None;
+};
+
+// A covariate left out of one cell because it takes a single value over the cohort and the
+// controls (it carries no information on who is treated and would make the fit singular).
+struct DroppedCovariate {
+  std::size_t cohort = 0;
+  std::size_t period = 0;
+  std::size_t covariate = 0;  // column of the covariate matrix
+};
+
 struct CsResult {
   std::vector<GroupTimeAtt> group_time;  // by cohort, then period
   std::vector<AggEffect> event;          // keyed by event time, ascending; influence kept on request
@@ -39,6 +63,9 @@ struct CsResult {
   double se = 0.0;
   double overall_group_att = 0.0;        // cohort-size-weighted average of the cohort effects
   double overall_group_se = 0.0;
+  std::vector<DroppedCovariate> dropped; // by cell, then covariate
+  // The first failed cell; the result then holds nothing else.
+  std::optional<CellFailure> failure;
 };
 
 // Whether some post-treatment cell (t >= g) has a control, without which no treatment
@@ -68,7 +95,12 @@ struct CellFit {
   std::vector<std::size_t> controls;  // not-yet-treated controls; empty: the never-treated
   InfluenceValues treated_influence;  // one per unit of the cohort, in unit order
   InfluenceValues control_influence;  // one per control, in unit order
+  CellFault fault = CellFault::None;   // then nothing else is set
+  std::vector<std::size_t> dropped;    // covariate columns left out of this cell
 };
+
+// The first failed cell in cell order, if any.
+std::optional<CellFailure> first_failure(std::span<const CellFit> cells);
 
 // A fit laid out as independent pieces of work: first the cells, then the aggregates (one per
 // event time, the overall one, one per cohort), which read the computed cells, each in
@@ -130,6 +162,11 @@ CsResult Estimation::run(Map&& map) const {
   cells.reserve(n_cells());
   for (auto& batch : map(n_cell_batches(), [this](std::size_t i) { return cell_batch(i); })) {
     for (CellFit& c : batch) cells.push_back(std::move(c));
+  }
+  if (std::optional<CellFailure> failure = first_failure(cells)) {
+    CsResult out;
+    out.failure = failure;
+    return out;
   }
   std::vector<std::optional<AggEffect>> aggregates;
   for (auto& batch :

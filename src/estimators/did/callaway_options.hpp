@@ -20,6 +20,14 @@ enum class EstMethod {
   // Difference of the treated and control mean changes, each net of an OLS fit of the
   // controls' changes on the unit covariates when the panel carries them.
   OutcomeRegression,
+  // Sant'Anna & Zhao's locally efficient doubly robust DiD: the controls' changes net of that
+  // outcome regression, reweighted by the odds p(x) / (1 - p(x)) of a logit propensity score of
+  // belonging to the cohort rather than to the controls (fitted on both, intercept plus
+  // covariates), against the treated's mean net change.
+  DoublyRobust,
+  // Abadie's inverse-probability-weighted DiD with normalised (Hajek) weights: the treated's
+  // mean change minus the odds-weighted mean change of the controls.
+  InverseProbability,
 };
 
 struct CsOptions {
