@@ -11,6 +11,7 @@ import pyarrow as pa
 import pytest
 
 import tessarix
+from tessarix import _core
 from did_reference import mpdta
 
 PROP99 = os.path.join(os.path.dirname(__file__), "..", "data", "california_prop99.csv")
@@ -90,8 +91,11 @@ def test_did_and_bacon_match_the_array_calls_on_mpdta(mp, lib):
     data = libraries(df)[lib]
     args = dict(unit="countyreal", time="year", outcome="lemp", cohort="first.treat")
     for control in ("never", "notyet"):
-        cs = tessarix.did(data, **args, covariates=["lpop"], control=control)
+        cs = tessarix.did(data, **args, covariates=["lpop"], control=control, est_method="reg")
         assert state(cs.native) == state(tessarix.fit_callaway_py(y, cohorts, control=control, covariates=lpop))
+        dr = tessarix.did(data, **args, covariates=["lpop"], control=control)  # doubly robust by default
+        assert state(dr.native) == state(_core.fit_callaway_py(y, cohorts, control=control, covariates=lpop,
+                                                               est_method="dr"))
     assert state(tessarix.did(data, **args, method="sa").native) == state(tessarix.fit_sunab_py(y, cohorts))
     assert state(tessarix.did(data, **args, method="twfe").native) == state(tessarix.fit_twfe_py(y, cohorts))
     assert state(tessarix.bacon(data, **args).native) == state(tessarix.bacon_decompose_py(y, cohorts))

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import re
+import warnings
 from typing import Any, Optional, Sequence
 
 import numpy as np
@@ -9,13 +11,14 @@ import numpy as np
 from .. import _core, _tessarix
 from ..progress import reporter
 from ..frames import DataError, long_panel
+from ..frames.guards import fmt
 from ..frames.panel import as_frame, column, numeric_values
 from ..results.did import BaconResult, DidResult, Staggered
 from .cohorts import from_cohort_column, from_treatment, unit_column
 
 _METHODS = ("cs", "sa", "twfe")
 # Options of fit_callaway_py that the front end passes through.
-_CS_OPTIONS = ("control", "anticipation", "bands", "n_reps", "seed", "level")
+_CS_OPTIONS = ("control", "anticipation", "bands", "n_reps", "seed", "level", "est_method")
 _DEFAULT_LEVEL = 0.95
 
 
@@ -42,14 +45,24 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
     method : str
         "cs" (Callaway-Sant'Anna, default), "sa" (Sun-Abraham) or "twfe".
     covariates : list of str, optional
-        cs only: unit-level covariate columns (constant within each unit), for outcome
-        regression adjustment.
+        cs only: unit-level covariate columns (constant within each unit), which the cells adjust
+        for as ``est_method`` says.
     progress : bool or callable
         cs: show a progress bar of the cells and the band bootstrap on stderr (True), or report
         ``(done, total)`` to a callable; the numbers are the same.
     **options
         cs: ``control`` ("never" or "notyet"), ``anticipation``, ``bands`` (sup-t bands),
-        ``n_reps``, ``seed``, ``level``; sa and twfe: ``level`` (of the normal intervals).
+        ``n_reps``, ``seed``, ``level``, ``est_method``; sa and twfe: ``level`` (of the normal
+        intervals).
+
+        ``est_method`` (cs) is how each ATT(g, t) uses the covariates: "dr" (doubly robust,
+        Sant'Anna & Zhao 2020; the default with covariates, as in R's did), "ipw" (normalised
+        inverse probability weighting, Abadie 2005) or "reg" (outcome regression; the default
+        without covariates, where all three coincide). "dr" and "ipw" fit a logit propensity
+        score of each cohort against each cell's controls on an intercept and the covariates;
+        a covariate constant over a cohort and its controls is left out of those cells with a
+        UserWarning, and covariates that separate a cohort from its controls (a propensity of 0
+        or 1) or are collinear raise ValueError naming the cohort and period.
 
     Returns
     -------
@@ -74,8 +87,8 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
         x = (np.column_stack([panel.per_unit[c] for c in covariates]).astype(np.float64)
              if covariates else None)
         report = reporter(progress, "Callaway-Sant'Anna")
-        native, vcov = _core.fit_callaway_py(y, cohorts, covariates=x, **options, progress=report,
-                                             event_vcov=True)
+        est_method = options.pop("est_method", "dr" if covariates else "reg")
+        native, vcov = _callaway_core(y, cohorts, x, est_method, report, options, panel.times, covariates)
         getattr(report, "close", lambda: None)()
     elif method == "sa":
         native, vcov = _core.fit_sunab_py(y, cohorts)
@@ -84,6 +97,39 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
     anticipation = int(options.get("anticipation", 0))
     return DidResult(method=method, native=native, design=design, level=level, anticipation=anticipation,
                      event_vcov=vcov)
+
+
+# The positions in the array call's messages about one cell and about a dropped covariate.
+_CELL = re.compile(r"cohort (\d+) at period (\d+)")
+_DROPPED = re.compile(r"covariate (\d+) is constant over cohort (\d+) and its controls at periods ([\d, ]+);")
+
+
+def _callaway_core(y, cohorts, x, est_method, report, options, times, names):
+    """tessarix._core.fit_callaway_py with the event-study covariance, its errors and warnings
+    naming the cohort's and period's time values and the covariate's column instead of their
+    positions."""
+    def cell(m):
+        return f"cohort {fmt(times[int(m[1])])} at period {fmt(times[int(m[2])])}"
+
+    def dropped(m):
+        periods = ", ".join(fmt(times[int(t)]) for t in m[3].split(", "))
+        return (f"covariate {names[int(m[1])]!r} is constant over cohort {fmt(times[int(m[2])])} and its "
+                f"controls at periods {periods};")
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            native = _core.fit_callaway_py(y, cohorts, covariates=x, est_method=est_method, progress=report,
+                                           event_vcov=True, **options)
+        except ValueError as err:
+            raise ValueError(_CELL.sub(cell, str(err))) from None
+    for w in caught:
+        text = str(w.message)
+        if issubclass(w.category, UserWarning) and _DROPPED.search(text):
+            warnings.warn(_DROPPED.sub(dropped, text), w.category, stacklevel=3)
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return native
 
 
 def bacon(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,
