@@ -421,8 +421,8 @@ bool same_controls(const Design& d, ControlGroup control, const CellPlan& a, con
 }
 
 // Batches of consecutive cells computed together, as the index of each batch's first cell
-// followed by the number of cells: cells of one cohort side by side when they may be, up to
-// kCellLanes cells of one cohort with the same controls for the propensity-score methods
+// followed by the number of cells: up to kCellLanes cells of one cohort side by side when they
+// may be, all cells of one cohort with the same controls for the propensity-score methods
 // (which share one propensity fit), otherwise one by one.
 std::vector<std::size_t> batch_cells(const Design& d, const CsOptions& options,
                                      std::span<const CellPlan> plan) {
@@ -430,10 +430,10 @@ std::vector<std::size_t> batch_cells(const Design& d, const CsOptions& options,
   const bool propensity = propensity_method(options);
   std::vector<std::size_t> first;
   for (std::size_t j = 0; j < plan.size(); ++j) {
-    const bool together = !first.empty() && plan[first.back()].cohort_index == plan[j].cohort_index &&
-                          j - first.back() < kCellLanes;
-    const bool extend = together && (shared || (propensity && same_controls(d, options.control,
-                                                                            plan[first.back()], plan[j])));
+    const bool same_cohort = !first.empty() && plan[first.back()].cohort_index == plan[j].cohort_index;
+    const bool extend =
+        same_cohort && ((shared && j - first.back() < kCellLanes) ||
+                        (propensity && same_controls(d, options.control, plan[first.back()], plan[j])));
     if (!extend) first.push_back(j);
   }
   first.push_back(plan.size());

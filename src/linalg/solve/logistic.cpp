@@ -46,28 +46,40 @@ void linear_predictor(const Mat& x, std::span<const double> beta, std::vector<do
   }
 }
 
-// log(1 + exp(eta)) without overflow.
-double log1pexp(double eta) {
-  return eta > 0.0 ? eta + std::log1p(std::exp(-eta)) : std::log1p(std::exp(eta));
-}
-
-// sum_i d_i eta_i - log(1 + exp(eta_i)).
-double log_likelihood(std::span<const double> eta, std::span<const double> d) {
+// The log-likelihood sum_i d_i eta_i - log(1 + exp(eta_i)) and the probabilities
+// p_i = 1 / (1 + exp(-eta_i)), both from e = exp(-|eta_i|), which cannot overflow.
+double log_likelihood(std::span<const double> eta, std::span<const double> d, std::vector<double>& p) {
   double s = 0.0;
-  for (std::size_t i = 0; i < eta.size(); ++i) s += d[i] * eta[i] - log1pexp(eta[i]);
+  for (std::size_t i = 0; i < eta.size(); ++i) {
+    const double e = std::exp(-std::fabs(eta[i]));
+    const bool positive = eta[i] >= 0.0;
+    p[i] = positive ? 1.0 / (1.0 + e) : e / (1.0 + e);
+    s += d[i] * eta[i] - ((positive ? eta[i] : 0.0) + std::log1p(e));
+  }
   return s;
 }
 
-// p_i = 1 / (1 + exp(-eta_i)), evaluated on the side where the exponential cannot overflow;
-// false when some p_i is exactly 0 or 1.
-bool probabilities(std::span<const double> eta, std::vector<double>& p) {
-  bool interior = true;
-  for (std::size_t i = 0; i < eta.size(); ++i) {
-    const double e = std::exp(-std::fabs(eta[i]));
-    p[i] = eta[i] >= 0.0 ? 1.0 / (1.0 + e) : e / (1.0 + e);
-    interior = interior && p[i] > 0.0 && p[i] < 1.0;
+// Whether every probability lies strictly between 0 and 1.
+bool interior(std::span<const double> p) {
+  return std::all_of(p.begin(), p.end(), [](double v) { return v > 0.0 && v < 1.0; });
+}
+
+// The starting point: every coefficient 0 except that of the first constant column (the
+// intercept), which gives every row the overall share of ones; a model with an intercept
+// alone then starts at its maximum.
+std::vector<double> start(const Mat& x, std::span<const double> d) {
+  std::vector<double> beta(x.cols(), 0.0);
+  for (std::size_t k = 0; k < x.cols(); ++k) {
+    const std::span<const double> col = x.col(k);
+    const bool constant = col[0] != 0.0 && std::all_of(col.begin(), col.end(), [&](double v) { return v == col[0]; });
+    if (!constant) continue;
+    double ones = 0.0;
+    for (double v : d) ones += v;
+    const double share = ones / static_cast<double>(d.size());
+    beta[k] = std::log(share / (1.0 - share)) / col[0];
+    break;
   }
-  return interior;
+  return beta;
 }
 
 // The score X'(d - p) and the information X' diag(p (1 - p)) X (both triangles), with `wx`
@@ -109,11 +121,9 @@ bool line_search(const Mat& x, std::span<const double> d, std::vector<double>& s
   for (std::size_t h = 0; h <= kMaxHalvings; ++h) {
     for (std::size_t k = 0; k < step.size(); ++k) trial.beta[k] = at.beta[k] + step[k];
     linear_predictor(x, trial.beta, trial.eta);
-    trial.loglik = log_likelihood(trial.eta, d);
+    trial.loglik = log_likelihood(trial.eta, d, trial.p);
     if (trial.loglik >= floor) {
-      std::swap(at.beta, trial.beta);
-      std::swap(at.eta, trial.eta);
-      at.loglik = trial.loglik;
+      std::swap(at, trial);
       return true;
     }
     for (double& s : step) s *= 0.5;
@@ -158,9 +168,10 @@ std::expected<LogitFit, LogitFailure> logit(const Mat& x, std::span<const double
   require_eq(d.size(), x.rows(), "logit: one outcome per design row");
   if (degenerate(x, d)) return std::unexpected(LogitFailure::Empty);
   const std::size_t n = x.rows(), k = x.cols();
-  Iterate at{std::vector<double>(k, 0.0), std::vector<double>(n, 0.0), std::vector<double>(n, 0.5), 0.0};
-  at.loglik = log_likelihood(at.eta, d);
-  Iterate trial{std::vector<double>(k), std::vector<double>(n), {}, 0.0};
+  Iterate at{start(x, d), std::vector<double>(n), std::vector<double>(n), 0.0};
+  linear_predictor(x, at.beta, at.eta);
+  at.loglik = log_likelihood(at.eta, d, at.p);
+  Iterate trial{std::vector<double>(k), std::vector<double>(n), std::vector<double>(n), 0.0};
   std::vector<double> score(k), wx(n);
   Mat info(k, k);
   LogitFit out;
@@ -176,7 +187,7 @@ std::expected<LogitFit, LogitFailure> logit(const Mat& x, std::span<const double
       break;  // already at the maximum up to rounding
     }
     ++out.iterations;
-    if (!probabilities(at.eta, at.p)) return std::unexpected(LogitFailure::Separation);
+    if (!interior(at.p)) return std::unexpected(LogitFailure::Separation);
     converged = small_step(step, at.beta);
   }
   score_and_information(x, d, at.p, score, info, wx);
