@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "linalg/factor/cholesky.hpp"
+#include "linalg/ops/matmul.hpp"
 #include "linalg/solve/logistic.hpp"
 
 namespace tessarix::did::callaway {
@@ -106,13 +107,10 @@ void rows_times(const Mat& design, std::size_t from, std::span<const double> b, 
 
 // X_R' w over the rows R = [from, from + w.size()) of the design.
 std::vector<double> rows_transpose_times(const Mat& design, std::size_t from, std::span<const double> w) {
+  std::vector<const double*> cols(design.cols());
+  for (std::size_t k = 0; k < cols.size(); ++k) cols[k] = design.col(k).data() + from;
   std::vector<double> out(design.cols());
-  for (std::size_t k = 0; k < design.cols(); ++k) {
-    const double* col = design.col(k).data() + from;
-    double s = 0.0;
-    for (std::size_t i = 0; i < w.size(); ++i) s += col[i] * w[i];
-    out[k] = s;
-  }
+  linalg::dots(w.size(), w.data(), cols, out.data());
   return out;
 }
 

@@ -210,6 +210,17 @@ void dot4(std::size_t n, const double* x, const double* const* y, double* out) {
   dot4_from(n, x, y, kZeros, out);
 }
 
+void dots(std::size_t n, const double* x, std::span<const double* const> cols, double* out) {
+  for (std::size_t c = 0; c < cols.size(); c += 4) {
+    // A short last group repeats its first vector in the unused lanes.
+    const double* group[4];
+    for (std::size_t k = 0; k < 4; ++k) group[k] = cols[c + k < cols.size() ? c + k : c];
+    double sums[4];
+    dot4(n, x, group, sums);
+    for (std::size_t k = 0; k < 4 && c + k < cols.size(); ++k) out[c + k] = sums[k];
+  }
+}
+
 void gemm(const Mat& a, const Mat& b, Mat& c, double alpha, double beta) {
   require_eq(a.cols(), b.rows(), "gemm: A.cols != B.rows");
   require_eq(a.rows(), c.rows(), "gemm: A.rows != C.rows");

@@ -34,6 +34,10 @@ void sub_scaled(std::size_t len, double s, const double* x, double* y);
 // in index order: four independent chains with the bits of four lone dot products.
 void dot4(std::size_t n, const double* x, const double* const* y, double* out);
 
+// out[c] = x . cols[c] (n entries each) for any number of vectors, four at a time through
+// dot4: every sum has the bits of a lone dot product.
+void dots(std::size_t n, const double* x, std::span<const double* const> cols, double* out);
+
 // The same with sum c starting from init[c] instead of 0 (the first term added to it).
 void dot4_from(std::size_t n, const double* x, const double* const* y, const double* init,
                double* out);
