@@ -396,6 +396,7 @@ def fit_callaway_py(
     progress: _Progress = None,
     event_vcov: Literal[False] = False,
     est_method: Literal["reg", "dr", "ipw"] = "reg",
+    on_dropped: Callable[[int, int, npt.NDArray[np.int64]], object] | None = None,
 ) -> DiDResult:
     """`tessarix.fit_callaway_py`, reporting the progress of its cells and band bootstrap, by
     outcome regression, doubly robust or inverse-probability-weighted estimation."""
@@ -414,6 +415,7 @@ def fit_callaway_py(
     *,
     event_vcov: Literal[True],
     est_method: Literal["reg", "dr", "ipw"] = "reg",
+    on_dropped: Callable[[int, int, npt.NDArray[np.int64]], object] | None = None,
 ) -> tuple[DiDResult, npt.NDArray[np.float64]]:
     """The same with the covariance of its event-study estimates."""
 @overload
@@ -430,6 +432,7 @@ def fit_callaway_py(
     progress: _Progress = None,
     event_vcov: bool = False,
     est_method: Literal["reg", "dr", "ipw"] = "reg",
+    on_dropped: Callable[[int, int, npt.NDArray[np.int64]], object] | None = None,
 ) -> DiDResult | tuple[DiDResult, npt.NDArray[np.float64]]:
     """The result, and the covariance of its event-study estimates when asked for."""
 

@@ -11,7 +11,21 @@ namespace {
 struct CallawayProgressArgs : CallawayArgs {
   PyObject* progress = nullptr;
   bool event_vcov = false;
+  PyObject* on_dropped = nullptr;
 };
+
+// on_dropped: None, or a callable(covariate, cohort, periods) told of each covariate left out
+// of some cells instead of a warning (the front end names columns and time values with it).
+Param<CallawayProgressArgs> on_dropped_param() {
+  return {"on_dropped", "None", [](CallawayProgressArgs& r, PyObject* obj) {
+            if (obj != nullptr && obj != Py_None && !PyCallable_Check(obj)) {
+              PyErr_SetString(PyExc_TypeError,
+                              "argument 'on_dropped': expected a callable(covariate, cohort, periods) or None");
+              throw PyErrorSet{};
+            }
+            r.on_dropped = obj == Py_None ? nullptr : obj;
+          }};
+}
 
 const EntryPoint<CallawayProgressArgs> core_callaway_entry{
     "fit_callaway_py",
@@ -23,15 +37,16 @@ const EntryPoint<CallawayProgressArgs> core_callaway_entry{
     "(doubly robust) or \"ipw\" (normalised inverse probability weighting); the last two fit a\n"
     "logit propensity score of each cohort against each cell's controls on an intercept and\n"
     "the covariates. A covariate constant over a cohort and its controls is left out of those\n"
-    "cells with a UserWarning; separation or collinearity raises ValueError.",
+    "cells with a UserWarning, or reported to `on_dropped(covariate, cohort, periods)` when\n"
+    "given; separation or collinearity raises ValueError.",
     join<CallawayProgressArgs>({callaway_params<CallawayProgressArgs>(), {progress_param<CallawayProgressArgs>()},
                                 {TX_PARAM(CallawayProgressArgs, event_vcov, kFlag, false),
-                                 est_method_param<CallawayProgressArgs>()}})};
+                                 est_method_param<CallawayProgressArgs>(), on_dropped_param()}})};
 
 PyObject* py_core_callaway(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const CallawayProgressArgs a = core_callaway_entry.parse(args, kwargs);
-    return run_fit_callaway(a, a.progress, a.event_vcov);
+    return run_fit_callaway(a, a.progress, a.event_vcov, a.on_dropped);
   });
 }
 

@@ -72,27 +72,37 @@ Checked<void> require_fitted_cells(const did::callaway::CsResult& fit, did::call
                          " at period " + std::to_string(f.period) + " cannot be estimated: " + cause);
 }
 
-// One warning per cohort and covariate left out of some of its cells, listing their periods;
-// a warning turned into an exception propagates.
-void warn_dropped(const std::vector<did::callaway::DroppedCovariate>& dropped,
-                  did::callaway::EstMethod method) {
+// Each covariate left out of some cells of a cohort, once per cohort and covariate with the
+// periods of those cells: to `on_dropped(covariate, cohort, periods)` when given, else as a
+// UserWarning. A warning turned into an exception, or an exception of the callable, propagates.
+void report_dropped(const std::vector<did::callaway::DroppedCovariate>& dropped,
+                    did::callaway::EstMethod method, PyObject* on_dropped) {
   std::vector<did::callaway::DroppedCovariate> sorted = dropped;
   std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
     return std::pair(a.cohort, a.covariate) < std::pair(b.cohort, b.covariate);
   });
   for (std::size_t i = 0; i < sorted.size();) {
     std::size_t j = i;
-    std::string periods;
+    std::vector<std::int64_t> periods;
     for (; j < sorted.size() && sorted[j].cohort == sorted[i].cohort &&
            sorted[j].covariate == sorted[i].covariate;
          ++j) {
-      periods += (j == i ? "" : ", ") + std::to_string(sorted[j].period);
+      periods.push_back(static_cast<std::int64_t>(sorted[j].period));
     }
-    const std::string message =
-        fit_name(method) + ": covariate " + std::to_string(sorted[i].covariate) +
-        " is constant over cohort " + std::to_string(sorted[i].cohort) +
-        " and its controls at periods " + periods + "; it is left out of those cells' fits.";
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorSet{};
+    if (on_dropped != nullptr) {
+      PyRef listed(int64_array_from(std::move(periods)));
+      if (!listed) throw PyErrorSet{};
+      PyRef called(PyObject_CallFunction(on_dropped, "nnO", static_cast<Py_ssize_t>(sorted[i].covariate),
+                                         static_cast<Py_ssize_t>(sorted[i].cohort), listed.get()));
+      if (!called) throw PyErrorSet{};
+    } else {
+      std::string listed;
+      for (std::size_t k = 0; k < periods.size(); ++k) listed += (k == 0 ? "" : ", ") + std::to_string(periods[k]);
+      const std::string message = fit_name(method) + ": covariate " + std::to_string(sorted[i].covariate) +
+                                  " is constant over cohort " + std::to_string(sorted[i].cohort) +
+                                  " and its controls at periods " + listed + "; it is left out of those cells' fits.";
+      if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw PyErrorSet{};
+    }
     i = j;
   }
 }
@@ -142,7 +152,7 @@ PyObject* with_event_vcov(PyObject* result, const Mat& vcov) {
   return PyTuple_Pack(2, owned.get(), array.get());
 }
 
-PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov) {
+PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov, PyObject* on_dropped) {
   did::callaway::CsOptions options;
   options.control = unwrap(check_control(a.control));
   options.est_method = unwrap(check_est_method(a.est_method));
@@ -172,7 +182,7 @@ PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event
     if (fit.event_vcov) vcov = std::move(*fit.event_vcov);
     dropped = fit.fit.dropped;
   }
-  warn_dropped(dropped, options.est_method);
+  report_dropped(dropped, options.est_method, on_dropped);
   if (!event_vcov) return wrap(std::move(result));
   return with_event_vcov(wrap(std::move(result)), vcov);
 }

@@ -54,8 +54,10 @@ extern const char* const kCallawayDoc;
 // lock released, progress reported to `progress` (null: none); a DiDResult object, or with
 // `event_vcov` the pair (DiDResult, covariance of its event-study entries). Covariates left
 // out of some cells (constant over a cohort and its controls) are reported as one UserWarning
-// per cohort and covariate once the lock is back.
-PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov = false);
+// per cohort and covariate once the lock is back, or to `on_dropped(covariate, cohort,
+// periods)` when it is given.
+PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event_vcov = false,
+                           PyObject* on_dropped = nullptr);
 
 // Every check of fit_sunab_py in its order, then the Sun-Abraham fit with the interpreter lock
 // released.

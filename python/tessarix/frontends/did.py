@@ -99,9 +99,8 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
                      event_vcov=vcov)
 
 
-# The positions in the array call's messages about one cell and about a dropped covariate.
+# The positions in the array call's messages about one cell.
 _CELL = re.compile(r"cohort (\d+) at period (\d+)")
-_DROPPED = re.compile(r"covariate (\d+) is constant over cohort (\d+) and its controls at periods ([\d, ]+);")
 
 
 def _callaway_core(y, cohorts, x, est_method, report, options, times, names):
@@ -111,25 +110,17 @@ def _callaway_core(y, cohorts, x, est_method, report, options, times, names):
     def cell(m):
         return f"cohort {fmt(times[int(m[1])])} at period {fmt(times[int(m[2])])}"
 
-    def dropped(m):
-        periods = ", ".join(fmt(times[int(t)]) for t in m[3].split(", "))
-        return (f"covariate {names[int(m[1])]!r} is constant over cohort {fmt(times[int(m[2])])} and its "
-                f"controls at periods {periods};")
+    def dropped(covariate, cohort, periods):
+        listed = ", ".join(fmt(times[int(t)]) for t in periods)
+        warnings.warn(f"Callaway-Sant'Anna (est_method={est_method!r}): covariate {names[covariate]!r} is "
+                      f"constant over cohort {fmt(times[cohort])} and its controls at periods {listed}; it is "
+                      "left out of those cells' fits.", UserWarning, stacklevel=4)
 
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            native = _core.fit_callaway_py(y, cohorts, covariates=x, est_method=est_method, progress=report,
-                                           event_vcov=True, **options)
-        except ValueError as err:
-            raise ValueError(_CELL.sub(cell, str(err))) from None
-    for w in caught:
-        text = str(w.message)
-        if issubclass(w.category, UserWarning) and _DROPPED.search(text):
-            warnings.warn(_DROPPED.sub(dropped, text), w.category, stacklevel=3)
-        else:
-            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
-    return native
+    try:
+        return _core.fit_callaway_py(y, cohorts, covariates=x, est_method=est_method, progress=report,
+                                     event_vcov=True, on_dropped=dropped, **options)
+    except ValueError as err:
+        raise ValueError(_CELL.sub(cell, str(err))) from None
 
 
 def bacon(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,
