@@ -451,21 +451,31 @@ std::optional<double> lead_factor(const Design& d, std::size_t n_leads) {
   return gd / (gd - 1.0) * (nd - 1.0) / (nd - static_cast<double>(k));
 }
 
-// Each unit's influence on the lead coefficients, sqrt(factor) (D'D)^-1 D_u' e_u with D the
-// residualized dummies and e the regression's residual, e = eps - D beta, so that
+// The inverse of the factored l x l matrix, column by column.
+Mat inverse(const Cholesky& chol, std::size_t l) {
+  Mat out(l, l);
+  std::vector<double> unit(l, 0.0);
+  for (std::size_t k = 0; k < l; ++k) {
+    unit[k] = 1.0;
+    const std::vector<double> col = chol.solve_vec(unit);
+    std::copy(col.begin(), col.end(), out.col(k).begin());
+    unit[k] = 0.0;
+  }
+  return out;
+}
+
+// The lead regression's per-unit scores D_u' e_u, one vector over the units per lead, with D
+// the residualized dummies and e = eps - D beta its residual:
 // D_u' e_u = D_u' eps_u - (sum over u's untreated periods of D D') beta.
-std::vector<AggEffect> lead_influence(std::span<const std::int64_t> keys, const std::vector<Mat>& dt,
-                                      std::span<const double> beta, const Cholesky& gram,
-                                      double factor, const Design& d, const Cells& cells) {
-  const std::size_t l = keys.size();
-  const std::size_t n = cells.x.rows();
+std::vector<std::vector<double>> lead_scores(const std::vector<Mat>& dt, std::span<const double> beta,
+                                             const Design& d, const Cells& cells) {
+  const std::size_t l = dt.size();
   std::vector<std::vector<double>> score;
   for (std::size_t a = 0; a < l; ++a) {
     runtime::interruption_point();
     score.push_back(unit_products(dt[a], cells.x, d));
   }
-  // The fitted part per group: sum_b beta_b sum_t D_a D_b, a groups x leads table.
-  Mat fitted(d.groups.size(), l);
+  Mat fitted(d.groups.size(), l);  // per group: sum_b beta_b sum_t D_a D_b
   for (std::size_t c = 0; c < d.groups.size(); ++c) {
     for (std::size_t a = 0; a < l; ++a) {
       for (std::size_t b = 0; b < l; ++b) {
@@ -476,59 +486,71 @@ std::vector<AggEffect> lead_influence(std::span<const std::int64_t> keys, const 
     }
   }
   for (std::size_t a = 0; a < l; ++a) {
-    for (std::size_t u = 0; u < n; ++u) {
+    for (std::size_t u = 0; u < score[a].size(); ++u) {
       if (d.unit_group[u] != kNoGroup) score[a][u] -= fitted(d.unit_group[u], a);
     }
   }
-  Mat inverse(l, l);
-  std::vector<double> unit(l, 0.0);
-  for (std::size_t k = 0; k < l; ++k) {
-    unit[k] = 1.0;
-    const std::vector<double> col = gram.solve_vec(unit);
-    std::copy(col.begin(), col.end(), inverse.col(k).begin());
-    unit[k] = 0.0;
-  }
+  return score;
+}
+
+// The lead coefficients with each unit's influence sqrt(factor) (D'D)^-1 D_u' e_u.
+std::vector<AggEffect> lead_effects(std::span<const std::int64_t> keys, std::span<const double> beta,
+                                    const Mat& gram_inverse, const std::vector<std::vector<double>>& score,
+                                    double factor) {
+  const std::size_t l = keys.size();
   const double scale = std::sqrt(factor);
   std::vector<AggEffect> out(l);
   for (std::size_t a = 0; a < l; ++a) {
     out[a].key = keys[a];
     out[a].att = beta[a];
-    out[a].influence.assign(n, 0.0);
+    out[a].influence.assign(score[a].size(), 0.0);
     for (std::size_t b = 0; b < l; ++b) {
-      const double w = scale * inverse(a, b);
-      for (std::size_t u = 0; u < n; ++u) out[a].influence[u] += w * score[b][u];
+      const double w = scale * gram_inverse(a, b);
+      for (std::size_t u = 0; u < score[b].size(); ++u) out[a].influence[u] += w * score[b][u];
     }
     out[a].se = std::sqrt(sum_of_squares(out[a].influence));
   }
   return out;
 }
 
+// The normal equations of the leads after the fixed effects are partialled out: D'D and D'y
+// (= D'eps, since D is orthogonal to the fixed effects).
+struct LeadEquations {
+  Mat gram;
+  std::vector<double> cross;
+};
+
+LeadEquations lead_equations(const std::vector<Mat>& dt, const Design& d, const Cells& cells) {
+  const std::size_t l = dt.size();
+  LeadEquations e{Mat(l, l), std::vector<double>(l, 0.0)};
+  for (std::size_t a = 0; a < l; ++a) {
+    for (std::size_t b = 0; b < l; ++b) e.gram(a, b) = table_dot(dt[a], dt[b], d);
+    for (std::size_t c = 0; c < d.groups.size(); ++c) {
+      for (std::size_t t = 0; t < d.groups[c].len; ++t) e.cross[a] += dt[a](c, t) * cells.eps_sum(c, t);
+    }
+  }
+  return e;
+}
+
 // The pre-trend regression on the untreated cells: outcome on the lead dummies and the two-way
 // fixed effects, by Frisch-Waugh on the residualized dummies. Coefficients with unit-clustered
 // influence (small-sample factor folded in); empty when there is no lead or the leads are not
-// identified (no never-treated unit, or a singular lead Gram matrix).
+// identified (no never-treated unit, no residual degree of freedom, or a singular Gram matrix).
 std::vector<AggEffect> fit_leads(const Design& d, const PeriodSystem& sys, const Cells& cells,
                                  const ImputationOptions& options) {
   const std::vector<std::int64_t> keys = lead_times(d, options.anticipation, options.leads);
   const std::optional<double> factor = lead_factor(d, keys.size());
   if (!d.has_never || keys.empty() || !factor) return {};
-  const std::size_t l = keys.size();
   std::vector<Mat> dt;
   for (std::int64_t k : keys) {
     runtime::interruption_point();
     dt.push_back(residual_lead(k, d, sys));
   }
-  Mat gram(l, l);
-  std::vector<double> cross(l, 0.0);
-  for (std::size_t a = 0; a < l; ++a) {
-    for (std::size_t b = 0; b < l; ++b) gram(a, b) = table_dot(dt[a], dt[b], d);
-    for (std::size_t c = 0; c < d.groups.size(); ++c)
-      for (std::size_t t = 0; t < d.groups[c].len; ++t) cross[a] += dt[a](c, t) * cells.eps_sum(c, t);
-  }
-  auto chol = Cholesky::make(gram);
+  const LeadEquations eq = lead_equations(dt, d, cells);
+  auto chol = Cholesky::make(eq.gram);
   if (!chol) return {};
-  const std::vector<double> beta = chol->solve_vec(cross);
-  return lead_influence(keys, dt, beta, *chol, *factor, d, cells);
+  const std::vector<double> beta = chol->solve_vec(eq.cross);
+  return lead_effects(keys, beta, inverse(*chol, keys.size()), lead_scores(dt, beta, d, cells), *factor);
 }
 
 // The covariance of the estimates from their influence: rows and columns `event`, then overall.
