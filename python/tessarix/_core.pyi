@@ -44,6 +44,15 @@ class _GeoWindows(TypedDict):
     null_att: npt.NDArray[np.float64]
     weights: NotRequired[npt.NDArray[np.float64]]
 
+class _Imputation(TypedDict):
+    result: DiDResult
+    vcov: npt.NDArray[np.float64]
+    effects: npt.NDArray[np.float64]
+    n_leads: int
+    n_untreated: int
+    n_imputed: int
+    n_excluded: int
+
 class _Pivot(TypedDict):
     unit_major: bool
     unit_first: npt.NDArray[np.int64]
@@ -440,6 +449,16 @@ def fit_sunab_py(
     y: _Panel, cohorts: Sequence[SupportsIndex]
 ) -> tuple[DiDResult, npt.NDArray[np.float64]]:
     """`tessarix.fit_sunab_py` with the covariance of its event-study estimates."""
+
+def fit_imputation(
+    y: _Panel,
+    cohorts: Sequence[SupportsIndex],
+    anticipation: SupportsIndex = 0,
+    leads: SupportsIndex | None = None,
+) -> _Imputation:
+    """Borusyak, Jaravel & Spiess (2024) imputation estimator: the event study (pre-trend leads
+    with never-treated units, then the horizons), cohort and overall effects in `result`, their
+    covariance `vcov` (event study, then overall), the imputed cell effects and cell counts."""
 
 def geo_rank(candidates: Sequence[MarketCandidate]) -> list[MarketCandidate]:
     """The candidates ranked as `geo_select` ranks them."""

@@ -15,5 +15,6 @@ std::vector<PyMethodDef> core_frame_functions();
 std::vector<PyMethodDef> core_sc_functions();
 std::vector<PyMethodDef> core_geo_functions();
 std::vector<PyMethodDef> core_did_functions();
+std::vector<PyMethodDef> core_imputation_functions();
 
 }  // namespace tessarix::bindings

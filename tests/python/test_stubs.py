@@ -102,6 +102,9 @@ cs_progress: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -
 cs_vcov: np.ndarray = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], event_vcov=True)[1]
 sa_vcov: np.ndarray = _core.fit_sunab_py(y, [3, -1, -1, -1, -1, -1])[1]
 cs_dr: tessarix.DiDResult = _core.fit_callaway_py(y, [3, -1, -1, -1, -1, -1], covariates=y[:, :1], est_method="dr")
+imp = _core.fit_imputation(y, [3, 5, -1, -1, -1, -1], anticipation=1, leads=2)
+imp_vcov: np.ndarray = imp["vcov"]
+imp_result: tessarix.DiDResult = imp["result"]
 refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y, [0], 5),
           _core.fit_sdid(y, [0, 1], 5, inference="placebo"), _core.fit_fp(y, [0], 5), _core.fit_rsc(y, [0], 5)]
 tests = [_core.placebo_sc(y, [0, 1], 5, draws=5, seed=1, progress=shown), _core.placebo_asc(y, [0], 5),

@@ -110,11 +110,13 @@ def _parser() -> argparse.ArgumentParser:
                    help="placebo (in-space refits), jackknife (sdid, two or more treated), conformal (cpasc)")
 
     p = sub.add_parser("did", help="staggered-adoption difference-in-differences",
-                       description="Callaway-Sant'Anna, Sun-Abraham or TWFE from each unit's first treated time.")
+                       description="Callaway-Sant'Anna, Sun-Abraham, TWFE or the imputation estimator from "
+                       "each unit's first treated time.")
     _common(p)
     _cohort_args(p)
-    p.add_argument("--method", default="cs", choices=["cs", "sa", "twfe"],
-                   help="Callaway-Sant'Anna (default), Sun-Abraham or two-way fixed effects")
+    p.add_argument("--method", default="cs", choices=["cs", "sa", "twfe", "imputation"],
+                   help="Callaway-Sant'Anna (default), Sun-Abraham, two-way fixed effects or "
+                        "Borusyak-Jaravel-Spiess imputation")
     p.add_argument("--covariates", action="append", help="a unit-level covariate column for cs (repeatable)")
 
     p = sub.add_parser("bacon", help="Goodman-Bacon decomposition of the TWFE estimate",

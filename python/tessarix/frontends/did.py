@@ -16,10 +16,12 @@ from ..frames.panel import as_frame, column, numeric_values
 from ..results.did import BaconResult, DidResult, Staggered
 from .cohorts import from_cohort_column, from_treatment, unit_column
 
-_METHODS = ("cs", "sa", "twfe")
+_METHODS = ("cs", "sa", "twfe", "imputation")
 # Options of fit_callaway_py that the front end passes through.
 _CS_OPTIONS = ("control", "anticipation", "bands", "n_reps", "seed", "level", "est_method")
 _DEFAULT_LEVEL = 0.95
+# Options of the imputation estimator (level only labels the intervals).
+_IMPUTATION_OPTIONS = ("anticipation", "leads", "level")
 
 
 def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,
@@ -43,7 +45,8 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
         A 0/1 column, 1 from the unit's first treated period on; the cohorts follow from it. A
         treatment that switches back off is an error.
     method : str
-        "cs" (Callaway-Sant'Anna, default), "sa" (Sun-Abraham) or "twfe".
+        "cs" (Callaway-Sant'Anna, default), "sa" (Sun-Abraham), "twfe" or "imputation"
+        (Borusyak-Jaravel-Spiess).
     covariates : list of str, optional
         cs only: unit-level covariate columns (constant within each unit), which the cells adjust
         for as ``est_method`` says.
@@ -52,8 +55,9 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
         ``(done, total)`` to a callable; the numbers are the same.
     **options
         cs: ``control`` ("never" or "notyet"), ``anticipation``, ``bands`` (sup-t bands),
-        ``n_reps``, ``seed``, ``level``, ``est_method``; sa and twfe: ``level`` (of the normal
-        intervals).
+        ``n_reps``, ``seed``, ``level``, ``est_method``; imputation: ``anticipation``, ``leads``
+        (how many pre-trend coefficients, nearest the reference period; default all) and
+        ``level``; sa and twfe: ``level`` (of the normal intervals).
 
         ``est_method`` (cs) is how each ATT(g, t) uses the covariates: "dr" (doubly robust,
         Sant'Anna & Zhao 2020; the default with covariates, as in R's did), "ipw" (normalised
@@ -72,7 +76,7 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
     """
     if method not in _METHODS:
         raise ValueError(f"method={method!r} is not one of {', '.join(_METHODS)}")
-    allowed = _CS_OPTIONS if method == "cs" else ("level",)
+    allowed = _CS_OPTIONS if method == "cs" else _IMPUTATION_OPTIONS if method == "imputation" else ("level",)
     for name in options:
         if name not in allowed:
             raise TypeError(f"did(method={method!r}) got an unexpected option {name!r}; its options are "
@@ -90,6 +94,8 @@ def did(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] 
         est_method = options.pop("est_method", "dr" if covariates else "reg")
         native, vcov = _callaway_core(y, cohorts, x, est_method, report, options, panel.times, covariates)
         getattr(report, "close", lambda: None)()
+    elif method == "imputation":
+        return _imputation(y, cohorts, design, level, options)
     elif method == "sa":
         native, vcov = _core.fit_sunab_py(y, cohorts)
     else:
@@ -121,6 +127,21 @@ def _callaway_core(y, cohorts, x, est_method, report, options, times, names):
                                      event_vcov=True, on_dropped=dropped, **options)
     except ValueError as err:
         raise ValueError(_CELL.sub(cell, str(err))) from None
+
+
+def _imputation(y: np.ndarray, cohorts: np.ndarray, design: Staggered, level: float,
+                options: dict[str, Any]) -> DidResult:
+    """The imputation fit, its event-study covariance kept, a warning for treated cells that
+    could not be imputed."""
+    anticipation = int(options.get("anticipation", 0))
+    fit = _core.fit_imputation(y, cohorts, anticipation=anticipation, leads=options.get("leads"))
+    if fit["n_excluded"]:
+        warnings.warn(f"{fit['n_excluded']} treated cells have no imputed untreated outcome (their unit is treated "
+                      "from the first period on, or every unit is treated by their period) and are left out of "
+                      "every estimate", stacklevel=3)
+    vcov = fit["vcov"]
+    return DidResult(method="imputation", native=fit["result"], design=design, level=level,
+                     anticipation=anticipation, event_vcov=vcov[:-1, :-1])
 
 
 def bacon(data: Any, *, unit: str, time: str, outcome: str, cohort: Optional[str] = None,

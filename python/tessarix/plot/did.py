@@ -48,8 +48,8 @@ def event_study(res: Any, ax: Optional[Any] = None) -> Any:
 def groups(res: Any, ax: Optional[Any] = None) -> Any:
     """Each cohort's average post-treatment effect with its interval, cohorts by first
     treated time."""
-    if res.method != "cs":
-        raise ValueError("cohort effects are estimated by method='cs' only")
+    if res.method not in ("cs", "imputation"):
+        raise ValueError("cohort effects are estimated by method='cs' and method='imputation' only")
     ax = axes(ax)
     n, d = res.native, res.design
     labels = [str(plain(d.times[g])) for g in n.group_cohort]

@@ -17,6 +17,7 @@ METHOD_NAMES = {
     "cs": "Callaway-Sant'Anna",
     "sa": "Sun-Abraham interaction-weighted event study",
     "twfe": "Two-way fixed effects",
+    "imputation": "Borusyak-Jaravel-Spiess imputation",
 }
 _FLOATS = ("estimate", "se", "ci_lower", "ci_upper", "band_lower", "band_upper", "p_value")
 
@@ -42,16 +43,19 @@ class DidResult:
     Attributes
     ----------
     method : str
-        "cs" (Callaway-Sant'Anna), "sa" (Sun-Abraham) or "twfe".
+        "cs" (Callaway-Sant'Anna), "sa" (Sun-Abraham), "twfe" or "imputation"
+        (Borusyak-Jaravel-Spiess).
     native : DiDResult
         The compiled module's own result, exactly as the array call returns it.
     att : float
         Overall ATT: for cs the cohort-size-weighted average of the post-treatment group-time
         effects; for sa the cohort-share-weighted post-period interaction coefficients; for
-        twfe the coefficient on the treatment indicator.
+        twfe the coefficient on the treatment indicator; for imputation the equal-weight average
+        of the imputed effects of every treated cell.
     se : float
         Its standard error (cs: influence functions; sa: unit-clustered sandwich without
-        small-sample factor; twfe: unit-clustered with the G/(G-1) factor).
+        small-sample factor; twfe: unit-clustered with the G/(G-1) factor; imputation: the
+        conservative unit-clustered variance of Borusyak, Jaravel & Spiess's Theorem 3).
     ci : (float, float)
         Normal interval att -/+ z se at `level`.
     p_value : float or None
@@ -59,7 +63,7 @@ class DidResult:
     level : float
         Confidence level of every interval.
     anticipation : int
-        Periods of anticipation (cs); the reference period is -1 - anticipation.
+        Periods of anticipation (cs, imputation); the reference period is -1 - anticipation.
     event_vcov : ndarray or None
         Covariance matrix of the event-study estimates, rows and columns in the order of
         ``native.event_time`` (the reference period is not among them); None when the method
@@ -136,9 +140,10 @@ class DidResult:
 
     @property
     def groups(self) -> Any:
-        """cs only: the effect of each cohort (labelled by its first treated time) averaged
-        over its post-treatment periods, with se and normal interval; None otherwise."""
-        if self.method != "cs":
+        """cs and imputation: the effect of each cohort (labelled by its first treated time)
+        averaged over its post-treatment periods (imputation: over its imputed cells), with se
+        and normal interval; None otherwise."""
+        if self.method not in ("cs", "imputation"):
             return None
         n, d = self.native, self.design
         bounds = [normal_ci(a, s, self.level) for a, s in zip(n.group_att, n.group_se)]
