@@ -62,12 +62,7 @@ const EntryPoint<StaggeredArgs> fit_sunab_entry{
 PyObject* py_fit_sunab(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const StaggeredArgs a = fit_sunab_entry.parse(args, kwargs);
-    const did::sunab::SaResult fit = run_sunab(a.y, a.cohorts);
-    PyDidResult result;
-    result.att = fit.att;
-    result.se = fit.se;
-    set_event_study(result, fit.event);
-    return wrap(std::move(result));
+    return wrap(sunab_result(run_sunab(a.y, a.cohorts)));
   });
 }
 

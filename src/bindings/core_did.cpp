@@ -68,11 +68,7 @@ PyObject* py_core_sunab(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const SunabArgs a = core_sunab_entry.parse(args, kwargs);
     const did::sunab::SaResult fit = run_sunab(a.y, a.cohorts);
-    PyDidResult result;
-    result.att = fit.att;
-    result.se = fit.se;
-    set_event_study(result, fit.event);
-    return with_event_vcov(wrap(std::move(result)), fit.event_vcov);
+    return with_event_vcov(wrap(sunab_result(fit)), fit.event_vcov);
   });
 }
 

@@ -142,6 +142,14 @@ did::sunab::SaResult run_sunab(const ArrayView2& y, std::span<const std::int64_t
   return did::sunab::fit(panel);
 }
 
+PyDidResult sunab_result(const did::sunab::SaResult& fit) {
+  PyDidResult result;
+  result.att = fit.att;
+  result.se = fit.se;
+  set_event_study(result, fit.event);
+  return result;
+}
+
 PyObject* with_event_vcov(PyObject* result, const Mat& vcov) {
   PyRef owned(result);
   if (!owned) return nullptr;

@@ -63,6 +63,9 @@ PyObject* run_fit_callaway(const CallawayArgs& a, PyObject* progress, bool event
 // released.
 did::sunab::SaResult run_sunab(const ArrayView2& y, std::span<const std::int64_t> cohorts);
 
+// The result record of a Sun-Abraham fit: overall effect and event study.
+PyDidResult sunab_result(const did::sunab::SaResult& fit);
+
 // The pair (result, covariance matrix as a k x k float64 array); steals `result`.
 PyObject* with_event_vcov(PyObject* result, const Mat& vcov);
 
