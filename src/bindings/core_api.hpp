@@ -16,5 +16,6 @@ std::vector<PyMethodDef> core_sc_functions();
 std::vector<PyMethodDef> core_geo_functions();
 std::vector<PyMethodDef> core_did_functions();
 std::vector<PyMethodDef> core_imputation_functions();
+std::vector<PyMethodDef> core_honest_functions();
 
 }  // namespace tessarix::bindings
