@@ -142,7 +142,8 @@ const EntryPoint<RmArgs> rm_entry{
      TX_PARAM(RmArgs, grid_points, kCount, 1000), TX_PARAM(RmArgs, grid_lb, kReal, kNone),
      TX_PARAM(RmArgs, grid_ub, kReal, kNone), TX_PARAM(RmArgs, draws, kPanelStack, kNone)}};
 
-std::size_t draw_dim(const EventStudy& es) { return es.num_post == 1 ? 2 * es.num_pre + 1 : 2 * es.num_post; }
+// The moments of the post periods: both signs of each post-period first difference.
+std::size_t draw_dim(const EventStudy& es) { return 2 * es.num_post; }
 
 std::vector<Mat> checked_draws(const char* fn, const RmArgs& a, const EventStudy& es) {
   if (!a.draws) fail(std::string(fn) + ": method 'C-LF' needs draws (see honest_rm_draw_covariances)");
@@ -219,7 +220,7 @@ const EntryPoint<CovArgs> cov_entry{
     "The covariance matrices the least-favourable hybrid of `honest_relative_magnitude`\n"
     "draws from: one per piece, in the order Mbar, then the position s of the largest\n"
     "pre-period difference (earliest first), then its sign (positive first); the moments of\n"
-    "the post periods (all moments when `num_post` is 1). Returns a 3-D array.",
+    "the post periods. Returns a 3-D array.",
     {TX_PARAM(CovArgs, sigma, kPanel), TX_PARAM(CovArgs, num_pre, kCount),
      TX_PARAM(CovArgs, num_post, kCount), TX_PARAM(CovArgs, mbar, kFloatList)}};
 

@@ -24,7 +24,6 @@ constexpr double kLineReachSd = 20.0;
 constexpr double kLineTol = 1e-10;
 // Newton steps of the line search; each reaches a new vertex, so a handful suffice.
 constexpr int kLineSteps = 100;
-constexpr bool kPlainHybridTruncates = false;
 
 double dot(std::span<const double> a, std::span<const double> b) {
   double s = 0.0;
@@ -223,7 +222,8 @@ bool ArpPlainTest::reject(std::span<const double> y, double alpha, const std::op
     if (ac < 0.0) vlo = std::fmax(vlo, bound);
     else vup = std::fmin(vup, bound);
   }
-  if (lf && kPlainHybridTruncates) vup = std::fmin(vup, lf->cv);
+  // The hybrid's second stage keeps the conditional truncation as it is here (the original
+  // method's convention without nuisance parameters); only its size shrinks.
   const double cv = conditional_cv(test_size(alpha, lf), vlo, vup, d_tilde_[k], std::sqrt(var_b));
   return max_moment + d_tilde_[k] > cv;
 }

@@ -160,9 +160,12 @@ void accept_piece(const EventStudy& es, const Mat& a, const std::vector<double>&
   const std::size_t n = es.num_pre + es.num_post;
   const double kappa = kLfKappaShare * st.alpha;
   std::optional<LfStage> lf;
+  // Only the moments that involve a post-period coefficient enter the test (the others do
+  // not depend on theta).
+  const std::vector<std::size_t> rows = post_rows(a, es.num_pre);
   if (es.num_post == 1) {
-    const std::vector<double> d(a.rows(), 0.0);
-    const ArpPlainTest test(a, d, es.sigma);
+    const std::vector<double> d(rows.size(), 0.0);
+    const ArpPlainTest test(select_rows(a, rows), d, es.sigma);
     if (draws) lf = LfStage{test.least_favorable_cv(*draws, kappa), kappa};
     std::vector<double> y(es.betahat);
     for (std::size_t g = 0; g < grid.size(); ++g) {
@@ -173,7 +176,6 @@ void accept_piece(const EventStudy& es, const Mat& a, const std::vector<double>&
     }
     return;
   }
-  const std::vector<std::size_t> rows = post_rows(a, es.num_pre);
   // Moments y = A betahat with covariance A Sigma A'; the post-period part of A in the basis
   // Gamma gives theta's column and the nuisance columns X.
   std::vector<double> y_all(a.rows());
@@ -277,7 +279,7 @@ std::vector<Mat> rm_draw_covariances(const EventStudy& es, std::span<const doubl
       const auto [s, positive] = piece_of(es.num_pre, k);
       const Mat a = rm_constraints(es.num_pre, es.num_post, mb, s, positive);
       const Mat cov = sandwich(a, es.sigma, a);
-      out.push_back(es.num_post == 1 ? cov : select_square(cov, post_rows(a, es.num_pre)));
+      out.push_back(select_square(cov, post_rows(a, es.num_pre)));
     }
   }
   return out;
