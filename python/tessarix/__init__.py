@@ -2,9 +2,9 @@
 
 The estimators, resampling and searches run in compiled code: ``tessarix._tessarix`` holds the
 array functions and result classes re-exported here. The data-frame front ends
-(``tessarix.synth``, ``tessarix.did``, ``tessarix.bacon``, ``tessarix.geo`` and
-``tessarix.bootstrap``) take long frames and column names and return labelled results, with a
-few light statistics of their own in NumPy (the bootstrap's block length and bias correction, the
+(``tessarix.synth``, ``tessarix.did``, ``tessarix.bacon``, ``tessarix.geo``,
+``tessarix.bootstrap`` and ``tessarix.sensitivity``) take long frames and column names (or a
+fit) and return labelled results, with a few light statistics of their own in NumPy (the bootstrap's block length and bias correction, the
 geo threshold's out-of-sample check); they and NumPy and the frame libraries load on first use.
 """
 
@@ -57,6 +57,7 @@ if TYPE_CHECKING:  # the lazily loaded names, for type checkers
     from .frames.guards import DataError
     from .frontends.bootstrap import bootstrap, optimal_block_length
     from .frontends.did import bacon, did
+    from .frontends.sensitivity import sensitivity
     from .frontends.synth import synth
 
 # Front ends, loaded on first access so that `import tessarix` imports no NumPy or frame library.
@@ -65,6 +66,7 @@ _LAZY = {
     "did": ("tessarix.frontends.did", "did"),
     "bacon": ("tessarix.frontends.did", "bacon"),
     "bootstrap": ("tessarix.frontends.bootstrap", "bootstrap"),
+    "sensitivity": ("tessarix.frontends.sensitivity", "sensitivity"),
     "optimal_block_length": ("tessarix.frontends.bootstrap", "optimal_block_length"),
     "geo": ("tessarix.geo", None),
     "DataError": ("tessarix.frames.guards", "DataError"),
@@ -117,6 +119,7 @@ __all__ = [
     "geo_diagnostics",
     "geo_select",
     "optimal_block_length",
+    "sensitivity",
     "synth",
     "version",
 ]

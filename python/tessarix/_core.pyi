@@ -9,6 +9,7 @@ import numpy.typing as npt
 
 _Panel = npt.NDArray[np.float64]
 _Progress = Callable[[int, int], object] | None
+_Floats = Sequence[SupportsFloat] | npt.NDArray[np.float64]
 
 class _ScPaths(TypedDict):
     treated: npt.NDArray[np.float64]
@@ -213,6 +214,58 @@ def placebo_rsc(
     progress: _Progress = None,
 ) -> _SetPlacebo:
     """Placebo test of the `fit_rsc` fit with pseudo-treated sets as large as the treated group."""
+
+class _HonestRm(TypedDict):
+    mbar: npt.NDArray[np.float64]
+    lower: npt.NDArray[np.float64]
+    upper: npt.NDArray[np.float64]
+    open: npt.NDArray[np.int64]
+    original: tuple[float, float]
+
+class _HonestSd(TypedDict):
+    m: npt.NDArray[np.float64]
+    lower: npt.NDArray[np.float64]
+    upper: npt.NDArray[np.float64]
+    half_length: npt.NDArray[np.float64]
+    sd: npt.NDArray[np.float64]
+    worst_bias: npt.NDArray[np.float64]
+    weights: npt.NDArray[np.float64]
+    original: tuple[float, float]
+
+def honest_relative_magnitude(
+    betahat: _Floats,
+    sigma: _Panel,
+    num_pre: SupportsIndex,
+    num_post: SupportsIndex,
+    mbar: _Floats,
+    l_vec: _Floats | None = None,
+    alpha: SupportsFloat = 0.05,
+    method: Literal["C-LF", "Conditional"] = "C-LF",
+    grid_points: SupportsIndex = 1000,
+    grid_lb: SupportsFloat | None = None,
+    grid_ub: SupportsFloat | None = None,
+    draws: npt.NDArray[np.float64] | None = None,
+) -> _HonestRm:
+    """Robust confidence sets for l'tau_post under relative magnitudes Delta^RM(Mbar)."""
+
+def honest_rm_draw_covariances(
+    sigma: _Panel,
+    num_pre: SupportsIndex,
+    num_post: SupportsIndex,
+    mbar: _Floats,
+) -> npt.NDArray[np.float64]:
+    """The covariance of each piece's moments, which the least-favourable hybrid draws from."""
+
+def honest_smoothness(
+    betahat: _Floats,
+    sigma: _Panel,
+    num_pre: SupportsIndex,
+    num_post: SupportsIndex,
+    m: _Floats = [],
+    l_vec: _Floats | None = None,
+    alpha: SupportsFloat = 0.05,
+) -> _HonestSd:
+    """Fixed-length confidence intervals for l'tau_post under smoothness Delta^SD(M)."""
 
 def geo_windows(
     y: _Panel,

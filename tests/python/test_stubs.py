@@ -95,6 +95,13 @@ intercept: float = sdid["intercept"]
 mc = _core.paths_mcnnm(y, [0], 5, lambda_=0.5)
 windows = _core.geo_windows(y, [0], 3, members=["sc", "asc"], weights=[1.0, 1.0])
 starts: np.ndarray = windows["starts"]
+es_sigma = np.eye(5) * 0.01
+covs: np.ndarray = _core.honest_rm_draw_covariances(es_sigma, 3, 2, [0.0, 1.0])
+rm = _core.honest_relative_magnitude(np.zeros(5), es_sigma, 3, 2, [0.0, 1.0], method="Conditional", grid_points=50)
+rm_upper: np.ndarray = rm["upper"]
+sm = _core.honest_smoothness(np.zeros(5), es_sigma, 3, 2, [0.0], l_vec=[0.5, 0.5], alpha=0.1)
+sm_weights: np.ndarray = sm["weights"]
+sens = tessarix.sensitivity
 pivot = _core.pivot_long(np.array([1, 1, 2, 2]), np.array([5, 6, 5, 6]), [np.ones(4)], [np.zeros(4)])
 missing: int = pivot["n_missing"]
 shown = lambda done, total: None
