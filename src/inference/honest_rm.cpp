@@ -23,12 +23,6 @@ constexpr double kGridReachSd = 20.0;
 // The hybrid's first stage spends this share of alpha.
 constexpr double kLfKappaShare = 0.1;
 
-double dot(std::span<const double> a, std::span<const double> b) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-  return s;
-}
-
 // A Sigma B' for A (r x n), B (q x n).
 Mat sandwich(const Mat& a, const Mat& sigma, const Mat& b) {
   const std::size_t n = sigma.rows();
