@@ -17,8 +17,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 // Rows of the stacked constraints with a squared norm below this are the identically zero
 // constraint of the largest difference against itself, and are dropped.
 constexpr double kZeroRow = 1e-10;
-// The default theta grid reaches this many standard deviations of l'betahat_post either side
-// of zero.
+// The default theta grid reaches this many standard deviations of l'betahat_post beyond the
+// identified set on either side.
 constexpr double kGridReachSd = 20.0;
 // The hybrid's first stage spends this share of alpha.
 constexpr double kLfKappaShare = 0.1;
@@ -284,13 +284,16 @@ std::vector<HonestInterval> rm_intervals(const EventStudy& es, std::span<const d
   const std::size_t pieces = rm_pieces(es.num_pre);
   const bool hybrid = st.method == RmMethod::lf_hybrid;
   if (hybrid) require_eq(draws.size(), pieces * mbar.size(), "rm_intervals: one draw matrix per piece");
-  // The default grid is the same for every Mbar, 20 sd(theta) either side of zero (the
-  // original method's default); a set that outgrows it is reported open.
+  // The default grid of each Mbar spans its identified set and 20 sd(theta) either side, so
+  // that it reaches the robust set wherever the estimate lies and however wide the set grows.
+  // (The original method spans -/+ 20 sd around zero for every Mbar, which misses an effect
+  // estimated more than 20 standard deviations from zero.)
   const double sd = sd_theta(es);
   std::vector<HonestInterval> out;
   for (std::size_t b = 0; b < mbar.size(); ++b) {
-    const double lb = st.grid_lb.value_or(-kGridReachSd * sd);
-    const double ub = st.grid_ub.value_or(kGridReachSd * sd);
+    const auto [id_lb, id_ub] = rm_identified_set(es, mbar[b]);
+    const double lb = st.grid_lb.value_or(id_lb - kGridReachSd * sd);
+    const double ub = st.grid_ub.value_or(id_ub + kGridReachSd * sd);
     const std::vector<double> grid = theta_grid(lb, ub, st.grid_points);
     std::vector<char> accepted(grid.size(), 0);
     for (std::size_t k = 0; k < pieces; ++k) {
