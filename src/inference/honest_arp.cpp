@@ -7,6 +7,7 @@
 #include "inference/ci.hpp"
 #include "inference/honest_dist.hpp"
 #include "linalg/error.hpp"
+#include "runtime/interrupt.hpp"
 
 namespace tessarix::inference {
 namespace {
@@ -98,6 +99,7 @@ double ArpNuisanceTest::least_favorable_cv(const Mat& draws, double kappa) {
   require_eq(draws.cols(), sd_.size(), "least_favorable_cv: one draw column per moment");
   std::vector<double> etas(draws.rows()), xi(draws.cols());
   for (std::size_t r = 0; r < draws.rows(); ++r) {
+    runtime::interruption_point();
     for (std::size_t i = 0; i < xi.size(); ++i) xi[i] = draws(r, i);
     etas[r] = eta(xi);
   }

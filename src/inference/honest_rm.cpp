@@ -165,7 +165,7 @@ void accept_piece(const EventStudy& es, const Mat& a, const std::vector<double>&
     for (std::size_t g = 0; g < grid.size(); ++g) {
       runtime::interruption_point();
       if (accepted[g]) continue;
-      y[es.num_pre] = es.betahat[es.num_pre] - grid[g] * es.l[0];
+      y[es.num_pre] = es.betahat[es.num_pre] - grid[g] / es.l[0];  // theta = l tau
       if (!test.reject(y, st.alpha, lf)) accepted[g] = 1;
     }
     return;

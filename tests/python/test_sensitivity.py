@@ -13,11 +13,11 @@ import tessarix
 from tessarix import _core
 
 
-def synthetic(seed: int, num_pre: int, num_post: int) -> tuple[np.ndarray, np.ndarray]:
+def synthetic(seed: int, num_pre: int, num_post: int, scale: float = 0.1) -> tuple[np.ndarray, np.ndarray]:
     rng = np.random.default_rng(seed)
     n = num_pre + num_post
     a = rng.standard_normal((n, n))
-    return rng.standard_normal(n) * 0.1, (a @ a.T + n * np.eye(n)) * 0.01
+    return rng.standard_normal(n) * scale, (a @ a.T + n * np.eye(n)) * 0.01
 
 
 def first_and_average(num_post: int) -> list[np.ndarray]:
@@ -163,6 +163,16 @@ HONESTDID = {
 }
 
 
+# The same on synthetic(7, 4, 1, scale=0.15) with gridPoints=300: one post-period, the test
+# without nuisance parameters.
+HONESTDID_ONE_POST = {
+    "Conditional": [(0.0, -0.57543301, 0.61805768), (0.5, -0.74593168, 0.78855635),
+                    (1.0, -1.12955369, 1.17217836), (2.0, -1.98204705, 2.02467171)],
+    "C-LF": [(0.0, -0.61805768, 0.61805768), (0.5, -0.78855635, 0.83118102),
+             (1.0, -1.12955369, 1.17217836), (2.0, -2.02467171, 2.06729638)],
+}
+
+
 def rm_draws(s, num_pre, num_post, mbar, legacy=True):
     covs = _core.honest_rm_draw_covariances(s, num_pre, num_post, mbar)
     gen = (lambda: np.random.RandomState(0)) if legacy else (lambda: np.random.default_rng(0))
@@ -180,6 +190,13 @@ def test_relative_magnitude_matches_honestdid(method):
                                             grid_lb=-20 * sd, grid_ub=20 * sd)
         want = np.array(HONESTDID[(method, name)])
         np.testing.assert_allclose(np.c_[r["mbar"], r["lower"], r["upper"]], want, atol=1e-7)
+    b, s = synthetic(7, 4, 1, scale=0.15)
+    mbar = [0.0, 0.5, 1.0, 2.0]
+    draws = rm_draws(s, 4, 1, mbar) if method == "C-LF" else None
+    sd = np.sqrt(s[4, 4])
+    r = _core.honest_relative_magnitude(b, s, 4, 1, mbar, method=method, grid_points=300, draws=draws,
+                                        grid_lb=-20 * sd, grid_ub=20 * sd)
+    np.testing.assert_allclose(np.c_[r["mbar"], r["lower"], r["upper"]], HONESTDID_ONE_POST[method], atol=1e-7)
 
 
 def test_relative_magnitude_at_zero_matches_moderndid():
