@@ -48,8 +48,8 @@ struct RmSettings {
   double alpha = 0.05;
   RmMethod method = RmMethod::lf_hybrid;
   std::size_t grid_points = 1000;
-  std::optional<double> grid_lb;  // default: the identified set's lower end - 20 sd(theta)
-  std::optional<double> grid_ub;  // default: its upper end + 20 sd(theta)
+  std::optional<double> grid_lb;  // default: the identified set's lower end - 20 sd (see rm_intervals)
+  std::optional<double> grid_ub;  // default: its upper end + 20 sd
 };
 
 // The (1 - alpha) original interval l'b_post -/+ z sd(theta), valid under exact parallel trends.

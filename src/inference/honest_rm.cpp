@@ -143,6 +143,29 @@ double sd_theta(const EventStudy& es) {
   return std::sqrt(v);
 }
 
+// sum_j |sum_{t >= j} l_t|: how far l'delta_post moves when every post-period first difference
+// moves by one.
+double target_reach(const EventStudy& es) {
+  double reach = 0.0, tail = 0.0;
+  for (std::size_t j = es.num_post; j-- > 0;) {
+    tail += es.l[j];
+    reach += std::fabs(tail);
+  }
+  return reach;
+}
+
+// The largest standard deviation of an estimated pre-period first difference (the last one
+// against the reference period's zero).
+double largest_difference_sd(const EventStudy& es) {
+  double out = 0.0;
+  for (std::size_t i = 0; i < es.num_pre; ++i) {
+    double var = es.sigma(i, i);
+    if (i + 1 < es.num_pre) var += es.sigma(i + 1, i + 1) - 2.0 * es.sigma(i, i + 1);
+    out = std::fmax(out, std::sqrt(std::fmax(var, 0.0)));
+  }
+  return out;
+}
+
 // The s of piece k (s ascending, each with both signs) and its sign.
 std::pair<std::ptrdiff_t, bool> piece_of(std::size_t num_pre, std::size_t k) {
   return {static_cast<std::ptrdiff_t>(k / 2) - static_cast<std::ptrdiff_t>(num_pre - 1), k % 2 == 0};
@@ -255,11 +278,7 @@ std::pair<double, double> rm_identified_set(const EventStudy& es, double mbar) {
   }
   // Each post-period difference moves delta_t by at most Mbar D; the worst l'delta_post puts
   // every difference at the sign of the weight it carries into the target.
-  double reach = 0.0, tail = 0.0;
-  for (std::size_t j = es.num_post; j-- > 0;) {
-    tail += es.l[j];
-    reach += std::fabs(tail);
-  }
+  const double reach = target_reach(es);
   double est = 0.0;
   for (std::size_t i = 0; i < es.num_post; ++i) est += es.l[i] * es.betahat[es.num_pre + i];
   const double half = mbar * largest * reach;
@@ -284,16 +303,20 @@ std::vector<HonestInterval> rm_intervals(const EventStudy& es, std::span<const d
   const std::size_t pieces = rm_pieces(es.num_pre);
   const bool hybrid = st.method == RmMethod::lf_hybrid;
   if (hybrid) require_eq(draws.size(), pieces * mbar.size(), "rm_intervals: one draw matrix per piece");
-  // The default grid of each Mbar spans its identified set and 20 sd(theta) either side, so
-  // that it reaches the robust set wherever the estimate lies and however wide the set grows.
-  // (The original method spans -/+ 20 sd around zero for every Mbar, which misses an effect
-  // estimated more than 20 standard deviations from zero.)
+  // The default grid of each Mbar spans its identified set and 20 standard deviations either
+  // side: of l'betahat_post, plus Mbar times that of the bound's scale (the largest pre-period
+  // difference, moved into the target by the reach of l), so that it holds the robust set
+  // wherever the estimate lies and however the bound's noise widens it. (The original method
+  // spans -/+ 20 sd(l'betahat_post) around zero for every Mbar, which misses an effect
+  // estimated further from zero and cuts the sets of large Mbar.)
   const double sd = sd_theta(es);
+  const double bound_sd = target_reach(es) * largest_difference_sd(es);
   std::vector<HonestInterval> out;
   for (std::size_t b = 0; b < mbar.size(); ++b) {
     const auto [id_lb, id_ub] = rm_identified_set(es, mbar[b]);
-    const double lb = st.grid_lb.value_or(id_lb - kGridReachSd * sd);
-    const double ub = st.grid_ub.value_or(id_ub + kGridReachSd * sd);
+    const double reach = kGridReachSd * (sd + mbar[b] * bound_sd);
+    const double lb = st.grid_lb.value_or(id_lb - reach);
+    const double ub = st.grid_ub.value_or(id_ub + reach);
     const std::vector<double> grid = theta_grid(lb, ub, st.grid_points);
     std::vector<char> accepted(grid.size(), 0);
     for (std::size_t k = 0; k < pieces; ++k) {

@@ -249,9 +249,12 @@ def test_relative_magnitude_invariants():
         for method in ["Conditional", "C-LF"]:
             r = _core.honest_relative_magnitude(b, s, 4, 3, mbar, l_vec=l, method=method, grid_points=500,
                                                 draws=draws if method == "C-LF" else None)
-            # Each Mbar's default grid spans its identified set and 20 sd either side.
+            # Each Mbar's grid spans its identified set and 20 sd (of the estimate plus Mbar times
+            # the bound's) either side: the grid step bounds how far a grid end may miss.
+            pre_sd = np.sqrt(max(s[i, i] + (s[i + 1, i + 1] - 2 * s[i, i + 1] if i < 3 else 0) for i in range(4)))
+            reach = np.abs(np.cumsum(l[::-1])).sum()
             id_widths = np.array([hi - lo for lo, hi in (rm_identified_set(b, 4, 3, l, mb) for mb in mbar)])
-            steps = (40 * sd + id_widths) / 499
+            steps = (40 * (sd + np.asarray(mbar) * reach * pre_sd) + id_widths) / 499
             width = r["upper"] - r["lower"]
             assert np.all(np.diff(width) >= -2 * steps[1:])
             assert not r["open"].any()

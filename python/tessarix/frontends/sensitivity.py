@@ -62,8 +62,9 @@ def sensitivity(result: DidResult, kind: str = "relative_magnitude", *, mbar: Op
         interval).
     grid_points, grid_lb, grid_ub
         Relative magnitudes: the theta grid the test is inverted over (default 1000 points
-        spanning the identified set at each Mbar and 20 standard deviations of the target's
-        estimate either side).
+        spanning the identified set at each Mbar and 20 standard deviations either side: of the
+        target's estimate, plus Mbar times that of the largest pre-period difference as it
+        carries into the target).
     seed, draws, sims
         Relative magnitudes with "C-LF": the hybrid's first-stage critical value is simulated
         from `sims` draws per piece of Delta^RM, each piece drawing afresh from NumPy's
