@@ -127,10 +127,34 @@ print(outcome, caught, tessarix.fit_mcnnm(**small).counterfactual == before, flu
 """
 
 
+# The sensitivity analysis tests its grid of effects one after another on the calling thread,
+# its interruption points between them.
+HONEST_CHILD = r"""
+import signal, time
+import numpy as np
+from tessarix import _core
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+rng = np.random.default_rng(3)
+a = rng.standard_normal((20, 20))
+b, s = rng.standard_normal(20) * 0.1, (a @ a.T + 20 * np.eye(20)) * 0.01
+before = _core.honest_relative_magnitude(b, s, 10, 10, [1.0], method="Conditional", grid_points=200)
+print("start", flush=True)
+outcome = "returned"
+try:
+    _core.honest_relative_magnitude(b, s, 10, 10, [1.0] * 300, method="Conditional")  # about 30 s
+except KeyboardInterrupt:
+    outcome = "interrupted"
+caught = time.monotonic()
+after = _core.honest_relative_magnitude(b, s, 10, 10, [1.0], method="Conditional", grid_points=200)
+print(outcome, caught, all((after[k] == before[k]).all() for k in ("lower", "upper")), flush=True)
+"""
+
+
 @pytest.mark.skipif(not hasattr(signal, "SIGINT") or os.name != "posix", reason="needs POSIX signals")
 @pytest.mark.parametrize(
-    "script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD, MCNNM_CHILD],
-    ids=["batch", "bootstrap", "bands", "market search", "matrix completion"])
+    "script", [CHILD, BOOTSTRAP_CHILD, BANDS_CHILD, SELECT_CHILD, MCNNM_CHILD, HONEST_CHILD],
+    ids=["batch", "bootstrap", "bands", "market search", "matrix completion", "sensitivity"])
 def test_ctrl_c_cancels_a_long_call_and_the_process_computes_on(script):
     env = dict(os.environ, TESSARIX_NUM_THREADS="2")
     child = subprocess.Popen([sys.executable, "-c", script], env=env, text=True,
