@@ -293,7 +293,8 @@ def test_entry_points_check_their_arguments():
 
 def test_front_end_on_an_event_study(mpdta_study):
     fit, b, vcov = mpdta_study
-    # tessarix's estimates are moderndid's; the covariance is given to the fit as its own.
+    # tessarix's estimates are moderndid's; the covariance (the fit's own, if any, is replaced)
+    # is that of moderndid's influence functions.
     np.testing.assert_allclose(np.asarray(fit.native.event_att), b, atol=1e-12)
     res = dataclasses.replace(fit, event_vcov=vcov)
     sm = tessarix.sensitivity(res, "smoothness", target=["first", "average"], m=[0.0, 0.01, 0.02])
@@ -314,6 +315,10 @@ def test_front_end_on_an_event_study(mpdta_study):
     above = _core.honest_smoothness(b, vcov, 3, 4, [bd * (1 + 1e-5)], l_vec=l)
     assert below["upper"][0] < 0.0 <= above["upper"][0]
     assert "breakdown value" in sm.summary()
+    if fit.event_vcov is not None:  # the fit's own covariance gives the same intervals
+        own = tessarix.sensitivity(fit, "smoothness", target=["first", "average"], m=[0.0, 0.01, 0.02])
+        np.testing.assert_allclose(own.to_frame()["lower"], frame["lower"], atol=1e-10)
+        np.testing.assert_allclose(own.to_frame()["upper"], frame["upper"], atol=1e-10)
 
     rm = tessarix.sensitivity(res, mbar=[0.0, 1.0], target="average", grid_points=200)
     direct = _core.honest_relative_magnitude(b, vcov, 3, 4, [0.0, 1.0], l_vec=l, grid_points=200,
@@ -327,7 +332,7 @@ def test_front_end_on_an_event_study(mpdta_study):
 def test_front_end_refusals(mpdta_study):
     fit, _, vcov = mpdta_study
     with pytest.raises(ValueError, match="gives no covariance"):
-        tessarix.sensitivity(fit)
+        tessarix.sensitivity(dataclasses.replace(fit, event_vcov=None))
     res = dataclasses.replace(fit, event_vcov=vcov)
     with pytest.raises(ValueError, match="at least two pre-periods"):
         tessarix.sensitivity(dataclasses.replace(res, anticipation=2))
