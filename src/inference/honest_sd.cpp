@@ -34,6 +34,9 @@ constexpr std::size_t kScanPoints = 64;
 // the estimate moves by |v'betahat|-scale times this, far below the 1e-9 the intervals need.
 constexpr double kSearchTol = 1e-14;
 constexpr double kInvPhi = 0.61803398874989484820;
+// A variance within this relative distance of the smallest one is the smallest one: a few
+// roundings of sqrt and its square.
+constexpr double kMinVarianceTol = 1e-14;
 
 struct SdProblem {
   Mat f;                   // (num_pre + num_post) x (num_pre - 1): v = f g + v0
@@ -104,6 +107,10 @@ std::vector<double> g_at_sd(const SdProblem& p, double h) {
   const double target = h * h;
   const auto& pts = p.path.points;
   if (target >= p.knot_var.front()) return pts.front();
+  // The smallest variance, up to the rounding of h = sqrt(variance) squared again: the path's
+  // end. (Solving the last segment there would turn a rounding error e of the variance into a
+  // step of sqrt(e) along the segment, which is flat at its end.)
+  if (target <= p.knot_var.back() * (1.0 + kMinVarianceTol)) return pts.back();
   for (std::size_t i = 1; i < pts.size(); ++i) {
     if (target < p.knot_var[i]) continue;
     const std::vector<double>& lo = pts[i];
@@ -121,8 +128,12 @@ std::vector<double> g_at_sd(const SdProblem& p, double h) {
     }
     const double qc = p.knot_var[i] - target;  // <= 0
     const double disc = std::sqrt(std::fmax(qb * qb - 4.0 * qa * qc, 0.0));
+    // At the segment's low end already (the variance's minimum, where the slope qb vanishes
+    // too, when h is the smallest standard deviation): t = 0. Otherwise qc < 0 keeps every
+    // denominator away from zero.
     double t = 0.0;
-    if (qa > 0.0) t = qb >= 0.0 ? (-2.0 * qc) / (qb + disc) : (-qb + disc) / (2.0 * qa);
+    if (qc >= 0.0) t = 0.0;
+    else if (qa > 0.0) t = qb >= 0.0 ? (-2.0 * qc) / (qb + disc) : (-qb + disc) / (2.0 * qa);
     else if (qb > 0.0) t = -qc / qb;
     t = std::clamp(t, 0.0, 1.0);
     std::vector<double> g(lo.size());

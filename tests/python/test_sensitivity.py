@@ -122,6 +122,20 @@ def test_smoothness_matches_moderndid(study, mpdta_study):
     assert worst < 2e-5
 
 
+def test_smoothness_at_zero_is_the_least_variance_interval():
+    # Many shapes and covariances: M = 0 sits where the variance's minimum makes the path's last
+    # segment flat, which once gave NaN.
+    for seed in range(40):
+        num_pre, num_post = 2 + seed % 5, 1 + seed % 4
+        b, s = synthetic(100 + seed, num_pre, num_post)
+        s = s + np.outer(b, b) * (seed % 3)  # some strongly correlated ones
+        for l in first_and_average(num_post):
+            r = _core.honest_smoothness(b, s, num_pre, num_post, [0.0, 0.05], l_vec=l)
+            assert np.isfinite(r["lower"]).all() and np.isfinite(r["upper"]).all()
+            lo0, hi0 = min_variance_interval(b, s, num_pre, num_post, l, 0.05)
+            assert r["lower"][0] == pytest.approx(lo0, abs=1e-10) and r["upper"][0] == pytest.approx(hi0, abs=1e-10)
+
+
 def test_smoothness_invariants():
     b, s = synthetic(5, 5, 3)
     grid = np.linspace(0.0, 1.2, 7)
