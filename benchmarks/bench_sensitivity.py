@@ -17,8 +17,15 @@ the peer's median over tessarix's. The script also prints the largest difference
 bounds (tessarix's C-LF with the legacy RandomState draws that honestdid uses, the generator
 draws that moderndid uses).
 
-honestdid needs torch (pip install "torch==2.13.0" "honestdid==0.1.1") and, in version 0.1.1, a
-NumPy before 2.3 (later versions refuse its conversion of 1 x 1 arrays to floats).
+honestdid is not in the bench extra: it needs torch and, in version 0.1.1, a NumPy before 2.3
+(later versions refuse its conversion of 1 x 1 arrays to floats). Run this script from an
+environment of its own, for example:
+
+    python -m venv /tmp/honest && /tmp/honest/bin/pip install "numpy<2.3" "torch==2.13.0" \
+        "honestdid==0.1.1" moderndid . && /tmp/honest/bin/python benchmarks/bench_sensitivity.py
+
+(torch==2.13.0 is a CPU build only where one is at hand locally; elsewhere install torch's CPU
+build from its own index first.)
 
     python benchmarks/bench_sensitivity.py [--reps 5] [--budget 20] [--only rm|sd]
 
