@@ -334,6 +334,12 @@ def test_front_end_on_an_event_study(mpdta_study):
         np.testing.assert_allclose(own.to_frame()["lower"], frame["lower"], atol=1e-10)
         np.testing.assert_allclose(own.to_frame()["upper"], frame["upper"], atol=1e-10)
 
+    # "each" is one target per post-period event time, the same as its unit weights.
+    each = tessarix.sensitivity(res, "smoothness", target="each", m=[0.0, 0.01])
+    assert [t.name for t in each.targets] == ["event 0", "event 1", "event 2", "event 3"]
+    third = tessarix.sensitivity(res, "smoothness", target=[0.0, 0.0, 1.0, 0.0], m=[0.0, 0.01])
+    assert (each.targets[2].lower, each.targets[2].upper) == (third.targets[0].lower, third.targets[0].upper)
+
     rm = tessarix.sensitivity(res, mbar=[0.0, 1.0], target="average", grid_points=200)
     direct = _core.honest_relative_magnitude(b, vcov, 3, 4, [0.0, 1.0], l_vec=l, grid_points=200,
                                              draws=rm_draws(vcov, 3, 4, [0.0, 1.0]))

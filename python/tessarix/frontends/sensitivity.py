@@ -51,9 +51,10 @@ def sensitivity(result: DidResult, kind: str = "relative_magnitude", *, mbar: Op
         The grid of the bound (non-negative). Defaults: ten values of Mbar from 0 to 2; ten
         values of M from 0 to the largest one-sided 95% upper bound on a pre-period second
         difference.
-    target : "first", "average", weights, or a list of these
+    target : "first", "average", "each", weights, or a list of these
         The effect to bound: the first post period (default), the average of the post periods,
-        or weights over the post periods; a list gives one set of intervals per target.
+        each post-period event time in turn (targets named "event 0", "event 1", ...), or weights
+        over the post periods; a list gives one set of intervals per target.
     level : float
         Confidence level.
     method : str, optional
@@ -92,7 +93,8 @@ def sensitivity(result: DidResult, kind: str = "relative_magnitude", *, mbar: Op
         raise ValueError(f"draws must be one of {', '.join(map(repr, DRAWS))}, got {draws!r}")
     alpha = 1.0 - float(level)
     betahat, sigma, num_pre, num_post = _event_study(result)
-    targets = [_target(t, num_post) for t in _target_list(target)]
+    first_post = result.reference_period + 1
+    targets = [named for t in _target_list(target) for named in _targets(t, num_post, first_post)]
 
     if kind == "relative_magnitude":
         if m is not None:
@@ -162,13 +164,21 @@ def _target_list(target: Any) -> list[Any]:
     return items
 
 
+def _targets(target: Any, num_post: int, first_post: int) -> list[tuple[str, list[float]]]:
+    """The named weights of one target; "each" is one target per post-period event time."""
+    if isinstance(target, str) and target == "each":
+        return [(f"event {first_post + k}", [1.0 if j == k else 0.0 for j in range(num_post)])
+                for k in range(num_post)]
+    return [_target(target, num_post)]
+
+
 def _target(target: Any, num_post: int) -> tuple[str, list[float]]:
     if isinstance(target, str):
         if target == "first":
             return "first", [1.0] + [0.0] * (num_post - 1)
         if target == "average":
             return "average", [1.0 / num_post] * num_post
-        raise ValueError(f"target must be 'first', 'average' or weights over the {num_post} post-periods, "
+        raise ValueError(f"target must be 'first', 'average', 'each' or weights over the {num_post} post-periods, "
                          f"got {target!r}")
     weights = [float(w) for w in target]
     if len(weights) != num_post:

@@ -25,7 +25,8 @@ class TargetSensitivity:
     Attributes
     ----------
     name : str
-        "first" (the first post period), "average" (of the post periods) or "custom".
+        "first" (the first post period), "average" (of the post periods), "event k" (post-period
+        event time k alone) or "custom".
     weights : tuple of float
         The target's weights l over the post periods.
     grid : tuple of float
