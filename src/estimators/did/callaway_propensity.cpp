@@ -1,13 +1,16 @@
 #include "estimators/did/callaway_propensity.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "linalg/factor/cholesky.hpp"
+#include "linalg/lanes.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/solve/logistic.hpp"
 
@@ -254,6 +257,206 @@ void finish_cell(const Comparison& c, bool doubly_robust, std::size_t n_units, C
   out.summary.se = std::sqrt(sq / (n * n));
 }
 
+// Cells of one comparison are computed side by side, this many at once: lane k of a four-lane
+// vector carries cell k's change, net change, sums and influence value of the current unit,
+// so the cells' running sums advance together, each still adding its terms in unit order.
+constexpr std::size_t kCellLanes = 4;
+
+// The lock-step kernel keeps one vector of running sums per design column in registers, for
+// designs of at most this many columns (an intercept and three covariates); wider designs take
+// the column-by-column path above, which gives the same bits.
+constexpr std::size_t kLaneColumns = 4;
+
+using linalg::V4;
+
+// Helpers on V4 write their result through a reference: a vector returned or passed by value
+// would take a different calling convention in the AVX2 clones than in the baseline build.
+
+// Up to kCellLanes cells of one comparison (lanes beyond `count` repeat cell 0 and are not
+// stored), with scratch for the cohort's and the controls' net changes, lane by lane.
+struct CellLanes {
+  const Mat* y = nullptr;
+  const Comparison* c = nullptr;
+  std::span<const std::size_t> treated;
+  std::span<const std::size_t> ctrl;
+  std::array<CellPeriods, kCellLanes> at;
+  std::size_t count = 0;
+  std::size_t n_units = 0;
+  CellFit* out = nullptr;
+  V4* r_t = nullptr;  // n_T entries
+  V4* r_c = nullptr;  // n_C entries
+};
+
+// x_i' b over the P design columns `cols` at row i, for each lane's b, summed from 0 in column
+// order exactly as rows_times does.
+template <std::size_t P>
+inline void row_dot(const std::array<const double*, P>& cols, std::size_t i, const std::array<V4, P>& b, V4& s) {
+  s = V4{};
+  for (std::size_t k = 0; k < P; ++k) s += cols[k][i] * b[k];
+}
+
+// Each lane's change y(u, t_k) - y(u, b_k) of unit u.
+inline void change(const std::array<const double*, 4>& now, const std::array<const double*, 4>& base,
+                   std::size_t u, V4& r) {
+  r = V4{now[0][u], now[1][u], now[2][u], now[3][u]} - V4{base[0][u], base[1][u], base[2][u], base[3][u]};
+}
+
+// The influence values of the lanes' cells from their net changes, stored cell by cell, and
+// their effects and standard errors (see finish_cell).
+template <std::size_t P, bool DoublyRobust>
+void finish_lanes(const CellLanes& a, const V4& eta_t, const V4& eta_c, const std::array<V4, P>& v) {
+  const Comparison& c = *a.c;
+  std::array<const double*, P> xt, xc;
+  for (std::size_t k = 0; k < P; ++k) {
+    xt[k] = c.design.col(k).data();
+    xc[k] = xt[k] + c.n_t;
+  }
+  std::array<double*, kCellLanes> psi_t{}, psi_c{};
+  for (std::size_t k = 0; k < a.count; ++k) {
+    psi_t[k] = a.out[k].treated_influence.data();
+    psi_c[k] = a.out[k].control_influence.data();
+  }
+  const double n = static_cast<double>(a.n_units);
+  const double scale_t = n / static_cast<double>(c.n_t);
+  const double scale_w = n / c.odds_sum;
+  V4 sq = V4{};
+  V4 xv;
+  for (std::size_t i = 0; i < c.n_t; ++i) {
+    row_dot<P>(xt, i, v, xv);
+    const V4 psi = (a.r_t[i] - eta_t) * scale_t - (1.0 - c.p[i]) * xv * scale_w;
+    for (std::size_t k = 0; k < a.count; ++k) psi_t[k][i] = psi[k];
+    sq += psi * psi;
+  }
+  for (std::size_t i = 0; i < c.n_c; ++i) {
+    const V4 r = a.r_c[i];
+    const V4 dev = c.odds[i] * (r - eta_c);
+    row_dot<P>(xc, i, v, xv);
+    V4 psi = -(dev - c.p[c.n_t + i] * xv) * scale_w;
+    if constexpr (DoublyRobust) psi += r * c.regression_effect[i];
+    for (std::size_t k = 0; k < a.count; ++k) psi_c[k][i] = psi[k];
+    sq += psi * psi;
+  }
+  for (std::size_t k = 0; k < a.count; ++k) {
+    a.out[k].summary.att = eta_t[k] - eta_c[k];
+    a.out[k].summary.se = std::sqrt(sq[k] / (n * n));
+  }
+}
+
+// Each lane's solve of the factored system with right-hand side `rhs` (lane k: rhs[.][k]).
+template <std::size_t P>
+std::array<V4, P> solve_lanes(const Cholesky& chol, const std::array<V4, P>& rhs) {
+  std::array<V4, P> out;
+  for (std::size_t k = 0; k < kCellLanes; ++k) {
+    std::array<double, P> b;
+    for (std::size_t j = 0; j < P; ++j) b[j] = rhs[j][k];
+    const std::vector<double> x = chol.solve_vec(b);
+    for (std::size_t j = 0; j < P; ++j) out[j][k] = x[j];
+  }
+  return out;
+}
+
+// The cells as changes + net_of_regression + finish_cell compute them, side by side in five
+// passes over the units with no other scratch: every value and every sum of a lane is formed
+// by the same operations in the same order as there, so it has the same bits. P is the number
+// of design columns.
+template <std::size_t P, bool DoublyRobust>
+void lane_cells(const CellLanes& a) {
+  const Comparison& c = *a.c;
+  std::array<const double*, kCellLanes> now, base;
+  for (std::size_t k = 0; k < kCellLanes; ++k) {
+    now[k] = a.y->col(a.at[k].period).data();
+    base[k] = a.y->col(a.at[k].base).data();
+  }
+  std::array<const double*, P> xt, xc;
+  for (std::size_t k = 0; k < P; ++k) {
+    xt[k] = c.design.col(k).data();
+    xc[k] = xt[k] + c.n_t;
+  }
+  const double* odds = c.odds.data();
+
+  // Controls: changes and (doubly robust) X_C' r, then the outcome regression's coefficients.
+  std::array<V4, P> beta{};
+  if constexpr (DoublyRobust) {
+    std::array<V4, P> xr{};
+    for (std::size_t i = 0; i < c.n_c; ++i) {
+      V4 r;
+      change(now, base, a.ctrl[i], r);
+      a.r_c[i] = r;
+      for (std::size_t k = 0; k < P; ++k) xr[k] += r * xc[k][i];
+    }
+    beta = solve_lanes<P>(*c.gram, xr);
+  }
+  // Controls: net changes and their odds-weighted sum.
+  V4 sum_c = V4{};
+  for (std::size_t i = 0; i < c.n_c; ++i) {
+    V4 r;
+    if constexpr (DoublyRobust) {
+      V4 fit;
+      row_dot<P>(xc, i, beta, fit);
+      r = a.r_c[i] - fit;
+    } else {
+      change(now, base, a.ctrl[i], r);
+    }
+    a.r_c[i] = r;
+    sum_c += odds[i] * r;
+  }
+  // Treated: net changes and their sum.
+  V4 sum_t = V4{};
+  for (std::size_t i = 0; i < c.n_t; ++i) {
+    V4 r;
+    change(now, base, a.treated[i], r);
+    if constexpr (DoublyRobust) {
+      V4 fit;
+      row_dot<P>(xt, i, beta, fit);
+      r -= fit;
+    }
+    a.r_t[i] = r;
+    sum_t += r;
+  }
+  const V4 eta_t = sum_t / static_cast<double>(c.n_t);
+  const V4 eta_c = sum_c / c.odds_sum;
+  // Controls: X_C' dev and the estimation effect v of the propensity score.
+  std::array<V4, P> m{};
+  for (std::size_t i = 0; i < c.n_c; ++i) {
+    const V4 dev = odds[i] * (a.r_c[i] - eta_c);
+    for (std::size_t k = 0; k < P; ++k) m[k] += dev * xc[k][i];
+  }
+  std::array<V4, P> v;
+  for (std::size_t j = 0; j < P; ++j) {
+    V4 s = V4{};
+    for (std::size_t k = 0; k < P; ++k) s += c.info_inverse(j, k) * m[k];
+    v[j] = s;
+  }
+  finish_lanes<P, DoublyRobust>(a, eta_t, eta_c, v);
+}
+
+// The kernels for each design width, compiled for AVX2 as well where the CPU has it: lanes are
+// different cells, so the wider registers change no result.
+#define TESSARIX_LANE_CELLS(P)                                                                         \
+  __attribute__((target_clones("avx2", "default"), flatten)) void lane_cells_dr##P(const CellLanes& a) { \
+    lane_cells<P, true>(a);                                                                            \
+  }                                                                                                    \
+  __attribute__((target_clones("avx2", "default"), flatten)) void lane_cells_ipw##P(const CellLanes& a) { \
+    lane_cells<P, false>(a);                                                                           \
+  }
+TESSARIX_LANE_CELLS(1)
+TESSARIX_LANE_CELLS(2)
+TESSARIX_LANE_CELLS(3)
+TESSARIX_LANE_CELLS(4)
+#undef TESSARIX_LANE_CELLS
+
+// Runs the lanes' cells through the kernel for the comparison's design width; false when it
+// is wider than kLaneColumns.
+bool run_lanes(const CellLanes& a, bool doubly_robust) {
+  using Kernel = void (*)(const CellLanes&);
+  static constexpr std::array<Kernel, kLaneColumns> dr = {lane_cells_dr1, lane_cells_dr2, lane_cells_dr3, lane_cells_dr4};
+  static constexpr std::array<Kernel, kLaneColumns> ipw = {lane_cells_ipw1, lane_cells_ipw2, lane_cells_ipw3, lane_cells_ipw4};
+  const std::size_t p = a.c->design.cols();
+  if (p == 0 || p > kLaneColumns) return false;
+  (doubly_robust ? dr : ipw)[p - 1](a);
+  return true;
+}
+
 }  // namespace
 
 void propensity_cells(const Mat& y, const Mat* x, std::span<const std::size_t> treated,
@@ -272,6 +475,23 @@ void propensity_cells(const Mat& y, const Mat* x, std::span<const std::size_t> t
   }
   if (!comparison) return;
   const bool doubly_robust = method == EstMethod::DoublyRobust;
+  const std::size_t p = comparison->design.cols();
+  if (p >= 1 && p <= kLaneColumns) {
+    // Default-initialised: every entry is written before it is read.
+    const std::unique_ptr<V4[]> r_t(new V4[treated.size()]);
+    const std::unique_ptr<V4[]> r_c(new V4[ctrl.size()]);
+    for (std::size_t k0 = 0; k0 < out.size(); k0 += kCellLanes) {
+      CellLanes lanes{&y, &*comparison, treated, ctrl, {}, std::min(kCellLanes, out.size() - k0), n_units,
+                      out.data() + k0, r_t.get(), r_c.get()};
+      for (std::size_t k = 0; k < kCellLanes; ++k) lanes.at[k] = periods[k0 + (k < lanes.count ? k : 0)];
+      for (std::size_t k = 0; k < lanes.count; ++k) {
+        lanes.out[k].treated_influence.resize(treated.size());
+        lanes.out[k].control_influence.resize(ctrl.size());
+      }
+      run_lanes(lanes, doubly_robust);
+    }
+    return;
+  }
   std::vector<double> scratch(treated.size() + ctrl.size());
   std::vector<double> dev(ctrl.size());
   for (std::size_t k = 0; k < out.size(); ++k) {
