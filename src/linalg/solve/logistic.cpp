@@ -1,6 +1,7 @@
 #include "linalg/solve/logistic.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <utility>
 
@@ -97,7 +98,7 @@ std::vector<double> start(const Mat& x, std::span<const double> d) {
 
 // The score X'(d - p) and the information X' diag(p (1 - p)) X (both triangles), with `wx`
 // as scratch for the residuals and then one weighted column at a time.
-void score_and_information(const Mat& x, std::span<const double> d, std::span<const double> p,
+void score_and_information_by_columns(const Mat& x, std::span<const double> d, std::span<const double> p,
                            std::vector<double>& score, Mat& info, std::vector<double>& wx) {
   const std::size_t n = x.rows(), k = x.cols();
   std::vector<const double*> cols(k);
@@ -113,6 +114,54 @@ void score_and_information(const Mat& x, std::span<const double> d, std::span<co
       info(l, j) = h[l - j];
       info(j, l) = h[l - j];
     }
+  }
+}
+
+// Designs of at most this many columns have their score and information summed in one pass
+// over the rows, every sum in a register of its own.
+constexpr std::size_t kOnePassColumns = 4;
+
+// The score and information as score_and_information_by_columns gives them, K columns, in one
+// pass: each of the K + K (K + 1) / 2 sums still adds its terms in row order, from the same
+// products ((d_i - p_i) x_ij, and (p_i (1 - p_i) x_ij) x_il), so it has the same bits; the
+// sums are independent, so they advance together instead of one column pair per pass.
+template <std::size_t K>
+void score_and_information_one_pass(const Mat& x, std::span<const double> d, std::span<const double> p,
+                                    std::vector<double>& score, Mat& info) {
+  std::array<const double*, K> cols;
+  for (std::size_t j = 0; j < K; ++j) cols[j] = x.col(j).data();
+  std::array<double, K> s{};
+  std::array<double, K*(K + 1) / 2> h{};
+  for (std::size_t i = 0; i < x.rows(); ++i) {
+    const double r = d[i] - p[i];
+    const double w = p[i] * (1.0 - p[i]);
+    for (std::size_t j = 0; j < K; ++j) s[j] += r * cols[j][i];
+    std::size_t at = 0;
+    for (std::size_t j = 0; j < K; ++j) {
+      const double wx = w * cols[j][i];
+      for (std::size_t l = j; l < K; ++l) h[at++] += wx * cols[l][i];
+    }
+  }
+  std::size_t at = 0;
+  for (std::size_t j = 0; j < K; ++j) {
+    score[j] = s[j];
+    for (std::size_t l = j; l < K; ++l) {
+      info(l, j) = h[at];
+      info(j, l) = h[at++];
+    }
+  }
+}
+
+// The score and information, in one pass over the rows for narrow designs.
+void score_and_information(const Mat& x, std::span<const double> d, std::span<const double> p,
+                           std::vector<double>& score, Mat& info, std::vector<double>& wx) {
+  static_assert(kOnePassColumns == 4, "one case per width below");
+  switch (x.cols()) {
+    case 1: score_and_information_one_pass<1>(x, d, p, score, info); return;
+    case 2: score_and_information_one_pass<2>(x, d, p, score, info); return;
+    case 3: score_and_information_one_pass<3>(x, d, p, score, info); return;
+    case 4: score_and_information_one_pass<4>(x, d, p, score, info); return;
+    default: score_and_information_by_columns(x, d, p, score, info, wx); return;
   }
 }
 
