@@ -70,8 +70,8 @@ Mat comparison_design(const Mat* x, std::span<const std::size_t> kept,
   return design;
 }
 
-// X_R' X_R over the rows R = [from, to) of the design.
-Mat gram_of_rows(const Mat& design, std::size_t from, std::size_t to) {
+// X_R' X_R over the rows R = [from, to) of the design, one column pair per pass.
+Mat gram_of_rows_by_pairs(const Mat& design, std::size_t from, std::size_t to) {
   const std::size_t p = design.cols();
   Mat g(p, p);
   for (std::size_t j = 0; j < p; ++j) {
@@ -85,6 +85,46 @@ Mat gram_of_rows(const Mat& design, std::size_t from, std::size_t to) {
     }
   }
   return g;
+}
+
+// Designs of at most this many columns have their Gram matrix summed in one pass over the
+// rows, each of its P (P + 1) / 2 sums in a register of its own.
+constexpr std::size_t kOnePassColumns = 4;
+
+// gram_of_rows_by_pairs for P columns in one pass: every sum still adds the same products in
+// row order, so it has the same bits, and the independent sums advance together.
+template <std::size_t P>
+Mat gram_of_rows_one_pass(const Mat& design, std::size_t from, std::size_t to) {
+  std::array<const double*, P> cols;
+  for (std::size_t j = 0; j < P; ++j) cols[j] = design.col(j).data();
+  std::array<double, P*(P + 1) / 2> h{};
+  for (std::size_t i = from; i < to; ++i) {
+    std::size_t at = 0;
+    for (std::size_t j = 0; j < P; ++j) {
+      for (std::size_t k = j; k < P; ++k) h[at++] += cols[j][i] * cols[k][i];
+    }
+  }
+  Mat g(P, P);
+  std::size_t at = 0;
+  for (std::size_t j = 0; j < P; ++j) {
+    for (std::size_t k = j; k < P; ++k) {
+      g(j, k) = h[at];
+      g(k, j) = h[at++];
+    }
+  }
+  return g;
+}
+
+// X_R' X_R over the rows R = [from, to) of the design.
+Mat gram_of_rows(const Mat& design, std::size_t from, std::size_t to) {
+  static_assert(kOnePassColumns == 4, "one case per width below");
+  switch (design.cols()) {
+    case 1: return gram_of_rows_one_pass<1>(design, from, to);
+    case 2: return gram_of_rows_one_pass<2>(design, from, to);
+    case 3: return gram_of_rows_one_pass<3>(design, from, to);
+    case 4: return gram_of_rows_one_pass<4>(design, from, to);
+    default: return gram_of_rows_by_pairs(design, from, to);
+  }
 }
 
 // The Cholesky factor of a Gram matrix, or none when some column is (nearly) a combination of
