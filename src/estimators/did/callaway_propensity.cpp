@@ -344,7 +344,7 @@ inline void change(const std::array<const double*, 4>& now, const std::array<con
 // The influence values of the lanes' cells from their net changes, stored cell by cell, and
 // their effects and standard errors (see finish_cell).
 template <std::size_t P, bool DoublyRobust>
-void finish_lanes(const CellLanes& a, const V4& eta_t, const V4& eta_c, const std::array<V4, P>& v) {
+void finish_cell_lanes(const CellLanes& a, const V4& eta_t, const V4& eta_c, const std::array<V4, P>& v) {
   const Comparison& c = *a.c;
   std::array<const double*, P> xt, xc;
   for (std::size_t k = 0; k < P; ++k) {
@@ -467,7 +467,7 @@ void lane_cells(const CellLanes& a) {
     for (std::size_t k = 0; k < P; ++k) s += c.info_inverse(j, k) * m[k];
     v[j] = s;
   }
-  finish_lanes<P, DoublyRobust>(a, eta_t, eta_c, v);
+  finish_cell_lanes<P, DoublyRobust>(a, eta_t, eta_c, v);
 }
 
 // The kernels for each design width, compiled for AVX2 as well where the CPU has it: lanes are
