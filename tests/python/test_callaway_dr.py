@@ -175,3 +175,35 @@ def test_results_are_bit_identical_for_any_worker_count():
                            capture_output=True, text=True, check=True).stdout for k in (1, 2, 5)]
     assert len(runs[0].split()) > 100
     assert runs[1] == runs[0] and runs[2] == runs[0]
+
+
+@pytest.mark.parametrize("n_covariates", [3, 4])
+def test_wide_designs_match_moderndid(n_covariates):
+    # An intercept and three covariates is the widest design whose cells are computed side by
+    # side; four covariates take the column-by-column path. Seven cells per cohort leave the
+    # last group of cells short of a full set of lanes.
+    moderndid = pytest.importorskip("moderndid")
+    import pandas as pd
+
+    t_len = 8
+    cohorts = cohort_list({2: 70, 4: 60, 6: 65, None: 120}, never=t_len + 3)
+    y, x = staggered_panel(17 + n_covariates, cohorts, t_len, n_covariates)
+    n = len(cohorts)
+    first = np.array([g + 1 if g < t_len else 0 for g in cohorts])  # first treated year, 0: never
+    names = [f"x{k}" for k in range(n_covariates)]
+    frame = pd.DataFrame({"unit": np.repeat(np.arange(n), t_len), "year": np.tile(np.arange(1, t_len + 1), n),
+                          "y": y.ravel(), "g": np.repeat(first, t_len),
+                          **{name: np.repeat(x[:, k], t_len) for k, name in enumerate(names)}})
+    for est_method in ("dr", "ipw"):
+        gt = moderndid.att_gt(data=frame, yname="y", tname="year", idname="unit", gname="g",
+                              xformla="~" + "+".join(names), control_group="nevertreated",
+                              base_period="universal", est_method=est_method, boot=False, cband=False)
+        simple = moderndid.aggte(gt, type="simple", boot=False, cband=False)
+        dynamic = moderndid.aggte(gt, type="dynamic", boot=False, cband=False)
+        keep = np.asarray(dynamic.event_times) != -1
+        res = fit(y, cohorts, covariates=x, est_method=est_method)
+        assert res.event_time == np.asarray(dynamic.event_times)[keep].tolist()
+        np.testing.assert_allclose(
+            [res.att, res.se, *res.event_att, *res.event_se],
+            [simple.overall_att, simple.overall_se, *np.asarray(dynamic.att_by_event)[keep],
+             *np.asarray(dynamic.se_by_event)[keep]], rtol=0, atol=TOL)
