@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "linalg/factor/cholesky.hpp"
+#include "linalg/lanes.hpp"
 #include "linalg/ops/matmul.hpp"
 
 namespace tessarix::linalg {
@@ -124,43 +125,56 @@ constexpr std::size_t kOnePassColumns = 4;
 // The score and information as score_and_information_by_columns gives them, K columns, in one
 // pass: each of the K + K (K + 1) / 2 sums still adds its terms in row order, from the same
 // products ((d_i - p_i) x_ij, and (p_i (1 - p_i) x_ij) x_il), so it has the same bits; the
-// sums are independent, so they advance together instead of one column pair per pass.
+// sums are independent, so they advance together, four to a vector: lane l of `info[j]` sums
+// the products with column l (lanes l < j, which the other triangle holds, and lanes past K
+// are summed and dropped).
 template <std::size_t K>
 void score_and_information_one_pass(const Mat& x, std::span<const double> d, std::span<const double> p,
                                     std::vector<double>& score, Mat& info) {
   std::array<const double*, K> cols;
   for (std::size_t j = 0; j < K; ++j) cols[j] = x.col(j).data();
-  std::array<double, K> s{};
-  std::array<double, K*(K + 1) / 2> h{};
+  V4 s{};
+  std::array<V4, K> h{};
   for (std::size_t i = 0; i < x.rows(); ++i) {
     const double r = d[i] - p[i];
     const double w = p[i] * (1.0 - p[i]);
-    for (std::size_t j = 0; j < K; ++j) s[j] += r * cols[j][i];
-    std::size_t at = 0;
-    for (std::size_t j = 0; j < K; ++j) {
-      const double wx = w * cols[j][i];
-      for (std::size_t l = j; l < K; ++l) h[at++] += wx * cols[l][i];
-    }
+    V4 row{};
+    for (std::size_t j = 0; j < K; ++j) row[j] = cols[j][i];
+    s += r * row;
+    for (std::size_t j = 0; j < K; ++j) h[j] += (w * cols[j][i]) * row;
   }
-  std::size_t at = 0;
   for (std::size_t j = 0; j < K; ++j) {
     score[j] = s[j];
     for (std::size_t l = j; l < K; ++l) {
-      info(l, j) = h[at];
-      info(j, l) = h[at++];
+      info(l, j) = h[j][l];
+      info(j, l) = h[j][l];
     }
   }
 }
+
+// The one-pass sums compiled for AVX2 as well where the CPU has it: lanes are different sums,
+// so the wider registers change no result.
+#define TESSARIX_ONE_PASS(K)                                                                          \
+  __attribute__((target_clones("avx2", "default"), flatten)) void score_and_information_##K(          \
+      const Mat& x, std::span<const double> d, std::span<const double> p, std::vector<double>& score, \
+      Mat& info) {                                                                                    \
+    score_and_information_one_pass<K>(x, d, p, score, info);                                          \
+  }
+TESSARIX_ONE_PASS(1)
+TESSARIX_ONE_PASS(2)
+TESSARIX_ONE_PASS(3)
+TESSARIX_ONE_PASS(4)
+#undef TESSARIX_ONE_PASS
 
 // The score and information, in one pass over the rows for narrow designs.
 void score_and_information(const Mat& x, std::span<const double> d, std::span<const double> p,
                            std::vector<double>& score, Mat& info, std::vector<double>& wx) {
   static_assert(kOnePassColumns == 4, "one case per width below");
   switch (x.cols()) {
-    case 1: score_and_information_one_pass<1>(x, d, p, score, info); return;
-    case 2: score_and_information_one_pass<2>(x, d, p, score, info); return;
-    case 3: score_and_information_one_pass<3>(x, d, p, score, info); return;
-    case 4: score_and_information_one_pass<4>(x, d, p, score, info); return;
+    case 1: score_and_information_1(x, d, p, score, info); return;
+    case 2: score_and_information_2(x, d, p, score, info); return;
+    case 3: score_and_information_3(x, d, p, score, info); return;
+    case 4: score_and_information_4(x, d, p, score, info); return;
     default: score_and_information_by_columns(x, d, p, score, info, wx); return;
   }
 }
