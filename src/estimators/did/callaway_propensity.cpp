@@ -97,7 +97,7 @@ template <std::size_t P>
 Mat gram_of_rows_one_pass(const Mat& design, std::size_t from, std::size_t to) {
   std::array<const double*, P> cols;
   for (std::size_t j = 0; j < P; ++j) cols[j] = design.col(j).data();
-  std::array<double, P*(P + 1) / 2> h{};
+  std::array<double, P * (P + 1) / 2> h{};
   for (std::size_t i = from; i < to; ++i) {
     std::size_t at = 0;
     for (std::size_t j = 0; j < P; ++j) {

@@ -100,7 +100,7 @@ std::vector<double> start(const Mat& x, std::span<const double> d) {
 // The score X'(d - p) and the information X' diag(p (1 - p)) X (both triangles), with `wx`
 // as scratch for the residuals and then one weighted column at a time.
 void score_and_information_by_columns(const Mat& x, std::span<const double> d, std::span<const double> p,
-                           std::vector<double>& score, Mat& info, std::vector<double>& wx) {
+                                      std::vector<double>& score, Mat& info, std::vector<double>& wx) {
   const std::size_t n = x.rows(), k = x.cols();
   std::vector<const double*> cols(k);
   for (std::size_t j = 0; j < k; ++j) cols[j] = x.col(j).data();
@@ -118,8 +118,8 @@ void score_and_information_by_columns(const Mat& x, std::span<const double> d, s
   }
 }
 
-// Designs of at most this many columns have their score and information summed in one pass
-// over the rows, every sum in a register of its own.
+// Designs of at most this many columns (one four-lane vector) have their score and information
+// summed in one pass over the rows.
 constexpr std::size_t kOnePassColumns = 4;
 
 // The score and information as score_and_information_by_columns gives them, K columns, in one
