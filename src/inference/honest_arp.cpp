@@ -7,6 +7,7 @@
 #include "inference/ci.hpp"
 #include "inference/honest_dist.hpp"
 #include "linalg/error.hpp"
+#include "linalg/ops/norms.hpp"
 #include "runtime/interrupt.hpp"
 
 namespace tessarix::inference {
@@ -25,12 +26,6 @@ constexpr double kLineReachSd = 20.0;
 constexpr double kLineTol = 1e-10;
 // Newton steps of the line search; each reaches a new vertex, so a handful suffice.
 constexpr int kLineSteps = 100;
-
-double dot(std::span<const double> a, std::span<const double> b) {
-  double s = 0.0;
-  for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
-  return s;
-}
 
 std::vector<double> mat_vec(const Mat& a, std::span<const double> x) {
   std::vector<double> out(a.rows(), 0.0);
@@ -110,7 +105,7 @@ double ArpNuisanceTest::line_value(std::span<const double> s, std::span<const do
                                    double& slope) {
   for (std::size_t i = 0; i < s.size(); ++i) point_[i] = s[i] + c[i] * t;
   const double v = eta(point_, &gamma_);
-  slope = gamma_.empty() ? 0.0 : dot(gamma_, c);
+  slope = gamma_.empty() ? 0.0 : linalg::dot(gamma_, c);
   return v;
 }
 
@@ -145,7 +140,7 @@ bool ArpNuisanceTest::reject(std::span<const double> y, double alpha, const std:
   if (lf && stat > lf->cv) return true;
   if (stat <= 0.0) return false;  // the critical value is never below zero
   const std::vector<double> sg = mat_vec(sigma_, gamma);
-  const double var_b = dot(gamma, sg);
+  const double var_b = linalg::dot(gamma, sg);
   const double sigma_b = std::sqrt(var_b);
   if (sigma_b < kDegenerateSd) return stat > 0.0;
   std::vector<double> c(y.size()), s(y.size());

@@ -12,6 +12,7 @@
 #include "estimators/scale.hpp"
 #include "linalg/factor/cholesky.hpp"
 #include "linalg/lanes.hpp"
+#include "linalg/ops/norms.hpp"
 #include "linalg/ops/matmul.hpp"
 #include "linalg/solve/lstsq.hpp"
 
@@ -118,12 +119,6 @@ void not_yet_controls(const Design& d, std::size_t g, std::size_t t, std::size_t
   }
 }
 
-double dot(std::span<const double> a, std::span<const double> b) {
-  double s = 0.0;
-  for (std::size_t k = 0; k < a.size(); ++k) s += a[k] * b[k];
-  return s;
-}
-
 // Rows (1, x_u1, ..., x_uK) of the listed units.
 Mat covariate_design(const Mat& x, std::span<const std::size_t> units) {
   Mat design(units.size(), x.cols() + 1);
@@ -186,7 +181,7 @@ std::vector<double> regression_effect(const Design& d, const Regression& reg,
   std::vector<double> row(v.size());
   for (std::size_t i = 0; i < out.size(); ++i) {
     for (std::size_t k = 0; k < row.size(); ++k) row[k] = reg.design(i, k);
-    out[i] = -(dot(row, v) * ctrl_r[i] / share);
+    out[i] = -(linalg::dot(row, v) * ctrl_r[i] / share);
   }
   return out;
 }
