@@ -259,6 +259,24 @@ ENTRY = {"cs": "fit_callaway_py", "sunab": "fit_sunab_py", "bacon": "bacon_decom
 MODULES = {"diff-diff": "diff_diff", "csdid": "csdid", "moderndid": "moderndid", "pyfixest": "pyfixest"}
 
 
+def contest(p, ts_call: Callable, peers: dict[str, Callable], modules: dict[str, str], reps: int,
+            budget: float):
+    """race() of tessarix's call and each installed peer's on panel p; a peer whose module is
+    missing is reported and left out."""
+    contestants = {"tessarix": lambda: ts_call(p)}
+    for peer, call in peers.items():
+        if available(modules[peer]):
+            contestants[peer] = lambda call=call: call(p)
+        else:
+            print(f"   {p.name:20s} {peer:10s} not installed")
+    return race(contestants, reps, budget)
+
+
+def speedup(ratio: float, target: float) -> str:
+    """The ratio against a peer and whether it reaches its target."""
+    return f"   tessarix {ratio:7.1f}x faster   target >= {target}x: " + ("met" if ratio >= target else "MISSED")
+
+
 def available(module: str) -> bool:
     try:
         __import__(module)
@@ -315,9 +333,7 @@ def main() -> int:
                 if group == "sunab":
                     target = 20 if p.name.startswith("mpdta") else 4
                 if ts_s:
-                    ratio = s / ts_s
-                    line += f"   tessarix {ratio:7.1f}x faster   target >= {target}x: " + \
-                        ("met" if ratio >= target else "MISSED")
+                    line += speedup(s / ts_s, target)
                 print(line)
                 if p.name.startswith("mpdta") and isinstance(out, tuple):
                     agreement.append((task, peer, ts_out, out))

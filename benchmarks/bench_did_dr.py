@@ -33,7 +33,7 @@ from typing import Optional
 
 import numpy as np
 
-from bench_did import Panel, available, digits, fmt_s, race, version
+from bench_did import Panel, contest, digits, fmt_s, speedup, version
 
 # Peers and the ratio tessarix should reach against each.
 TARGETS = {"diff-diff": 20, "csdid": 100, "moderndid": 100}
@@ -154,13 +154,9 @@ def main() -> int:
         panels.append(mp)
     agreement = []
     for p in panels:
-        contestants = {"tessarix": lambda p=p: ts_callaway(p, method)}
-        for peer, call in PEERS.items():
-            if available(MODULES[peer]):
-                contestants[peer] = lambda p=p, call=call: call(p, method)
-            else:
-                print(f"   {p.name:20s} {peer:10s} not installed")
-        results = race(contestants, args.reps, args.budget)
+        results = contest(p, lambda p: ts_callaway(p, method),
+                          {peer: lambda p, call=call: call(p, method) for peer, call in PEERS.items()},
+                          MODULES, args.reps, args.budget)
         ts_s, ts_out = results["tessarix"]
         print(f"   {p.name:20s} {'tessarix':10s} {fmt_s(ts_s)}")
         for peer in PEERS:
@@ -172,9 +168,7 @@ def main() -> int:
                 continue
             line = f"   {p.name:20s} {peer:10s} {fmt_s(s)}"
             if ts_s:
-                ratio = s / ts_s
-                line += f"   tessarix {ratio:7.1f}x faster   target >= {TARGETS[peer]}x: " + \
-                    ("met" if ratio >= TARGETS[peer] else "MISSED")
+                line += speedup(s / ts_s, TARGETS[peer])
             print(line)
             agreement.append((p.name, peer, ts_out, out))
     print("\n-- significant digits each peer shares with tessarix")

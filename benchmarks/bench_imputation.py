@@ -31,7 +31,7 @@ import warnings
 
 import numpy as np
 
-from bench_did import available, fmt_s, mpdta_panel, race, simulated_panel, version
+from bench_did import contest, fmt_s, mpdta_panel, simulated_panel, speedup, version
 
 warnings.filterwarnings("ignore")
 
@@ -88,13 +88,7 @@ def main() -> int:
     for task, ts_call, peers in TASKS:
         print(f"\n-- {task}")
         for p in panels:
-            contestants = {"tessarix": lambda p=p: ts_call(p)}
-            for peer, call in peers.items():
-                if available(MODULES[peer]):
-                    contestants[peer] = lambda p=p, call=call: call(p)
-                else:
-                    print(f"   {p.name:20s} {peer:10s} not installed")
-            results = race(contestants, args.reps, args.budget)
+            results = contest(p, ts_call, peers, MODULES, args.reps, args.budget)
             ts_s, ts_out = results["tessarix"]
             print(f"   {p.name:20s} {'tessarix':10s} {fmt_s(ts_s)}")
             for peer in peers:
@@ -104,9 +98,7 @@ def main() -> int:
                 if s is None:
                     print(f"   {p.name:20s} {peer:10s} {out}")
                     continue
-                ratio = s / ts_s
-                target = f"   target >= {TARGET}x: " + ("met" if ratio >= TARGET else "MISSED")
-                print(f"   {p.name:20s} {peer:10s} {fmt_s(s)}   tessarix {ratio:7.1f}x faster{target}"
+                print(f"   {p.name:20s} {peer:10s} {fmt_s(s)}{speedup(s / ts_s, TARGET)}"
                       f"   max |diff| estimates {max_diff(ts_out, out, 1)}, se {max_diff(ts_out, out, 2)}")
     return 0
 
