@@ -132,6 +132,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--lifts", required=True, help="comma-separated lifts as fractions, e.g. 0,0.02,0.05,0.1")
     p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp (dsc) or rsc (default sdid)")
     p.add_argument("--members", help="comma-separated estimators of an ensemble, e.g. sc,asc,sdid")
+    p.add_argument("--cost-per-unit", type=float, help="cost of one incremental unit of the outcome: report the "
+                   "investment needed to detect the MDE")
 
     p = sub.add_parser("select", help="rank candidate sets of treatment markets",
                        description="Search and rank candidate treatment-market sets.")
@@ -141,6 +143,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--target-lift", type=float, required=True, help="lift to detect, as a fraction (0.05 = 5 %%)")
     p.add_argument("--eligible", action="append", help="a market that may be treated (repeatable; default all)")
     p.add_argument("--include", action="append", help="a market forced into every candidate (repeatable)")
+    p.add_argument("--cost-per-unit", type=float, help="cost of one incremental unit of the outcome: report each "
+                   "candidate's investment to detect its MDE")
+    p.add_argument("--budget", type=float, help="cap on that investment: sets within it rank first, the others "
+                   "are marked")
 
     p = sub.add_parser("diagnose", help="diagnostics of a proposed geo design",
                        description="Volume share, pre-period fit, volatility, seasonality and a confidence score.")
@@ -174,13 +180,16 @@ def _run(args: argparse.Namespace, data: Any) -> Any:
         treated = _labels(args.treated, data, args.unit)
         if args.members:
             return tessarix.geo.power_ensemble(data, **cols, treated=treated, test_len=args.test_len, lifts=lifts,
-                                               members=args.members.split(","), progress=not args.no_progress, **opts)
+                                               members=args.members.split(","), cost_per_unit=args.cost_per_unit,
+                                               progress=not args.no_progress, **opts)
         return tessarix.geo.power(data, **cols, treated=treated, test_len=args.test_len, lifts=lifts,
-                                  method=args.method, progress=not args.no_progress, **opts)
+                                  method=args.method, cost_per_unit=args.cost_per_unit,
+                                  progress=not args.no_progress, **opts)
     if args.command == "select":
         return tessarix.geo.select(data, **cols, max_treated=args.max_treated, test_len=args.test_len,
                                    target_lift=args.target_lift, eligible=_labels(args.eligible, data, args.unit),
                                    include=_labels(args.include, data, args.unit),
+                                   cost_per_unit=args.cost_per_unit, budget=args.budget,
                                    progress=not args.no_progress, **opts)
     return tessarix.geo.diagnose(data, **cols, treated=_labels(args.treated, data, args.unit),
                                  test_len=args.test_len)

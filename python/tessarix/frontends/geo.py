@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import warnings
 from typing import Any, Optional, Sequence
 
@@ -19,7 +20,8 @@ _WINDOW_OPTIONS = ("min_pre", "lookback", "min_weight", "max_weight")
 
 
 def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
-          lifts: Sequence[float], method: str = "sdid", progress: Any = False, **options: Any) -> PowerCurve:
+          lifts: Sequence[float], method: str = "sdid", cost_per_unit: Optional[float] = None,
+          progress: Any = False, **options: Any) -> PowerCurve:
     """How large a lift a test on the given markets can detect.
 
     Slides a test window of `test_len` periods over the history, treats the `treated` markets
@@ -40,6 +42,10 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
         Relative lifts to inject, as fractions: 0.05 is +5 %. Values above 1 draw a warning.
     method : str
         The estimator: "sdid" (default), "sc", "asc", "fp" (or "dsc") or "rsc".
+    cost_per_unit : float, optional
+        What one incremental unit of the outcome costs (for example the cost per incremental
+        conversion): the result then reports the investment needed to detect the MDE
+        (``mde_cumulative * cost_per_unit``) and the spend of each lift on the curve.
     progress : bool or callable
         Show a progress bar of the placebo windows on stderr (True), or report
         ``(done, total)`` to a callable; the numbers are the same.
@@ -53,24 +59,28 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
         The power curve, the minimum detectable effect and the placebo windows, labelled.
     """
     _warn_percent("lifts", lifts)
+    cost = _positive("cost_per_unit", cost_per_unit)
     market, rows = _market(data, unit, time, outcome, treated, test_len)
     native = _run("geo_power", progress, "power windows", market.y, rows, test_len, lifts, method=method, **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"method": method, **window},
-                      target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)))
+                      target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)),
+                      cost_per_unit=cost)
 
 
 def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
                    lifts: Sequence[float], members: Optional[Sequence[str]] = None,
-                   weights: Optional[Sequence[float]] = None, progress: Any = False, **options: Any) -> PowerCurve:
+                   weights: Optional[Sequence[float]] = None, cost_per_unit: Optional[float] = None,
+                   progress: Any = False, **options: Any) -> PowerCurve:
     """Power of a weighted blend of estimators (default SC, ASC and SDID).
 
     As :func:`power`; `members` names the estimators and `weights` gives one non-negative
     weight per member, or None for inverse-variance weights from each member's no-lift spread.
-    `progress` as for :func:`power`.
+    `cost_per_unit` and `progress` as for :func:`power`.
     """
     _warn_percent("lifts", lifts)
+    cost = _positive("cost_per_unit", cost_per_unit)
     market, rows = _market(data, unit, time, outcome, treated, test_len)
     native = _run("geo_power_ensemble", progress, "power windows", market.y, rows, test_len, lifts,
                   members=members, weights=weights, **options)
@@ -78,11 +88,13 @@ def power_ensemble(data: Any, *, unit: str, time: str, outcome: str, treated: An
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"members": list(members) if members is not None else ["sc", "asc", "sdid"],
                                       "weights": list(weights) if weights is not None else None, **window},
-                      target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)))
+                      target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)),
+                      cost_per_unit=cost)
 
 
 def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, test_len: int,
-           target_lift: float, eligible: Any = None, include: Any = None, progress: Any = False,
+           target_lift: float, eligible: Any = None, include: Any = None,
+           cost_per_unit: Optional[float] = None, budget: Optional[float] = None, progress: Any = False,
            client: Any = None, **options: Any) -> Selection:
     """Search and rank candidate sets of treatment markets.
 
@@ -100,6 +112,13 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
         Markets that may be treated (default: every market).
     include : list of labels, optional
         Markets forced into every candidate.
+    cost_per_unit : float, optional
+        What one incremental unit of the outcome costs: each candidate then reports the
+        investment needed to detect its MDE (its cumulative incremental outcome at the MDE
+        times this cost).
+    budget : float, optional
+        A cap on that investment (needs `cost_per_unit`): the candidates within it rank first,
+        the others follow, marked ``within_budget = False`` (kept, not dropped).
     progress : bool or callable
         Show a progress bar of the candidates evaluated on stderr (True), or report
         ``(done, total)`` to a callable.
@@ -117,6 +136,9 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
         Every evaluated candidate, best first, with markets as labels.
     """
     _warn_percent("target_lift", [target_lift])
+    cost, cap = _positive("cost_per_unit", cost_per_unit), _positive("budget", budget)
+    if cap is not None and cost is None:
+        raise ValueError("budget caps the investment a test needs, which takes cost_per_unit: give both")
     market = _market_of(long_panel(data, unit=unit, time=time, outcome=outcome))
     _check_pre_periods(market, test_len)
     pool = range(len(market.units)) if eligible is None else _rows(market, eligible, "eligible")
@@ -129,7 +151,7 @@ def select(data: Any, *, unit: str, time: str, outcome: str, max_treated: int, t
     else:
         native = _run("geo_select", progress, "candidates", *args, include=forced, **options)
     return Selection(native=native, market=market, target_lift=target_lift, test_len=test_len,
-                     method=str(options.get("method", "sdid")))
+                     method=str(options.get("method", "sdid")), cost_per_unit=cost, budget=cap)
 
 
 def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int) -> Diagnosis:
@@ -179,6 +201,18 @@ def _rows(panel: Any, labels: Any, arg: str) -> list[int]:
     if len(set(rows)) != len(rows):
         raise DataError(f"{arg} names a market more than once")
     return sorted(rows)
+
+
+def _positive(arg: str, value: Any) -> Optional[float]:
+    """A money amount: None, or a finite number above zero."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{arg} must be a number; got {type(value).__name__}")
+    v = float(value)
+    if not (math.isfinite(v) and v > 0.0):
+        raise ValueError(f"{arg} must be finite and > 0; got {v:g}")
+    return v
 
 
 def _warn_percent(arg: str, values: Sequence[float]) -> None:

@@ -15,6 +15,23 @@ from .base import num
 from .calibration import Calibration, calibrate
 
 
+def treated_total(y: np.ndarray, rows: Any) -> float:
+    """The sum over the treated markets of each market's mean outcome over the history: the
+    level an injected lift multiplies. Each market's outcomes are summed in time order and the
+    markets in the given order, as the power analysis sums them, so that the incremental
+    outcome of a lift here equals the analysis's ``mde_cumulative`` at the MDE to the bit."""
+    total = 0.0
+    for u in rows:
+        total += float(np.cumsum(y[u])[-1]) / y.shape[1]
+    return total
+
+
+def incremental(total: float, lift: float, test_len: int) -> float:
+    """The cumulative incremental outcome of `lift` over the treated markets and the test window
+    (the power analysis's ``mde_cumulative`` when `lift` is its MDE)."""
+    return total * lift * test_len
+
+
 @dataclass
 class PowerCurve:
     """Power of a geo test on given markets, from historical placebo windows with injected lift.
@@ -46,6 +63,12 @@ class PowerCurve:
         ones; the curve's own rate at lift 0 is alpha by construction), a threshold for the
         real test that keeps its false-positive rate at alpha, and warnings when the windows are
         few or overlap heavily.
+    cost_per_unit : float or None
+        The cost of one incremental unit of the outcome (for example per incremental
+        conversion), when the analysis was asked in money terms.
+    investment : float or None
+        The spend needed to detect the MDE: ``mde_cumulative * cost_per_unit``; None without a
+        cost or an MDE.
     """
 
     native: Any
@@ -55,6 +78,7 @@ class PowerCurve:
     window_options: dict = field(default_factory=dict)
     target_power: float = 0.8
     alpha: float = 0.1
+    cost_per_unit: Optional[float] = None
 
     @property
     def method(self) -> str:
@@ -77,6 +101,24 @@ class PowerCurve:
         return self.native.mde_cumulative
 
     @property
+    def investment(self) -> Optional[float]:
+        """The spend needed to detect the MDE (``mde_cumulative * cost_per_unit``); None without
+        a cost per unit or an MDE."""
+        if self.cost_per_unit is None or self.native.mde_cumulative is None:
+            return None
+        return self.native.mde_cumulative * self.cost_per_unit
+
+    def investment_at(self, lifts: Any) -> np.ndarray:
+        """The spend a test must buy for each lift: its cumulative incremental outcome over the
+        treated markets and the test window, times the cost per unit (NaN without a cost)."""
+        lifts = np.asarray(lifts, dtype=float)
+        if self.cost_per_unit is None:
+            return np.full(lifts.shape, np.nan)
+        total = treated_total(self.market.y, self.treated)
+        return np.asarray([incremental(total, lift, self.test_len) * self.cost_per_unit for lift in lifts.ravel()],
+                          dtype=float).reshape(lifts.shape)
+
+    @property
     def critical_value(self) -> float:
         """Detection threshold on |ATT| from the no-lift windows (the null)."""
         return self.native.crit
@@ -94,11 +136,15 @@ class PowerCurve:
     @property
     def curve(self) -> Any:
         """The power curve: injected lift (fraction), power (detection rate over the windows),
-        and the mean and alpha/2, 1 - alpha/2 quantiles of the estimated lift (fractions)."""
+        and the mean and alpha/2, 1 - alpha/2 quantiles of the estimated lift (fractions); with a
+        cost per unit, also the spend each lift takes (``investment``)."""
         n = self.native
-        return table({"lift": np.asarray(n.lifts, dtype=float), "power": np.asarray(n.power, dtype=float),
-                      "est_mean": np.asarray(n.est_mean, dtype=float), "est_lo": np.asarray(n.est_lo, dtype=float),
-                      "est_hi": np.asarray(n.est_hi, dtype=float)}, self.market.backend)
+        columns = {"lift": np.asarray(n.lifts, dtype=float), "power": np.asarray(n.power, dtype=float),
+                   "est_mean": np.asarray(n.est_mean, dtype=float), "est_lo": np.asarray(n.est_lo, dtype=float),
+                   "est_hi": np.asarray(n.est_hi, dtype=float)}
+        if self.cost_per_unit is not None:
+            columns["investment"] = self.investment_at(n.lifts)
+        return table(columns, self.market.backend)
 
     @cached_property
     def _windows(self) -> Any:
@@ -141,6 +187,9 @@ class PowerCurve:
         else:
             lines.append(f"minimum detectable effect {n.mde_pct * 100:.3g} % of the treated level "
                          f"({num(n.mde_abs_per_period)} per period, {num(n.mde_cumulative)} in total)")
+        if self.cost_per_unit is not None:
+            spend = "- (no MDE)" if self.investment is None else num(self.investment)
+            lines.append(f"investment to detect the MDE: {spend} at {num(self.cost_per_unit)} per incremental unit")
         if n.ensemble_weights is not None:
             lines.append("ensemble weights: " + ", ".join(f"{w:.3f}" for w in n.ensemble_weights))
         lines.append("lifts and effects are fractions of the treated markets' mean level (0.05 = 5 %)")
@@ -178,12 +227,18 @@ class PowerCurve:
 class Selection:
     """Candidate treatment-market sets, ranked best first.
 
+    With a ``budget``, the candidates whose required investment fits it rank first (in score
+    order), then the others (in score order), marked ``within_budget = False``: a candidate
+    without an MDE has no investment that shows its effect and counts as over budget.
+
     Attributes
     ----------
     native : list of MarketCandidate
-        The compiled module's own candidates, in rank order.
+        The compiled module's own candidates, in its rank order (by score alone).
     best : list
         The market labels of the best-ranked candidate (empty when there is none).
+    cost_per_unit, budget : float or None
+        The cost of one incremental unit of the outcome and the spend cap, when given.
     """
 
     native: list
@@ -191,29 +246,69 @@ class Selection:
     target_lift: float
     test_len: int = 1
     method: str = "sdid"
+    cost_per_unit: Optional[float] = None
+    budget: Optional[float] = None
+
+    @cached_property
+    def investments(self) -> list[Optional[float]]:
+        """Each candidate's spend to detect its MDE, in the order of ``native`` (None without a
+        cost per unit or an MDE)."""
+        if self.cost_per_unit is None:
+            return [None] * len(self.native)
+        return [None if x.mde_pct is None else
+                incremental(treated_total(self.market.y, x.treated), x.mde_pct, self.test_len) * self.cost_per_unit
+                for x in self.native]
+
+    @cached_property
+    def within_budget(self) -> list[bool]:
+        """Whether each candidate's investment fits the budget, in the order of ``native`` (all
+        True without a budget)."""
+        if self.budget is None:
+            return [True] * len(self.native)
+        return [v is not None and v <= self.budget for v in self.investments]
+
+    @cached_property
+    def order(self) -> list[int]:
+        """Positions in ``native`` in the ranking: within the budget first, each part by score."""
+        within = self.within_budget
+        return [i for i in range(len(within)) if within[i]] + [i for i in range(len(within)) if not within[i]]
+
+    @property
+    def ranked(self) -> list:
+        """The candidates (MarketCandidate) in the ranking, best first."""
+        return [self.native[i] for i in self.order]
 
     @property
     def best(self) -> list[Any]:
         """The market labels of the best-ranked candidate; empty when there is none."""
-        return [plain(self.market.units[i]) for i in self.native[0].treated] if self.native else []
+        return [plain(self.market.units[i]) for i in self.ranked[0].treated] if self.native else []
 
     @property
     def candidates(self) -> Any:
         """Every candidate, best first: rank (1 = best), the markets (a list of labels), their
         count, power at the target lift, minimum detectable effect (fraction), the design
         diagnostics (holdout_pct: the treated share of volume as a fraction, relative pre-period fit
-        error, stability and
-        confidence scores) and the ranking score."""
-        m, c = self.market, self.native
-        return table({"rank": np.arange(1, len(c) + 1, dtype=np.int64),
-                      "markets": [[m.units[i] for i in x.treated] for x in c],
-                      "n_markets": np.asarray([len(x.treated) for x in c], dtype=np.int64),
-                      "power_at_target": [x.power_at_target for x in c], "mde": [x.mde_pct for x in c],
-                      "holdout_pct": [x.holdout_pct for x in c], "pre_fit_rel": [x.pre_fit_rel for x in c],
-                      "stability_score": [x.stability_score for x in c], "confidence": [x.confidence for x in c],
-                      "score": [x.score for x in c]}, m.backend,
-                     floats=("power_at_target", "mde", "holdout_pct", "pre_fit_rel", "stability_score",
-                             "confidence", "score"))
+        error, stability and confidence scores) and the ranking score; with a cost per unit,
+        the cumulative incremental outcome at the MDE (``mde_cumulative``) and the spend it
+        takes (``investment``); with a budget, whether that spend fits it (``within_budget``)."""
+        m, order = self.market, self.order
+        c = [self.native[i] for i in order]
+        columns = {"rank": np.arange(1, len(c) + 1, dtype=np.int64),
+                   "markets": [[m.units[i] for i in x.treated] for x in c],
+                   "n_markets": np.asarray([len(x.treated) for x in c], dtype=np.int64),
+                   "power_at_target": [x.power_at_target for x in c], "mde": [x.mde_pct for x in c],
+                   "holdout_pct": [x.holdout_pct for x in c], "pre_fit_rel": [x.pre_fit_rel for x in c],
+                   "stability_score": [x.stability_score for x in c], "confidence": [x.confidence for x in c],
+                   "score": [x.score for x in c]}
+        floats = ["power_at_target", "mde", "holdout_pct", "pre_fit_rel", "stability_score", "confidence", "score"]
+        if self.cost_per_unit is not None:
+            spend = [self.investments[i] for i in order]
+            columns["mde_cumulative"] = [None if v is None else v / self.cost_per_unit for v in spend]
+            columns["investment"] = spend
+            floats += ["mde_cumulative", "investment"]
+        if self.budget is not None:
+            columns["within_budget"] = [self.within_budget[i] for i in order]
+        return table(columns, m.backend, floats=tuple(floats))
 
     def to_frame(self) -> Any:
         """The candidates table."""
@@ -222,19 +317,30 @@ class Selection:
     def summary(self, top: int = 10) -> str:
         """The `top` candidates as text."""
         m = self.market
-        lines = [f"Geo market selection on {m.outcome_name}: {len(self.native)} candidate sets, "
-                 f"target lift {self.target_lift * 100:.3g} %", "=" * 78,
-                 f"{'rank':>4}  {'power':>6}{'mde':>10}{'conf.':>7}{'score':>8}  markets"]
-        for k, x in enumerate(self.native[:top]):
+        money = self.cost_per_unit is not None
+        head = f"Geo market selection on {m.outcome_name}: {len(self.native)} candidate sets, " \
+               f"target lift {self.target_lift * 100:.3g} %"
+        lines = [head, "=" * 78]
+        if money:
+            cap = "" if self.budget is None else f"; budget {num(self.budget)} " \
+                  f"({sum(self.within_budget)} of {len(self.native)} sets fit it)"
+            lines.append(f"investment = cumulative incremental outcome at the MDE x {num(self.cost_per_unit)}{cap}")
+        lines.append(f"{'rank':>4}  {'power':>6}{'mde':>10}{'conf.':>7}{'score':>8}"
+                     + (f"{'investment':>13}" if money else "") + "  markets")
+        for k, i in enumerate(self.order[:top]):
+            x = self.native[i]
             mde = "-" if x.mde_pct is None else f"{x.mde_pct * 100:.3g}%"
-            lines.append(f"{k + 1:>4}  {x.power_at_target:>6.3f}{mde:>10}{x.confidence:>7.0f}{x.score:>8.4f}  "
-                         f"{listing([m.units[i] for i in x.treated], 8)}")
+            spend = f"{num(self.investments[i]):>13}" if money else ""
+            over = "" if self.within_budget[i] else "  (over budget)"
+            lines.append(f"{k + 1:>4}  {x.power_at_target:>6.3f}{mde:>10}{x.confidence:>7.0f}{x.score:>8.4f}{spend}  "
+                         f"{listing([m.units[u] for u in x.treated], 8)}{over}")
         return "\n".join(lines)
 
     def plot(self, kind: Optional[str] = None, ax: Any = None, rank: int = 1, top: int = 15) -> Any:
         """Draw on a matplotlib Axes and return it: "candidates" (the default: the `top` sets'
-        power and score, best on top) or "history" (the candidate of rank `rank` against its
-        synthetic counterpart over the history). Needs ``pip install "tessarix[plot]"``."""
+        power and score, best on top, sets over the budget hatched) or "history" (the candidate
+        of rank `rank` against its synthetic counterpart over the history). Needs
+        ``pip install "tessarix[plot]"``."""
         from ..plot import choose
         from ..plot import geo as g
 
@@ -242,7 +348,7 @@ class Selection:
             return g.candidates(res, ax, top=top)
 
         def history(res: "Selection", ax: Any) -> Any:
-            chosen = list(res.native[rank - 1].treated)
+            chosen = list(res.ranked[rank - 1].treated)
             method = res.method.lower()
             return g.history(res.market, chosen, res.test_len, "fp" if method == "dsc" else method, ax)
 
