@@ -17,5 +17,6 @@ std::vector<PyMethodDef> core_geo_functions();
 std::vector<PyMethodDef> core_did_functions();
 std::vector<PyMethodDef> core_imputation_functions();
 std::vector<PyMethodDef> core_honest_functions();
+std::vector<PyMethodDef> core_conformal_functions();
 
 }  // namespace tessarix::bindings
