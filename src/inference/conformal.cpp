@@ -27,6 +27,8 @@ constexpr double kInitialHalfWidth = 4.0;
 // most: 4^20 residual scales (about 1e12) out, an end still accepted is reported as infinite.
 constexpr double kWidening = 4.0;
 constexpr int kMaxWidenings = 20;
+// Secant steps at most in search of an accepted centre for the grid.
+constexpr int kCentreSteps = 50;
 // Bisection stops when the last rejected and the first accepted value are this close, in units
 // of the residual scale.
 constexpr double kRelativeTolerance = 1e-6;
@@ -131,7 +133,23 @@ std::vector<std::size_t> period_columns(std::size_t t0, std::size_t k) {
   return columns;
 }
 
+std::size_t single_cohort(const Panel& panel) {
+  const std::vector<std::size_t>& cohorts = panel.cohorts();
+  if (cohorts.size() != 1 || cohorts[0] == 0 || cohorts[0] >= panel.n_periods()) {
+    invariant_failure("conformal inference needs one treatment time with pre- and post-periods");
+  }
+  return cohorts[0];
+}
+
 bool rejects(double p, double alpha) { return p <= alpha + kAlphaSlack; }
+
+// The residuals over the pre-periods and post-period k of the refit under theta_k.
+std::vector<double> period_residuals(const Panel& panel, const sc::Method& method, std::size_t k, double theta_k) {
+  const std::size_t t0 = single_cohort(panel);
+  const std::vector<std::size_t> columns = period_columns(t0, k);
+  const double theta[1] = {theta_k};
+  return method.fit_all(panel_under_null(panel, columns, t0, theta), 1).pre_gap;
+}
 
 // --- the intervals ----------------------------------------------------------------------------
 
@@ -141,15 +159,43 @@ struct PeriodSearch {
   const sc::Method& method;
   const ConformalOptions& options;
   std::size_t k;
-  double centre;  // the point estimate of the period's effect
+  double centre;  // an accepted null value (the point estimate when none was found)
   double scale;   // the fit's residual scale
   double alpha;
   double smallest_p;  // one over the number of permutations: no p-value is below it
 
   bool accepts(double offset) const {
-    return !rejects(period_p_value(panel, method, k, centre + offset, options), alpha);
+    return accepts_residuals(period_residuals(panel, method, k, centre + offset));
+  }
+
+  bool accepts_residuals(std::span<const double> u) const {
+    return !rejects(permutation_p_value(u, 1, options), alpha);
   }
 };
+
+// A null value the period's test accepts, from the point estimate: the refit's residual in the
+// tested period falls as the null value rises, and where it vanishes every residual is at
+// least as large, so p = 1 there. Secant steps toward that root, the first with slope -1 (the
+// residual of a fit that ignored the period), stop at the first accepted value; the point
+// estimate when none is accepted within kCentreSteps. The accepted set need not contain the
+// point estimate: it comes from the fit on the pre-periods alone, the test from the refit.
+double accepted_centre(const PeriodSearch& s, double estimate) {
+  double theta = estimate;
+  double previous_theta = 0.0, previous_r = 0.0;
+  for (int step = 0; step <= kCentreSteps; ++step) {
+    runtime::interruption_point();
+    const std::vector<double> u = period_residuals(s.panel, s.method, s.k, theta);
+    if (s.accepts_residuals(u)) return theta;
+    const double r = u.back();
+    double slope = step == 0 ? -1.0 : (r - previous_r) / (theta - previous_theta);
+    if (!(slope < 0.0) || !std::isfinite(slope)) slope = -1.0;
+    previous_theta = theta;
+    previous_r = r;
+    theta -= r / slope;
+    if (!std::isfinite(theta)) break;
+  }
+  return estimate;
+}
 
 // The acceptance of each of kGridPoints offsets evenly spaced over [-half_width, half_width],
 // on the pool.
@@ -173,12 +219,13 @@ double bisect_edge(const PeriodSearch& s, double rejected, double accepted) {
   return accepted;
 }
 
-// The interval of one period: the grid widened until both of its ends reject (or the widening
-// cap is reached: that end is infinite), then each edge refined by bisection between the
-// outermost accepted grid point and its rejected neighbour. Accepted values separated by
+// The interval of one period: a grid around an accepted centre, widened until both of its ends
+// reject (or the widening cap is reached: that end is infinite), then each edge refined by
+// bisection between the outermost accepted grid point and its rejected neighbour. Accepted values separated by
 // rejected ones fall inside one interval, the hull of the accepted set on the grid.
-EffectInterval period_interval(const PeriodSearch& s) {
+EffectInterval period_interval(PeriodSearch s) {
   if (!rejects(s.smallest_p, s.alpha)) return {-kInf, kInf};  // too few permutations to reject
+  s.centre = accepted_centre(s, s.centre);
   double half_width = kInitialHalfWidth * s.scale;
   std::vector<char> accepted;
   for (int widening = 0;; ++widening) {
@@ -208,13 +255,6 @@ double residual_scale(const ScFit& fit) {
   return 1.0;
 }
 
-std::size_t single_cohort(const Panel& panel) {
-  const std::vector<std::size_t>& cohorts = panel.cohorts();
-  if (cohorts.size() != 1 || cohorts[0] == 0 || cohorts[0] >= panel.n_periods()) {
-    invariant_failure("conformal inference needs one treatment time with pre- and post-periods");
-  }
-  return cohorts[0];
-}
 
 }  // namespace
 
@@ -242,11 +282,7 @@ std::vector<double> null_residuals(const Panel& panel, std::size_t t0, const sc:
 
 double period_p_value(const Panel& panel, const sc::Method& method, std::size_t k, double theta_k,
                       const ConformalOptions& options) {
-  const std::size_t t0 = single_cohort(panel);
-  const std::vector<std::size_t> columns = period_columns(t0, k);
-  const double theta[1] = {theta_k};
-  const std::vector<double> u = method.fit_all(panel_under_null(panel, columns, t0, theta), 1).pre_gap;
-  return permutation_p_value(u, 1, options);
+  return permutation_p_value(period_residuals(panel, method, k, theta_k), 1, options);
 }
 
 ConformalTest conformal_test(const Panel& panel, const sc::Method& method, std::span<const double> theta,

@@ -185,8 +185,6 @@ def test_a_shifted_post_path_shifts_the_intervals(method):
     for end in ("ci_lower", "ci_upper"):
         np.testing.assert_allclose(moved[end], base[end] + 3.25, rtol=0, atol=1e-9)
     assert moved["p_value"] == base["p_value"]
-    # The point estimates lie inside their intervals.
-    assert np.all(base["ci_lower"] <= base["att_path"]) and np.all(base["att_path"] <= base["ci_upper"])
 
 
 @pytest.mark.parametrize("scheme", ["block", "iid"])
