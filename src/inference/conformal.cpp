@@ -18,7 +18,7 @@ namespace {
 // few enough that a thousand draws still spread over the workers.
 constexpr std::size_t kDrawsPerItem = 128;
 
-// Grid points per search of an interval, odd so that the point estimate is one of them.
+// Grid points per search of an interval, odd so that the accepted centre is one of them.
 constexpr std::size_t kGridPoints = 41;
 // The first grid's half-width, in units of the fit's residual scale: the set of accepted
 // values is about twice the largest residual wide, so most searches bracket it at once.
@@ -221,8 +221,9 @@ double bisect_edge(const PeriodSearch& s, double rejected, double accepted) {
 
 // The interval of one period: a grid around an accepted centre, widened until both of its ends
 // reject (or the widening cap is reached: that end is infinite), then each edge refined by
-// bisection between the outermost accepted grid point and its rejected neighbour. Accepted values separated by
-// rejected ones fall inside one interval, the hull of the accepted set on the grid.
+// bisection between the outermost accepted grid point and its rejected neighbour. Accepted
+// values separated by rejected ones fall inside one interval, the hull of the accepted set on
+// the grid.
 EffectInterval period_interval(PeriodSearch s) {
   if (!rejects(s.smallest_p, s.alpha)) return {-kInf, kInf};  // too few permutations to reject
   s.centre = accepted_centre(s, s.centre);
@@ -236,7 +237,8 @@ EffectInterval period_interval(PeriodSearch s) {
   const auto first = std::find(accepted.begin(), accepted.end(), 1);
   if (first == accepted.end()) return {kNaN, kNaN};
   const std::size_t lo = static_cast<std::size_t>(first - accepted.begin());
-  const std::size_t hi = kGridPoints - 1 - static_cast<std::size_t>(std::find(accepted.rbegin(), accepted.rend(), 1) - accepted.rbegin());
+  const auto last = std::find(accepted.rbegin(), accepted.rend(), 1);
+  const std::size_t hi = kGridPoints - 1 - static_cast<std::size_t>(last - accepted.rbegin());
   const double step = 2.0 * half_width / static_cast<double>(kGridPoints - 1);
   const auto at = [&](std::size_t i) { return -half_width + step * static_cast<double>(i); };
   EffectInterval out;
@@ -254,7 +256,6 @@ double residual_scale(const ScFit& fit) {
   }
   return 1.0;
 }
-
 
 }  // namespace
 

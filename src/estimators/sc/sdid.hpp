@@ -44,7 +44,8 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
 // periods: unit weights with a free intercept on all T periods, the ridge that a fit with
 // n_tested post-periods would use (noise level from all T periods); pre_gap is the treated
 // path less the weighted donors less their mean gap, the intercept. No time weights: without
-// post-periods there is nothing for them to match, so every period counts alike.
+// post-periods there is nothing for them to match, so every period counts alike. The noise
+// level, from first differences, is the one part that depends on the order of the periods.
 ScFit fit_all_periods(const Panel& panel, std::size_t n_tested, const SdidOptions& options);
 
 // The SDID effect for the given treated and donor lists with fixed unit weights omega (one
