@@ -262,3 +262,32 @@ def test_bad_input_is_named(kwargs, error, message):
     y = factor_panel(np.random.default_rng(0), 6, 10)
     with pytest.raises(error, match=message):
         _core.conformal_sc(y, [0], 7, **kwargs)
+
+
+# --- the authors' own implementation --------------------------------------------------------
+
+def test_synthetic_control_test_and_intervals_match_scinference():
+    """scinference (Chernozhukov, Wuthrich and Zhu's package): the same moving-block p-values,
+    and its grid-inverted intervals within one grid step of ours."""
+    scinference = pytest.importorskip("scinference").scinference
+    rng = np.random.default_rng(12345)
+    for _ in range(6):
+        y0 = rng.normal(size=(20, 8)).cumsum(axis=0) * 0.3 + rng.normal(size=(20, 8))
+        y1 = y0[:, :3].mean(axis=1) + rng.normal(size=20)
+        y1[17:] += 1.0
+        theta = float(rng.normal())
+        peer = scinference(y1, y0, T1=3, T0=17, theta0=theta, permutation_method="mb")["p_val"]
+        ours = _core.conformal_sc(np.vstack([y1, y0.T]), [0], 17, null=[theta] * 3, intervals=False)["p_value"]
+        assert ours == pytest.approx(peer, abs=1e-12)
+    y0 = rng.normal(size=(27, 8))
+    y1 = y0[:, :3].mean(axis=1) + rng.normal(size=27)
+    y1[25:] += 2.0
+    ours = _core.conformal_sc(np.vstack([y1, y0.T]), [0], 25, level=0.9)
+    step = 0.02
+    for k in range(2):
+        grid = np.arange(ours["ci_lower"][k] - 0.3, ours["ci_upper"][k] + 0.3, step)
+        # One post-period at a time: the peer's intervals invert the test of that period alone.
+        keep = list(range(25)) + [25 + k]
+        peer = scinference(y1[keep], y0[keep], T1=1, T0=25, ci=True, ci_grid=grid, alpha=0.1)
+        assert abs(float(np.ravel(peer["lb"])[0]) - ours["ci_lower"][k]) <= step
+        assert abs(float(np.ravel(peer["ub"])[0]) - ours["ci_upper"][k]) <= step
