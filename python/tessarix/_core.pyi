@@ -215,6 +215,107 @@ def placebo_rsc(
 ) -> _SetPlacebo:
     """Placebo test of the `fit_rsc` fit with pseudo-treated sets as large as the treated group."""
 
+class _Conformal(TypedDict):
+    att: float
+    att_path: npt.NDArray[np.float64]
+    statistic: float
+    p_value: float
+    residuals: npt.NDArray[np.float64]
+    ci_lower: npt.NDArray[np.float64]
+    ci_upper: npt.NDArray[np.float64]
+
+def conformal_sc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    penalty: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    null: _Floats | None = None,
+    scheme: Literal["block", "iid"] = "block",
+    permutations: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    q: SupportsFloat = 1.0,
+    level: SupportsFloat = 0.95,
+    intervals: bool = True,
+    progress: _Progress = None,
+) -> _Conformal:
+    """Conformal permutation test and pointwise intervals of the `fit_sc` fit."""
+
+def conformal_asc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    sc_ridge: SupportsFloat = 0.0,
+    aug_lambda: SupportsFloat | None = None,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    null: _Floats | None = None,
+    scheme: Literal["block", "iid"] = "block",
+    permutations: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    q: SupportsFloat = 1.0,
+    level: SupportsFloat = 0.95,
+    intervals: bool = True,
+    progress: _Progress = None,
+) -> _Conformal:
+    """Conformal permutation test and pointwise intervals of the `fit_asc` fit."""
+
+def conformal_sdid(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    zeta_scale: SupportsFloat = 1.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    null: _Floats | None = None,
+    scheme: Literal["block", "iid"] = "block",
+    permutations: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    q: SupportsFloat = 1.0,
+    level: SupportsFloat = 0.95,
+    intervals: bool = True,
+    progress: _Progress = None,
+) -> _Conformal:
+    """Conformal permutation test and pointwise intervals of the `fit_sdid` fit."""
+
+def conformal_fp(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: SupportsFloat = 0.0,
+    min_weight: SupportsFloat = 0.0,
+    max_weight: SupportsFloat = 1.0,
+    null: _Floats | None = None,
+    scheme: Literal["block", "iid"] = "block",
+    permutations: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    q: SupportsFloat = 1.0,
+    level: SupportsFloat = 0.95,
+    intervals: bool = True,
+    progress: _Progress = None,
+) -> _Conformal:
+    """Conformal permutation test and pointwise intervals of the `fit_fp` fit."""
+
+def conformal_rsc(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: SupportsFloat = 0.999,
+    ridge: SupportsFloat = 0.0,
+    null: _Floats | None = None,
+    scheme: Literal["block", "iid"] = "block",
+    permutations: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    q: SupportsFloat = 1.0,
+    level: SupportsFloat = 0.95,
+    intervals: bool = True,
+    progress: _Progress = None,
+) -> _Conformal:
+    """Conformal permutation test and pointwise intervals of the `fit_rsc` fit."""
+
 class _HonestRm(TypedDict):
     mbar: npt.NDArray[np.float64]
     lower: npt.NDArray[np.float64]

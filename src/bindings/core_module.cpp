@@ -15,8 +15,9 @@ PyModuleDef module_def = {
     "_core",
     "Native helpers of tessarix's data-frame front ends: the long-to-wide pivot, full fitted and\n"
     "placebo paths, SDID time weights and intercept, the power analysis's placebo windows, the\n"
-    "long fits of tessarix._tessarix with progress reports, the market search in steps, and the\n"
-    "sensitivity of an event study to violations of parallel trends.",
+    "long fits of tessarix._tessarix with progress reports, the market search in steps, the\n"
+    "sensitivity of an event study to violations of parallel trends, and conformal inference\n"
+    "for the synthetic-control family.",
     -1,
     nullptr,  // the method table, set at initialisation
     nullptr,
@@ -31,7 +32,7 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__core(void) {
   using namespace tessarix::bindings;
   try {
-    if (module_def.m_methods == nullptr) module_def.m_methods = closed_method_table({core_frame_functions(), core_sc_functions(), core_geo_functions(), core_did_functions(), core_imputation_functions(), core_honest_functions()});
+    if (module_def.m_methods == nullptr) module_def.m_methods = closed_method_table({core_frame_functions(), core_sc_functions(), core_geo_functions(), core_did_functions(), core_imputation_functions(), core_honest_functions(), core_conformal_functions()});
   } catch (...) {
     translate_current_exception();
     return nullptr;

@@ -303,4 +303,14 @@ Checked<void> check_stack_finite(const ArrayView3& y3, std::size_t r) {
   return {};
 }
 
+Checked<void> check_null_path(std::span<const double> null, std::size_t n_post) {
+  if (null.size() != n_post) {
+    return fail("null must give one effect per post-period (" + num(n_post) + "); got " + num(null.size()));
+  }
+  for (std::size_t k = 0; k < null.size(); ++k) {
+    if (!std::isfinite(null[k])) return fail("null must be finite; got " + fmt_real(null[k]) + " at " + num(k));
+  }
+  return {};
+}
+
 }  // namespace tessarix::bindings

@@ -101,4 +101,7 @@ Checked<void> check_max_treated(std::uint64_t max_treated, std::size_t n);
 Checked<void> check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n);
 Checked<void> check_include_leaves_control(std::size_t n_include, std::size_t n);
 
+// A hypothesised effect path: one finite value per post-period.
+Checked<void> check_null_path(std::span<const double> null, std::size_t n_post);
+
 }  // namespace tessarix::bindings

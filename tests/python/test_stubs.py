@@ -117,6 +117,10 @@ refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y
 tests = [_core.placebo_sc(y, [0, 1], 5, draws=5, seed=1, progress=shown), _core.placebo_asc(y, [0], 5),
          _core.placebo_sdid(y, [0], 5, level=0.9), _core.placebo_fp(y, [0], 5), _core.placebo_rsc(y, [0], 5, rank=2)]
 placebo_p: float = tests[0]["p_value"]
+conformal = [_core.conformal_sc(y, [0], 5, null=[0.0] * 5, scheme="iid", permutations=50, progress=shown),
+             _core.conformal_asc(y, [0], 5, q=2.0), _core.conformal_sdid(y, [0, 1], 5, level=0.9),
+             _core.conformal_fp(y, [0], 5, intervals=False), _core.conformal_rsc(y, [0], 5, null=np.zeros(5))]
+conformal_upper: np.ndarray = conformal[0]["ci_upper"]
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
 geo_e = _core.geo_power_ensemble(y, [0], 3, [0.1], progress=shown)
 sets: list[list[int]] = _core.geo_candidates(y, [0, 1, 2], 2, 3, 0.1)

@@ -16,11 +16,11 @@ from ..results.sc import Design, SynthResult
 
 # Each method: its array entry point and the inference choices it accepts.
 _METHODS: dict[str, tuple[str, tuple[Optional[str], ...]]] = {
-    "sc": ("fit_sc", (None, "placebo")),
-    "asc": ("fit_asc", (None, "placebo")),
-    "sdid": ("fit_sdid", (None, "placebo", "jackknife")),
-    "fp": ("fit_fp", (None, "placebo")),
-    "rsc": ("fit_rsc", (None, "placebo")),
+    "sc": ("fit_sc", (None, "placebo", "conformal")),
+    "asc": ("fit_asc", (None, "placebo", "conformal")),
+    "sdid": ("fit_sdid", (None, "placebo", "jackknife", "conformal")),
+    "fp": ("fit_fp", (None, "placebo", "conformal")),
+    "rsc": ("fit_rsc", (None, "placebo", "conformal")),
     "mcnnm": ("fit_mcnnm", (None,)),
     "cpasc": ("fit_cpasc", (None, "conformal")),
 }
@@ -32,11 +32,15 @@ _DEFAULT_LEVEL = 0.95
 # Placebo sets at most: enough for the rank interval's bounds at 95 % to rest on 25 placebo
 # ATTs beyond each, and a Monte-Carlo p-value within about 0.01 of the exhaustive one.
 DEFAULT_DRAWS = 1000
+# Random permutations of the conformal test's i.i.d. scheme: with the identity, a thousand, so
+# that p-values fall on a grid of 0.001.
+DEFAULT_PERMUTATIONS = 999
 
 
 def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start: Any,
           method: str = "sc", inference: Optional[str] = None, draws: int = DEFAULT_DRAWS,
-          seed: int = 0, progress: Any = False, **options: Any) -> SynthResult:
+          seed: int = 0, progress: Any = False, null: Any = None, scheme: str = "block",
+          permutations: int = DEFAULT_PERMUTATIONS, **options: Any) -> SynthResult:
     """Fit a synthetic-control-family estimator to a long data frame.
 
     Parameters
@@ -58,8 +62,13 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
         "rsc" (robust), "mcnnm" (matrix completion) or "cpasc".
     inference : str or None
         "placebo" (in-space placebo refits, every method but mcnnm and cpasc), "jackknife"
-        (sdid, at least two treated units), "conformal" (cpasc, whose p-value is always
-        conformal), or None. Each placebo treats as many donors at once as there are treated
+        (sdid, at least two treated units), "conformal" (every method but mcnnm; for cpasc
+        its own p-value), or None. Conformal inference (Chernozhukov, Wuthrich and Zhu)
+        refits the method on every period with the hypothesised effects `null` taken out of
+        the treated path and ranks the post-periods' residuals against permutations of the
+        time index; its p-value tests `null`, and each post-period's effect gets the interval
+        of the values that period's own test does not reject at `level` (in ``paths`` and
+        ``to_frame()``). Each placebo treats as many donors at once as there are treated
         units (the treated units left out), so that its estimate has the null spread of the
         real one: every such set of donors when there are at most `draws` (with one treated
         unit: each donor in turn), otherwise `draws` sets drawn at random. The p-value ranks
@@ -71,8 +80,16 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     seed : int
         Seed of the drawn placebo sets (and of matrix completion's randomized SVD); results
         are the same for a seed whatever the number of threads.
+    null : float or sequence of float
+        Conformal inference: the effect path under test, one value per post-period or one for
+        all (default 0: no effect).
+    scheme : str
+        Conformal inference: "block" (the cyclic shifts of time, exact; the default) or "iid"
+        (random permutations of time, `permutations` of them under `seed`).
+    permutations : int
+        Conformal inference with ``scheme="iid"``: random permutations drawn.
     progress : bool or callable
-        With placebo or jackknife inference, show a progress bar of the refits on stderr
+        With placebo, jackknife or conformal inference, show a progress bar of the refits on stderr
         (True), or report ``(done, total)`` to a callable; the numbers are the same.
     **options
         The method's own options, as its array function takes them (for example ``ridge``,
@@ -97,6 +114,10 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
         allowed = ", ".join(repr(k) for k in kinds)
         raise ValueError(f"inference={inference!r} is not available for method={method!r}; use one of {allowed}")
     _check_options(method, fn, options)
+    if (inference != "conformal" or method == "cpasc") and (
+            null is not None or scheme != "block" or permutations != DEFAULT_PERMUTATIONS):
+        raise ValueError("null, scheme and permutations belong to inference='conformal' (every method but "
+                         "mcnnm and cpasc)")
 
     panel = long_panel(data, unit=unit, time=time, outcome=outcome)
     rows = _treated_rows(panel, treated)
@@ -114,8 +135,17 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     y = np.ascontiguousarray(panel.y, dtype=np.float64)
     design = Design(y=np.array(y), units=panel.units, times=panel.times, treated=rows, t0=t0,
                     unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
-    placebo_test, native_call = None, None
-    if inference == "placebo":
+    placebo_test, native_call, conformal_test = None, None, None
+    if inference == "conformal" and method != "cpasc":
+        n_post = len(panel.times) - t0
+        null_path = [0.0 if null is None else float(null)] * n_post if np.ndim(null) == 0 else null
+        report = reporter(progress, f"{method} conformal inference")
+        conformal_test = getattr(_core, f"conformal_{method}")(
+            y, rows, t0, **fit_options, null=null_path, scheme=scheme, permutations=permutations, seed=seed,
+            level=level, progress=report)
+        getattr(report, "close", lambda: None)()
+        fit = fn(y, rows, t0, **dict(options, **({"inference": "none"} if method == "sdid" else {})))
+    elif inference == "placebo":
         args = dict(options, **({"inference": "placebo"} if method == "sdid" else {"placebo": True}))
         native_call = functools.partial(fn, y, rows, t0, **args)
         report = reporter(progress, f"{method} placebo refits")
@@ -133,7 +163,8 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
             kwargs["inference"] = "none"
         fit = fn(y, rows, t0, **kwargs)
     return SynthResult(method=method, fit=fit, design=design, inference=inference, level=level,
-                       path_options=fit_options, placebo_test=placebo_test, native_call=native_call)
+                       path_options=fit_options, placebo_test=placebo_test, native_call=native_call,
+                       conformal_test=conformal_test)
 
 
 @functools.lru_cache(maxsize=None)

@@ -90,6 +90,10 @@ class SynthResult:
     placebo_test : dict or None
         With placebo inference, the set placebo test as ``tessarix._core.placebo_<method>``
         returns it (placebo units, statistics, ATTs and gap paths).
+    conformal_test : dict or None
+        With conformal inference (every method but mcnnm and cpasc), the test as
+        ``tessarix._core.conformal_<method>`` returns it (p-value of the null path, residuals
+        under it, and each post-period's interval).
     """
 
     method: str
@@ -100,6 +104,7 @@ class SynthResult:
     path_options: dict = field(default_factory=dict)
     placebo_test: Optional[dict] = None
     native_call: Optional[Callable[[], Any]] = None
+    conformal_test: Optional[dict] = None
 
     @cached_property
     def native(self) -> Any:
@@ -140,6 +145,8 @@ class SynthResult:
         for sc, asc, rsc; |ATT| for sdid, fp); CP-ASC's conformal p-value; else None."""
         if self.placebo_test is not None:
             return float(self.placebo_test["p_value"])
+        if self.conformal_test is not None:
+            return float(self.conformal_test["p_value"])
         if self.inference == "jackknife":
             return t_p(self.att, self.fit.se, self.jackknife_df)
         return self.fit.p_value
@@ -231,8 +238,19 @@ class SynthResult:
         its pooled residual as the gap."""
         d, p = self.design, self._paths
         post = np.arange(len(d.times)) >= d.t0
-        return table({d.time_name: d.times, "treated": p["treated"], "synthetic": p["synthetic"],
-                      "gap": p["gap"], "post": post}, d.backend)
+        columns = {d.time_name: d.times, "treated": p["treated"], "synthetic": p["synthetic"], "gap": p["gap"],
+                   "post": post}
+        if self.conformal_test is not None:
+            for end in ("ci_lower", "ci_upper"):
+                columns[end] = np.concatenate([np.full(d.t0, np.nan), self._period_bounds[end]])
+        return table(columns, d.backend)
+
+    @property
+    def _period_bounds(self) -> dict:
+        """Each post-period's conformal interval ends (NaN where none was computed)."""
+        t, n_post = self.conformal_test or {}, len(self.design.times) - self.design.t0
+        return {end: np.asarray(t[end]) if len(t.get(end, ())) == n_post else np.full(n_post, np.nan)
+                for end in ("ci_lower", "ci_upper")}
 
     @property
     def placebos(self) -> Any:
@@ -269,9 +287,20 @@ class SynthResult:
     def _row(self) -> Row:
         return Row("ATT", self.att, self.se, self.ci, self.p_value)
 
+    def _rows(self) -> list[Row]:
+        """The ATT and, with conformal inference, each post-period's effect with its interval."""
+        rows = [self._row()]
+        if self.conformal_test is not None:
+            d, b = self.design, self._period_bounds
+            for k, effect in enumerate(self.conformal_test["att_path"]):
+                rows.append(Row(f"{d.time_name}={fmt(d.times[d.t0 + k])}", effect, None,
+                                (b["ci_lower"][k], b["ci_upper"][k])))
+        return rows
+
     def to_frame(self) -> Any:
-        """One tidy row: term ("ATT"), estimate, se, ci_lower, ci_upper, p_value."""
-        return table(tidy_columns([self._row()]), self.design.backend,
+        """One tidy row per estimate: the ATT and, with conformal inference, each post-period's
+        effect with its pointwise interval (term, estimate, se, ci_lower, ci_upper, p_value)."""
+        return table(tidy_columns(self._rows()), self.design.backend,
                      floats=("estimate", "se", "ci_lower", "ci_upper", "p_value"))
 
     def summary(self) -> str:
@@ -285,7 +314,7 @@ class SynthResult:
         ]
         if self.pre_rmspe is not None:
             facts.append(f"pre-period RMSPE {num(self.pre_rmspe)}    post-period RMSPE {num(self.post_rmspe)}")
-        return render(f"{METHOD_NAMES[self.method]} ({self.method})", facts, [self._row()], self.level,
+        return render(f"{METHOD_NAMES[self.method]} ({self.method})", facts, self._rows(), self.level,
                       self._notes())
 
     def _notes(self) -> list[str]:
@@ -297,6 +326,9 @@ class SynthResult:
         elif self.inference == "jackknife":
             notes.append(f"leave-one-out jackknife standard error; interval and p-value from t with "
                          f"{self.jackknife_df} degrees of freedom (treated units - 1)")
+        elif self.inference == "conformal" and self.conformal_test is not None:
+            notes.append("conformal p-value of the null effect path (refit on every period, residuals ranked "
+                         "over permutations of time); per-period intervals invert each period's test")
         elif self.inference == "conformal":
             notes.append("conformal block-permutation p-value; no standard error or interval")
         weights = self._top_weights()

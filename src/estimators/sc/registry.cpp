@@ -15,6 +15,19 @@ ScFit fit_with(const Panel& panel, std::size_t t0, const MethodOptions& options)
   return Fit(panel, t0, std::get<Options>(options));
 }
 
+// The fit of a row on every period: its ordinary fit with the treatment time after the last
+// period. The null's extent does not enter it.
+template <class Options, ScFit (*Fit)(const Panel&, std::size_t, const Options&)>
+ScFit fit_all_with(const Panel& panel, std::size_t, const MethodOptions& options) {
+  return Fit(panel, panel.n_periods(), std::get<Options>(options));
+}
+
+// The fit on every period of a row that has one of its own, told the null's extent.
+template <class Options, ScFit (*Fit)(const Panel&, std::size_t, const Options&)>
+ScFit fit_all_tested(const Panel& panel, std::size_t n_tested, const MethodOptions& options) {
+  return Fit(panel, n_tested, std::get<Options>(options));
+}
+
 // The options of each member under the shared settings: the estimator's own defaults
 // otherwise (no pairwise penalty, the default augmentation strength, rank chosen by energy).
 // The robust fit takes none of them: its weights are unconstrained and its ridge is its own.
@@ -35,18 +48,23 @@ constexpr MethodOptions rsc_shared(const SharedSettings&) { return robust::RscOp
 constexpr std::array kMethods{
     MethodEntry{.name = "sc", .display = "SC", .statistic = PlaceboStatistic::RmspeRatio,
                 .weight_bounds = true, .default_member = true, .options = sc_shared,
-                .fit = fit_with<synthetic::ScOptions, synthetic::fit_at>},
+                .fit = fit_with<synthetic::ScOptions, synthetic::fit_at>,
+                .fit_all = fit_all_with<synthetic::ScOptions, synthetic::fit_at>},
     MethodEntry{.name = "asc", .display = "ASC", .statistic = PlaceboStatistic::RmspeRatio,
                 .weight_bounds = true, .default_member = true, .options = asc_shared,
-                .fit = fit_with<augmented::AscOptions, augmented::fit_at>},
+                .fit = fit_with<augmented::AscOptions, augmented::fit_at>,
+                .fit_all = fit_all_with<augmented::AscOptions, augmented::fit_at>},
     MethodEntry{.name = "sdid", .display = "SDID", .statistic = PlaceboStatistic::AbsoluteAtt,
                 .weight_bounds = true, .default_member = true, .options = sdid_shared,
-                .fit = fit_with<sdid::SdidOptions, sdid::fit_at>},
+                .fit = fit_with<sdid::SdidOptions, sdid::fit_at>,
+                .fit_all = fit_all_tested<sdid::SdidOptions, sdid::fit_all_periods>},
     MethodEntry{.name = "fp", .alias = "dsc", .display = "FP", .statistic = PlaceboStatistic::AbsoluteAtt,
                 .weight_bounds = true, .options = fp_shared,
-                .fit = fit_with<demeaned::FpOptions, demeaned::fit_at>},
+                .fit = fit_with<demeaned::FpOptions, demeaned::fit_at>,
+                .fit_all = fit_all_with<demeaned::FpOptions, demeaned::fit_at>},
     MethodEntry{.name = "rsc", .display = "RSC", .statistic = PlaceboStatistic::RmspeRatio,
-                .options = rsc_shared, .fit = fit_with<robust::RscOptions, robust::fit_at>},
+                .options = rsc_shared, .fit = fit_with<robust::RscOptions, robust::fit_at>,
+                .fit_all = fit_all_with<robust::RscOptions, robust::fit_at>},
 };
 
 // Row k builds alternative k, which Method::entry relies on to find a record's row.
@@ -90,6 +108,12 @@ const MethodEntry& method_named(std::string_view name) {
 const MethodEntry& Method::entry() const { return kMethods[options.index()]; }
 
 ScFit Method::fit_at(const Panel& panel, std::size_t t0) const { return entry().fit(panel, t0, options); }
+
+ScFit Method::fit_all(const Panel& panel, std::size_t n_tested) const {
+  const MethodEntry& e = entry();
+  if (e.fit_all == nullptr) invariant_failure(std::string(e.name) + " has no fit on every period");
+  return e.fit_all(panel, n_tested, options);
+}
 
 double Method::statistic(const ScFit& fit) const { return placebo_statistic(entry().statistic, fit); }
 

@@ -49,6 +49,12 @@ struct MethodEntry {
   bool default_member = false;    // in the ensemble a power analysis blends by default
   MethodOptions (*options)(const SharedSettings&) = nullptr;
   ScFit (*fit)(const Panel&, std::size_t t0, const MethodOptions&) = nullptr;
+  // Its fit with every period in the pre-period (pre_gap: the residual of all T periods, no
+  // post-period), for a null hypothesis on the last n_tested periods, as conformal inference
+  // refits it. SC, ASC, FP and RSC fit at t0 = T. SDID, whose time weights need post-periods,
+  // fits its unit weights with an intercept on all T periods, regularised as for n_tested
+  // post-periods, and takes the residual about the intercept (their mean gap).
+  ScFit (*fit_all)(const Panel&, std::size_t n_tested, const MethodOptions&) = nullptr;
 };
 
 // Every member, in the order callers are told their names.
@@ -70,6 +76,8 @@ struct Method {
   const MethodEntry& entry() const;
   // The member's fit at treatment time t0.
   ScFit fit_at(const Panel& panel, std::size_t t0) const;
+  // The member's fit on every period, under a null on the last n_tested (MethodEntry::fit_all).
+  ScFit fit_all(const Panel& panel, std::size_t n_tested) const;
   // The member's placebo test statistic of `fit`.
   double statistic(const ScFit& fit) const;
 };

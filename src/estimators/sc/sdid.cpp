@@ -249,4 +249,34 @@ std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
   return out;
 }
 
+namespace {
+
+ScFit fit_all_in_range(const Panel& panel, std::size_t n_tested, const SdidOptions& options) {
+  const std::size_t t_count = panel.n_periods();
+  const std::vector<std::size_t> treated = panel.treated_units();
+  if (treated.empty()) invariant_failure("no treated units");
+  if (t_count < 2 || n_tested == 0 || n_tested >= t_count) {
+    invariant_failure("SDID on every period needs 1 <= n_tested < n_periods");
+  }
+  DonorBlock all = panel.donor_pre(t_count);
+  if (all.ids.empty()) invariant_failure("no control units");
+  const std::vector<double> ybar = panel.unit_mean(treated);
+
+  const double sigma = noise_level(all.mat);
+  const double zeta =
+      sigma * std::pow(static_cast<double>(treated.size() * n_tested), 0.25) * options.zeta_scale;
+  std::vector<double> omega = simplex_with_intercept(all.mat, ybar, zeta * zeta * static_cast<double>(t_count),
+                                                     options.min_weight, options.max_weight);
+  std::vector<double> r = residual(ybar, all.mat, omega);
+  const double intercept = mean(r);
+  for (double& v : r) v -= intercept;
+  return assemble({}, {}, std::move(r), std::move(omega), std::move(all.ids));
+}
+
+}  // namespace
+
+ScFit fit_all_periods(const Panel& panel, std::size_t n_tested, const SdidOptions& options) {
+  return at_canonical_scale(panel, [&](const Panel& p, int) { return fit_all_in_range(p, n_tested, options); });
+}
+
 }  // namespace tessarix::sc::sdid

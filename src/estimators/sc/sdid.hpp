@@ -40,6 +40,14 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
 // The SDID fit: weights are the unit weights; pre/post RMSPE are deviations around the mean.
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
 
+// The SDID fit with every period in the pre-period, for a null hypothesis on the last n_tested
+// periods: unit weights with a free intercept on all T periods, the ridge that a fit with
+// n_tested post-periods would use (noise level from all T periods); pre_gap is the treated
+// path less the weighted donors less their mean gap, the intercept. No time weights: without
+// post-periods there is nothing for them to match, so every period counts alike. The noise
+// level, from first differences, is the one part that depends on the order of the periods.
+ScFit fit_all_periods(const Panel& panel, std::size_t n_tested, const SdidOptions& options);
+
 // The SDID effect for the given treated and donor lists with fixed unit weights omega (one
 // per donor, used as given) and time weights lambda (one per pre-period).
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
