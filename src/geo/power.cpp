@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <utility>
+#include <variant>
 
 #include "estimators/scale.hpp"
+#include "estimators/sc/sdid.hpp"
+#include "estimators/sc/synthetic.hpp"
 #include "inference/ci.hpp"
 #include "linalg/error.hpp"
 #include "linalg/ops/order.hpp"
@@ -64,10 +68,67 @@ struct WindowFit {
   std::vector<double> counterfactual;
 };
 
+// The canonical-scale exponent of the window panel ending at period `end` (exclusive): that of
+// y's first `end` columns, which are contiguous.
+int window_exponent(const Mat& y, std::size_t end) {
+  return binade_shift(y.data().first(y.rows() * end), 0, kMaxOrdinaryExp);
+}
+
+// The rows and columns `keep` (ascending) of g.
+Mat sub_block(const Mat& g, std::span<const std::size_t> keep) {
+  Mat out(keep.size(), keep.size());
+  for (std::size_t c = 0; c < keep.size(); ++c) {
+    const std::span<const double> src = g.col(keep[c]);
+    const std::span<double> dst = out.col(c);
+    for (std::size_t r = 0; r < keep.size(); ++r) dst[r] = src[keep[r]];
+  }
+  return out;
+}
+
+// What the window fits of one member for one candidate share: the search's Gram matrices
+// (or none) and, for SDID, the candidate's time Gram for each canonical scale its windows
+// have, the one of the latest window at that scale, whose leading blocks serve the others.
+struct MemberGrams {
+  const SharedGrams* shared = nullptr;
+  std::vector<std::pair<int, Mat>> time;
+
+  const Mat* time_at(int e) const {
+    for (const auto& [ex, g] : time) {
+      if (ex == e) return &g;
+    }
+    return nullptr;
+  }
+};
+
+MemberGrams member_grams(const Mat& y, std::span<const std::size_t> treated, std::span<const std::size_t> starts,
+                         std::size_t test_len, const sc::Method& method, const SharedGrams* shared) {
+  MemberGrams out{shared, {}};
+  if (!std::holds_alternative<sc::sdid::SdidOptions>(method.options) || starts.empty()) return out;
+  // Starts ascend, so the exponents of later windows never exceed those of earlier ones.
+  for (std::size_t w = starts.size(); w-- > 0;) {
+    const int e = window_exponent(y, starts[w] + test_len);
+    if (out.time_at(e) != nullptr) continue;
+    const Panel panel = injected_subpanel(y, treated, starts[w], starts[w] + test_len, 0.0);
+    out.time.emplace_back(e, sc::sdid::time_gram(panel, starts[w]));
+  }
+  return out;
+}
+
 WindowFit fit_window(const Mat& y, std::span<const std::size_t> treated, std::size_t start,
-                     std::size_t test_len, const sc::Method& method) {
+                     std::size_t test_len, const sc::Method& method, const MemberGrams& grams) {
   const Panel panel = injected_subpanel(y, treated, start, start + test_len, 0.0);
-  ScFit fit = method.fit_at(panel, start);
+  const Mat* shared = grams.shared != nullptr ? grams.shared->at(start) : nullptr;
+  ScFit fit;
+  if (const auto* sdid = std::get_if<sc::sdid::SdidOptions>(&method.options)) {
+    const Mat unit = shared != nullptr ? sub_block(*shared, panel.never_treated_units()) : Mat{};
+    const sc::sdid::SdidGrams g{shared != nullptr ? &unit : nullptr,
+                                grams.time_at(window_exponent(y, start + test_len))};
+    fit = sc::sdid::fit_at(panel, start, *sdid, g);
+  } else if (const auto* sc = std::get_if<sc::synthetic::ScOptions>(&method.options); sc != nullptr && shared != nullptr) {
+    fit = sc::synthetic::fit_at(panel, start, *sc, sub_block(*shared, panel.never_treated_units()));
+  } else {
+    fit = method.fit_at(panel, start);
+  }
   return {fit.att, std::move(fit.counterfactual)};
 }
 
@@ -185,14 +246,18 @@ struct NullWindows {
 };
 
 NullWindows null_windows(const Mat& y, std::span<const std::size_t> treated,
-                         std::span<const sc::MethodEntry* const> members, const PowerSettings& s) {
+                         std::span<const sc::MethodEntry* const> members, const PowerSettings& s,
+                         const SharedGrams* shared = nullptr) {
   NullWindows out{layout(y, treated, s), members.size(), {}};
   std::vector<sc::Method> fitted;
   for (const sc::MethodEntry* m : members) fitted.push_back(windowed_method(*m, s));
   const std::size_t k_count = out.k_count;
   const std::vector<std::size_t>& starts = out.lay.starts;
+  std::vector<MemberGrams> grams;
+  for (const sc::Method& m : fitted) grams.push_back(member_grams(y, treated, starts, s.test_len, m, shared));
   out.fits = runtime::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
-    return fit_window(y, treated, starts[i / k_count], s.test_len, fitted[i % k_count]);
+    const std::size_t k = i % k_count;
+    return fit_window(y, treated, starts[i / k_count], s.test_len, fitted[k], grams[k]);
   });
   return out;
 }
@@ -255,6 +320,40 @@ PowerWindows unscaled(PowerWindows w, int e) {
 
 }  // namespace
 
+SharedGrams::SharedGrams(const Mat& y, const sc::MethodEntry& method, const PowerSettings& s)
+    : y_(y), test_len_(s.test_len) {
+  const Layout lay = layout(y, {}, s);
+  if (lay.starts.empty()) return;
+  const sc::Method windowed = windowed_method(method, s);
+  const Kind kind = std::holds_alternative<sc::sdid::SdidOptions>(windowed.options)        ? Kind::Centred
+                    : std::holds_alternative<sc::synthetic::ScOptions>(windowed.options) ? Kind::Plain
+                                                                                          : Kind::None;
+  const std::size_t n = y.rows();
+  const double bytes = static_cast<double>(n) * static_cast<double>(n) * sizeof(double) *
+                       static_cast<double>(lay.starts.size());
+  if (kind == Kind::None || bytes > static_cast<double>(kSharedGramBudget)) return;
+  kind_ = kind;
+  first_ = lay.starts.front();
+  count_ = lay.starts.size();
+  once_ = std::make_unique<std::once_flag[]>(count_);
+  grams_ = std::make_unique<Mat[]>(count_);
+}
+
+const Mat* SharedGrams::at(std::size_t start) const {
+  if (kind_ == Kind::None || start < first_ || start - first_ >= count_) return nullptr;
+  const std::size_t w = start - first_;
+  std::call_once(once_[w], [&] {
+    // The window's periods at its canonical scale, as the window's fit sees them.
+    const std::size_t end = start + test_len_;
+    Mat window(y_.rows(), end);
+    const std::span<const double> src = y_.data().first(y_.rows() * end);
+    std::copy(src.begin(), src.end(), window.data().begin());
+    window = rescaled(std::move(window), window_exponent(y_, end));
+    grams_[w] = kind_ == Kind::Centred ? sc::sdid::unit_gram(window, start) : sc::synthetic::gram_over(window, start);
+  });
+  return &grams_[w];
+}
+
 sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& s) {
   return {member.options({.min_weight = s.min_weight, .max_weight = s.max_weight})};
 }
@@ -301,9 +400,16 @@ std::vector<double> normalize_weights(std::span<const double> w) {
 PowerResult power_curve(const Mat& outcomes, std::span<const std::size_t> treated,
                         std::span<const double> lifts, const sc::MethodEntry& method,
                         const PowerSettings& s) {
+  return power_curve(outcomes, treated, lifts, method, s, nullptr);
+}
+
+PowerResult power_curve(const Mat& outcomes, std::span<const std::size_t> treated,
+                        std::span<const double> lifts, const sc::MethodEntry& method,
+                        const PowerSettings& s, const SharedGrams* shared) {
   return on_canonical_scale(outcomes, [&](const Mat& y, int e) {
     const sc::MethodEntry* const member = &method;
-    const NullWindows nw = null_windows(y, treated, {&member, 1}, s);
+    // The shared Gram matrices are those of the panel at its canonical scale.
+    const NullWindows nw = null_windows(y, treated, {&member, 1}, s, e == 0 ? shared : nullptr);
     const std::vector<double> null = single_null(nw);
     std::vector<std::vector<double>> est(lifts.size(), std::vector<double>(nw.fits.size()));
     for (std::size_t l = 0; l < lifts.size(); ++l) {

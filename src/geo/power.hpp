@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -44,6 +46,39 @@ sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& s
 PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
                         std::span<const double> lifts, const sc::MethodEntry& method,
                         const PowerSettings& settings);
+
+// What the power analyses of many candidate sets on one panel share: for every placebo window,
+// the Gram over its pre-periods of every market, at the window's canonical scale, of which a
+// candidate's donor Gram is the sub-block at its donors (for SDID the markets' pre-period
+// columns centred on their means, for SC as they are). Each is formed on first use, by the
+// first analysis that needs it, while any other waits for it. None for the other members, or
+// when the Gram matrices of all windows would take more than kSharedGramBudget bytes: each fit
+// then forms its own, as it does without sharing, with the same results.
+class SharedGrams {
+public:
+  static constexpr std::size_t kSharedGramBudget = std::size_t{1} << 29;
+
+  // y at its canonical scale, as the analyses get it; y and method must outlive this.
+  SharedGrams(const Mat& y, const sc::MethodEntry& method, const PowerSettings& settings);
+
+  // The Gram of the window whose test periods start at `start`, or null when there is none.
+  const Mat* at(std::size_t start) const;
+
+private:
+  enum class Kind { None, Centred, Plain };
+  const Mat& y_;
+  Kind kind_ = Kind::None;
+  std::size_t test_len_ = 1;
+  std::size_t first_ = 0;  // the first window's start
+  std::size_t count_ = 0;  // number of windows
+  std::unique_ptr<std::once_flag[]> once_;
+  std::unique_ptr<Mat[]> grams_;
+};
+
+// power_curve with the Gram matrices of `shared` (null: none), with the same results.
+PowerResult power_curve(const Mat& y, std::span<const std::size_t> treated,
+                        std::span<const double> lifts, const sc::MethodEntry& method,
+                        const PowerSettings& settings, const SharedGrams* shared);
 
 // members: at least one; weights: one per member, or none for inverse-variance weights from the
 // members' null spreads.

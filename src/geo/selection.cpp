@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 
 #include "estimators/scale.hpp"
 #include "geo/diagnostics.hpp"
@@ -34,12 +35,11 @@ double power_at(const PowerResult& power, double target) {
   return 0.0;
 }
 
-}  // namespace
-
-MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
-                         const SelectionConfig& config) {
+// One candidate evaluated with the search's shared Gram matrices (null: none).
+MarketCandidate evaluate_with(const Mat& y, std::span<const std::size_t> candidate,
+                              const SelectionConfig& config, const SharedGrams* shared) {
   const std::array<double, 5> lifts = curve_lifts(config.target_lift);
-  const PowerResult power = power_curve(y, candidate, lifts, *config.method, config.power);
+  const PowerResult power = power_curve(y, candidate, lifts, *config.method, config.power, shared);
   const Diagnostics diag = diagnostics(y, candidate, config.power.test_len);
 
   MarketCandidate out;
@@ -55,13 +55,26 @@ MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
   return out;
 }
 
+}  // namespace
+
+MarketCandidate evaluate(const Mat& y, std::span<const std::size_t> candidate,
+                         const SelectionConfig& config) {
+  return evaluate_with(y, candidate, config, nullptr);
+}
+
 std::vector<MarketCandidate> evaluate_candidates(const Mat& outcomes,
                                                  const std::vector<std::vector<std::size_t>>& candidates,
                                                  const SelectionConfig& config) {
   // Every number of a candidate is scale-free: the panel is brought to its canonical scale
-  // once here, so that no candidate's power analysis or diagnostics copies it again.
+  // once here, so that no candidate's power analysis or diagnostics copies it again. The
+  // candidates' donor Gram matrices of a window are sub-blocks of one over every market,
+  // formed once for them all.
   return on_canonical_scale(outcomes, [&](const Mat& y, int) {
-    return runtime::par_map_indexed(candidates.size(), [&](std::size_t i) { return evaluate(y, candidates[i], config); });
+    std::optional<SharedGrams> shared;
+    if (candidates.size() > 1) shared.emplace(y, *config.method, config.power);
+    const SharedGrams* grams = shared ? &*shared : nullptr;
+    return runtime::par_map_indexed(candidates.size(),
+                                    [&](std::size_t i) { return evaluate_with(y, candidates[i], config, grams); });
   });
 }
 

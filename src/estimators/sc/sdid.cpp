@@ -1,5 +1,6 @@
 #include "estimators/sc/sdid.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "estimators/sc/common.hpp"
@@ -49,9 +50,7 @@ std::vector<double> post_means(const Mat& x1) {
 
 // Time weights: pre-periods weighted so that, across donors and up to a common shift, they
 // reproduce the donors' post-period means. No ridge, no bounds.
-std::vector<double> time_weights(const Mat& x0, std::span<const double> q) {
-  return simplex_with_intercept(x0.transpose(), q, 0.0, 0.0, 1.0);
-}
+std::vector<double> time_weights(const Mat& x0, std::span<const double> q, const Mat* gram);
 
 // Sample standard deviation of the donors' first differences (donor-major order).
 double noise_level(const Mat& x0) {
@@ -69,22 +68,28 @@ double noise_level(const Mat& x0) {
 
 }  // namespace
 
-std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double> b, double ridge,
-                                           double min_weight, double max_weight) {
+namespace {
+
+// Each column of a minus its mean (a copy of a when it has no rows).
+Mat centred_columns(const Mat& a) {
   const std::size_t n = a.rows();
-  const std::size_t m = a.cols();
-  if (m == 0) return {};
   const double dn = static_cast<double>(n);
   Mat ac = a;
-  for (std::size_t j = 0; j < m; ++j) {
+  for (std::size_t j = 0; j < a.cols(); ++j) {
     const double mean = n > 0 ? linalg::sum(a.col(j)) / dn : 0.0;
     for (double& v : ac.col(j)) v -= mean;
   }
-  const double b_mean = n > 0 ? linalg::sum(b) / dn : 0.0;
+  return ac;
+}
+
+// The weights of simplex_with_intercept from the centred columns ac and their Gram g.
+std::vector<double> solve_centred(const Mat& ac, const Mat& g, std::span<const double> b, double ridge,
+                                  double min_weight, double max_weight) {
+  const std::size_t n = ac.rows();
+  const double b_mean = n > 0 ? linalg::sum(b) / static_cast<double>(n) : 0.0;
   std::vector<double> bc(b.begin(), b.end());
   for (double& v : bc) v -= b_mean;
-  const Mat g = linalg::syrk_ata(ac);
-  std::vector<double> rhs(m);
+  std::vector<double> rhs(ac.cols());
   linalg::gemv_t(ac, bc, rhs, 1.0, 0.0);
   const bool bounded = min_weight > 0.0 || max_weight < 1.0;
   const std::size_t cap = bounded ? 20000 : 10000;
@@ -92,9 +97,49 @@ std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double>
   return linalg::solve_bounded(g, rhs, cap, ridge, min_weight, max_weight, tol).weights;
 }
 
+// simplex_with_intercept with the Gram of the centred columns given (or formed when null).
+std::vector<double> simplex_with_intercept_from(const Mat& a, const Mat* gram, std::span<const double> b,
+                                                double ridge, double min_weight, double max_weight) {
+  if (a.cols() == 0) return {};
+  const Mat ac = centred_columns(a);
+  if (gram != nullptr) {
+    require_eq(gram->rows(), a.cols(), "SDID: Gram size != number of weights");
+    return solve_centred(ac, *gram, b, ridge, min_weight, max_weight);
+  }
+  return solve_centred(ac, linalg::syrk_ata(ac), b, ridge, min_weight, max_weight);
+}
+
+// The leading k x k block of g.
+Mat leading_block(const Mat& g, std::size_t k) {
+  if (g.rows() < k || g.cols() < k) invariant_failure("SDID: time Gram smaller than the pre-period");
+  Mat out(k, k);
+  for (std::size_t c = 0; c < k; ++c) {
+    const double* src = g.col(c).data();
+    std::copy(src, src + k, out.col(c).begin());
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double> b, double ridge,
+                                           double min_weight, double max_weight) {
+  return simplex_with_intercept_from(a, nullptr, b, ridge, min_weight, max_weight);
+}
+
 namespace {
 
-SdidFit fit_in_range(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+// Declared above for the helpers' order; the time Gram, when given, may be larger than t0.
+std::vector<double> time_weights(const Mat& x0, std::span<const double> q, const Mat* gram) {
+  if (gram == nullptr || gram->rows() == x0.rows()) {
+    return simplex_with_intercept_from(x0.transpose(), gram, q, 0.0, 0.0, 1.0);
+  }
+  const Mat block = leading_block(*gram, x0.rows());
+  return simplex_with_intercept_from(x0.transpose(), &block, q, 0.0, 0.0, 1.0);
+}
+
+SdidFit fit_in_range(const Panel& panel, std::size_t t0, const SdidOptions& options,
+                     const SdidGrams& grams = {}) {
   Blocks in = blocks(panel, t0);
   const std::size_t t_post = panel.n_periods() - t0;
   const std::size_t j_count = in.donors.size();
@@ -103,10 +148,11 @@ SdidFit fit_in_range(const Panel& panel, std::size_t t0, const SdidOptions& opti
   const double sigma = noise_level(in.x0);
   const double zeta =
       sigma * std::pow(static_cast<double>(in.treated.size() * t_post), 0.25) * options.zeta_scale;
-  const std::vector<double> omega = simplex_with_intercept(
-      in.x0, y_pre, zeta * zeta * static_cast<double>(t0), options.min_weight, options.max_weight);
+  const std::vector<double> omega =
+      simplex_with_intercept_from(in.x0, grams.unit, y_pre, zeta * zeta * static_cast<double>(t0),
+                                  options.min_weight, options.max_weight);
   const std::vector<double> q = post_means(in.x1);
-  const std::vector<double> lambda = time_weights(in.x0, q);
+  const std::vector<double> lambda = time_weights(in.x0, q, grams.time);
 
   const double u = linalg::dot(lambda, y_pre);
   std::vector<double> a(j_count);
@@ -157,6 +203,33 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   return fit_with_time_weights(panel, t0, options).fit;
+}
+
+ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options, const SdidGrams& grams) {
+  return at_canonical_scale(panel, [&](const Panel& p, int) { return fit_in_range(p, t0, options, grams); }).fit;
+}
+
+Mat time_gram(const Panel& panel, std::size_t t_end) {
+  const std::vector<std::size_t> donors = panel.never_treated_units();
+  const int e = rescale_exponent(panel.y());
+  // J x t_end, entry (d, t) = y(donor d, t): the transposed pre-period block of a fit.
+  Mat a(donors.size(), t_end);
+  for (std::size_t t = 0; t < t_end; ++t) {
+    const std::span<const double> src = panel.y().col(t);
+    const std::span<double> dst = a.col(t);
+    for (std::size_t d = 0; d < donors.size(); ++d) dst[d] = std::ldexp(src[donors[d]], e);
+  }
+  return linalg::syrk_ata(centred_columns(a));
+}
+
+Mat unit_gram(const Mat& y, std::size_t t0) {
+  // t0 x N, column u = unit u's first t0 values: the pre-period block of a fit with every unit.
+  Mat a(t0, y.rows());
+  for (std::size_t t = 0; t < t0; ++t) {
+    const std::span<const double> src = y.col(t);
+    for (std::size_t u = 0; u < y.rows(); ++u) a(t, u) = src[u];
+  }
+  return linalg::syrk_ata(centred_columns(a));
 }
 
 namespace {

@@ -23,6 +23,19 @@ struct SdidOptions {
 std::vector<double> simplex_with_intercept(const Mat& a, std::span<const double> b, double ridge,
                                            double min_weight, double max_weight);
 
+// Gram matrices of a fit's two weight problems, given by a caller that fits many panels which
+// share them (the windows and candidate sets of a market search) instead of forming them per
+// fit. Both are of the panel at its canonical scale, and each entry is the dot product of the
+// fit's own centred vectors summed in index order, so that a fit given them returns the bits
+// of one that forms them itself.
+struct SdidGrams {
+  // J x J: the donors' pre-period columns (t0 values each), each centred on its mean.
+  const Mat* unit = nullptr;
+  // At least t0 x t0, of which the leading t0 x t0 block is used: the periods' donor vectors
+  // (donors in ascending order), each centred on its mean over the donors.
+  const Mat* time = nullptr;
+};
+
 // The SDID fit together with its time weights (one per pre-period, scale-free like the unit
 // weights), which the jackknife reuses, and its intercept: the time-weighted pre-period level
 // of the treated path minus that of the weighted donors, u - sum_j omega_j a_j, in outcome
@@ -47,6 +60,18 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
 // post-periods there is nothing for them to match, so every period counts alike. The noise
 // level, from first differences, is the one part that depends on the order of the periods.
 ScFit fit_all_periods(const Panel& panel, std::size_t n_tested, const SdidOptions& options);
+
+// The same fit from the given Gram matrices, where present (a null one is formed as fit_at
+// forms it): the bits of fit_at when they are the ones fit_at would form.
+ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options, const SdidGrams& grams);
+
+// The time Gram of SdidGrams for the donors of `panel` over periods [0, t_end), at the
+// panel's canonical scale: its leading t0 x t0 block serves every t0 <= t_end.
+Mat time_gram(const Panel& panel, std::size_t t_end);
+
+// The unit Gram of SdidGrams over periods [0, t0) for every row of y (each row a unit), y as
+// given: the Gram of the donors of a panel with these rows is its sub-block at their rows.
+Mat unit_gram(const Mat& y, std::size_t t0);
 
 // The SDID effect for the given treated and donor lists with fixed unit weights omega (one
 // per donor, used as given) and time weights lambda (one per pre-period).

@@ -32,7 +32,12 @@ std::vector<double> squared_distances(const Mat& x0, std::span<const double> y_p
 
 std::vector<double> solve_weights(const Mat& x0, std::span<const double> y_pre,
                                   const ScOptions& options) {
-  Mat g = linalg::syrk_ata(x0);
+  return solve_weights(x0, linalg::syrk_ata(x0), y_pre, options);
+}
+
+std::vector<double> solve_weights(const Mat& x0, Mat g, std::span<const double> y_pre,
+                                  const ScOptions& options) {
+  require_eq(g.rows(), x0.cols(), "SC: Gram size != donor count");
   std::vector<double> c(x0.cols());
   linalg::gemv_t(x0, y_pre, c, 1.0, 0.0);
   double ridge = options.ridge;
@@ -63,17 +68,39 @@ std::vector<double> solve_weights(const Mat& x0, std::span<const double> y_pre,
   return linalg::solve_bounded(g, c, cap, ridge, options.min_weight, options.max_weight, tol).weights;
 }
 
+namespace {
+
+// The fit at canonical scale e of the panel p, from the donors' Gram when given.
+ScFit fit_in_range(const Panel& p, int e, std::size_t t0, const ScOptions& options, const Mat* gram) {
+  ScOptions at_scale = options;
+  at_scale.ridge = rescaled_sq(options.ridge, e);
+  ScInputs in = prepare(p, t0, "no donor (never-treated) units");
+  std::vector<double> w = gram != nullptr ? solve_weights(in.x0, *gram, in.y_pre, at_scale)
+                                          : solve_weights(in.x0, in.y_pre, at_scale);
+  std::vector<double> resid = residual(in.y_pre, in.x0, w);
+  std::vector<double> counterfactual = linalg::matvec(in.x1, w);
+  return assemble(in.y_post, std::move(counterfactual), std::move(resid), std::move(w),
+                  std::move(in.donor_ids));
+}
+
+}  // namespace
+
 ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
-  return at_canonical_scale(panel, [&](const Panel& p, int e) {
-    ScOptions at_scale = options;
-    at_scale.ridge = rescaled_sq(options.ridge, e);
-    ScInputs in = prepare(p, t0, "no donor (never-treated) units");
-    std::vector<double> w = solve_weights(in.x0, in.y_pre, at_scale);
-    std::vector<double> resid = residual(in.y_pre, in.x0, w);
-    std::vector<double> counterfactual = linalg::matvec(in.x1, w);
-    return assemble(in.y_post, std::move(counterfactual), std::move(resid), std::move(w),
-                    std::move(in.donor_ids));
-  });
+  return at_canonical_scale(panel, [&](const Panel& p, int e) { return fit_in_range(p, e, t0, options, nullptr); });
+}
+
+ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options, const Mat& gram) {
+  return at_canonical_scale(panel, [&](const Panel& p, int e) { return fit_in_range(p, e, t0, options, &gram); });
+}
+
+Mat gram_over(const Mat& y, std::size_t t0) {
+  // t0 x N, column u = unit u's first t0 values: the pre-period block of a fit with every unit.
+  Mat a(t0, y.rows());
+  for (std::size_t t = 0; t < t0; ++t) {
+    const std::span<const double> src = y.col(t);
+    for (std::size_t u = 0; u < y.rows(); ++u) a(t, u) = src[u];
+  }
+  return linalg::syrk_ata(a);
 }
 
 }  // namespace tessarix::sc::synthetic

@@ -5,12 +5,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <vector>
 
 #include "geo/selection.hpp"
 #include "linalg/rng.hpp"
+#include "testing.hpp"
 
 namespace tessarix::geo {
 namespace {
@@ -195,6 +197,54 @@ TEST(Ranking, StableByScoreWithNaNLast) {
   std::vector<std::size_t> order;
   for (const MarketCandidate& m : c) order.push_back(m.treated[0]);
   EXPECT_EQ(order, (std::vector<std::size_t>{5, 2, 6, 0, 3, 8, 9, 7, 1, 4}));
+}
+
+// A panel at its canonical scale (largest value in [1, 2)) that grows over time, so that the
+// placebo windows, each holding only the periods up to its test's end, fall into several
+// canonical scales of their own (largest values in [0.25, 0.5), [0.5, 1) and [1, 2)).
+Mat growing_panel(std::size_t n, std::size_t t, std::uint64_t seed) {
+  Mat y = testing::random_walks(n, t, seed, 5.0, 0.1);
+  double top = 0.0;
+  for (std::size_t u = 0; u < n; ++u)
+    for (std::size_t k = 0; k < t; ++k) {
+      y(u, k) *= 0.3 + 1.2 * double(k) / double(t - 1);
+      top = std::fmax(top, std::fabs(y(u, k)));
+    }
+  for (double& v : y.data()) v *= 1.5 / top;
+  return y;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The search's Gram matrices, shared by all candidates as sub-blocks, against each candidate
+// evaluated on its own, which forms its own: the same bits in every number.
+TEST(Search, SharedGramsGiveEachCandidateItsOwnNumbers) {
+  const Mat y = growing_panel(12, 26, 17);
+  for (const char* name : {"sdid", "sc", "asc"}) {
+    for (const std::optional<std::size_t> lookback : {std::optional<std::size_t>{}, std::optional<std::size_t>{6}}) {
+      SCOPED_TRACE(::testing::Message() << name << " lookback " << lookback.value_or(0));
+      SelectionConfig c = config(range(12), {}, std::nullopt, 3, 14, 5);
+      c.method = &sc::method_named(name);
+      c.power.test_len = 3;
+      c.power.min_pre = 4;
+      c.power.lookback = lookback;
+      const std::vector<Set> sets = generate_candidates(c);
+      ASSERT_GT(sets.size(), 12u);
+      const std::vector<MarketCandidate> shared = evaluate_candidates(y, sets, c);
+      ASSERT_EQ(shared.size(), sets.size());
+      for (std::size_t i = 0; i < sets.size(); ++i) {
+        const MarketCandidate alone = evaluate(y, sets[i], c);
+        EXPECT_EQ(shared[i].treated, alone.treated);
+        ASSERT_EQ(shared[i].mde_pct.has_value(), alone.mde_pct.has_value()) << i;
+        if (alone.mde_pct) {
+          EXPECT_TRUE(same_bits(*shared[i].mde_pct, *alone.mde_pct)) << i;
+        }
+        EXPECT_TRUE(same_bits(shared[i].power_at_target, alone.power_at_target)) << i;
+        EXPECT_TRUE(same_bits(shared[i].score, alone.score)) << i;
+        EXPECT_TRUE(same_bits(shared[i].confidence, alone.confidence)) << i;
+      }
+    }
+  }
 }
 
 }  // namespace
