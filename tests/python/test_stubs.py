@@ -117,6 +117,9 @@ refits = [_core.fit_sc(y, [0], 5, placebo=True, progress=shown), _core.fit_asc(y
 tests = [_core.placebo_sc(y, [0, 1], 5, draws=5, seed=1, progress=shown), _core.placebo_asc(y, [0], 5),
          _core.placebo_sdid(y, [0], 5, level=0.9), _core.placebo_fp(y, [0], 5), _core.placebo_rsc(y, [0], 5, rank=2)]
 placebo_p: float = tests[0]["p_value"]
+scp = _core.fit_sc_predictors(y, [0], 5, y[:, :2], v=[0.5, 0.5], loss_periods=[1, 2], placebo=True, progress=shown)
+scp_v: np.ndarray = scp["v"]
+scp_nested = _core.fit_sc_predictors(y, [0], 5, np.ones((6, 1)), draws=5, seed=1, level=0.9)
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
 geo_e = _core.geo_power_ensemble(y, [0], 3, [0.1], progress=shown)
 sets: list[list[int]] = _core.geo_candidates(y, [0, 1, 2], 2, 3, 0.1)

@@ -26,6 +26,14 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kInnerMaxIter = 20000;
 constexpr double kInnerTol = 1e-13;
 
+// A predictor fit counts as exact when its squared residual is below kExactFit times the
+// treated predictors' squared size: rounding level for a match reached exactly.
+constexpr double kExactFit = 1e-20;
+// The weight of the outcome loss that breaks the tie among exact matches, relative to the
+// predictor loss's scale (their Gram matrices' largest diagonals): small enough that the
+// predictor match stays exact to about this relative size, large enough to dominate rounding.
+constexpr double kTieBreak = 1e-8;
+
 // Nelder-Mead on the unnormalised importances theta (v = |theta| / sum |theta|, the
 // parametrisation Synth's outer search uses): the usual reflection, expansion, contraction
 // and shrink coefficients; the first simplex steps 5% along each non-zero coordinate and
@@ -41,6 +49,11 @@ constexpr double kZeroStep = 0.00025;
 constexpr double kLossTol = 1e-12;
 constexpr double kThetaTol = 1e-9;
 constexpr std::size_t kEvalsPerPredictor = 400;
+// The outer loss is not convex in V and has flat stretches (where the chosen donors do not
+// change); beside the equal and regression-based starts, the searches also start from the
+// best kScanStarts of kScanPerPredictor * k importances spread over the simplex.
+constexpr std::size_t kScanPerPredictor = 40;
+constexpr std::size_t kScanStarts = 3;
 // A search restarts from its best vertex (a collapsed simplex stalls Nelder-Mead short of a
 // minimum) while a restart improves the loss, at most this often.
 constexpr int kMaxRestarts = 4;
@@ -223,6 +236,40 @@ Vertex search_from(const Problem& problem, std::span<const double> start) {
   return best;
 }
 
+// Importance vectors spread over the simplex, deterministically: point i has coordinates
+// -log(u) normalised, u the fractional parts of i times irrational steps (an additive
+// recurrence, evenly spread in the unit cube; exponential spacings map it onto the simplex).
+std::vector<std::vector<double>> scan_points(std::size_t k, std::size_t count) {
+  std::vector<double> step(k);
+  for (std::size_t p = 0; p < k; ++p) step[p] = std::fmod(std::sqrt(2.0 + 3.0 * static_cast<double>(p)), 1.0);
+  std::vector<std::vector<double>> out;
+  for (std::size_t i = 1; i <= count; ++i) {
+    std::vector<double> v(k);
+    for (std::size_t p = 0; p < k; ++p) {
+      const double u = std::fmod(static_cast<double>(i) * step[p], 1.0);
+      v[p] = -std::log(std::max(u, 1e-12));
+    }
+    out.push_back(importances_of(v));
+  }
+  return out;
+}
+
+// The kScanStarts scan points of smallest outcome loss, best first.
+std::vector<std::vector<double>> best_scan_points(const Problem& problem) {
+  const std::size_t k = problem.x1.size();
+  std::vector<std::pair<double, std::vector<double>>> scored;
+  for (std::vector<double>& v : scan_points(k, kScanPerPredictor * k)) {
+    if (v.empty()) continue;
+    runtime::interruption_point();
+    const double f = outcome_loss(problem, inner_weights(problem, v));
+    scored.emplace_back(f, std::move(v));
+  }
+  std::stable_sort(scored.begin(), scored.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::vector<double>> out;
+  for (std::size_t i = 0; i < std::min(kScanStarts, scored.size()); ++i) out.push_back(std::move(scored[i].second));
+  return out;
+}
+
 // The regression-based importances: the loss-period outcomes of the treated average and the
 // donors regressed on an intercept and the standardised predictors, V_p the sum over periods
 // of predictor p's squared coefficient. Empty where the regression is not determined.
@@ -244,6 +291,74 @@ std::vector<double> regression_importances(const Problem& problem) {
     for (std::size_t p = 0; p < k; ++p) v[p] += (*beta)[p + 1] * (*beta)[p + 1];
   }
   return importances_of(v);
+}
+
+// The inner problem under importances v: A = diag(sqrt(v)) X0 and a1 = diag(sqrt(v)) x1, and
+// the quadratic 1/2 w'Gw - b'w with G = A'A, b = A'a1 whose simplex minimiser W*(v) is.
+struct Weighted {
+  Mat a;
+  std::vector<double> a1;
+  Mat g;
+  std::vector<double> b;
+};
+
+Weighted weighted(const Problem& problem, std::span<const double> v) {
+  const std::size_t k = problem.x1.size();
+  Weighted q{problem.x0, std::vector<double>(k), Mat(), std::vector<double>(problem.x0.cols())};
+  for (std::size_t p = 0; p < k; ++p) {
+    const double s = std::sqrt(v[p]);
+    q.a1[p] = s * problem.x1[p];
+    for (std::size_t j = 0; j < q.a.cols(); ++j) q.a(p, j) *= s;
+  }
+  q.g = linalg::syrk_ata(q.a);
+  linalg::gemv_t(q.a, q.a1, q.b, 1.0, 0.0);
+  return q;
+}
+
+// The simplex minimiser of 1/2 w'Gw - b'w: the exact active set, Frank-Wolfe where that meets a
+// singular step.
+std::vector<double> simplex_minimiser(const Mat& g, std::span<const double> b) {
+  if (auto w = linalg::solve_simplex_active_set(g, b)) return std::move(*w);
+  return linalg::solve_bounded(g, b, kInnerMaxIter, 0.0, 0.0, 1.0, kInnerTol).weights;
+}
+
+// Whether A w reproduces a1 to rounding (the treated predictors lie in the donors' hull).
+bool exact_match(const Mat& a, std::span<const double> a1, std::span<const double> w) {
+  const std::vector<double> r = residual(a1, a, w);
+  double rr = 0.0, aa = 0.0;
+  for (std::size_t p = 0; p < r.size(); ++p) rr += r[p] * r[p], aa += a1[p] * a1[p];
+  return rr <= kExactFit * aa;
+}
+
+// G += d Z0'Z0/L and b += d Z0'z1/L with d = kTieBreak relative to the two largest diagonals.
+void add_tie_break(const Problem& problem, Mat& g, std::vector<double>& b) {
+  double g_max = 0.0, z_max = 0.0;
+  for (std::size_t j = 0; j < g.cols(); ++j) g_max = std::max(g_max, g(j, j)), z_max = std::max(z_max, problem.zz(j, j));
+  if (!(z_max > 0.0) || !(g_max > 0.0)) return;
+  const double d = kTieBreak * g_max / z_max;
+  for (std::size_t j = 0; j < g.cols(); ++j) {
+    for (std::size_t i = 0; i < g.rows(); ++i) g(i, j) += d * problem.zz(i, j);
+    b[j] += d * problem.zy[j];
+  }
+}
+
+// Equal importances, then the regression-based ones when the regression gives them.
+std::vector<std::vector<double>> plain_starts(const Problem& problem) {
+  const std::size_t k = problem.x1.size();
+  std::vector<std::vector<double>> starts{std::vector<double>(k, 1.0 / static_cast<double>(k))};
+  std::vector<double> reg = regression_importances(problem);
+  if (!reg.empty()) starts.push_back(std::move(reg));
+  return starts;
+}
+
+// Whether the treated predictors lie in the donors' hull (an exact match under equal
+// importances). Every V without zeros then has the same exact matches, so the outer loss is
+// flat inside the simplex of importances (up to the tie-break's own scale) and only V with
+// zeros can do better.
+bool inside_hull(const Problem& problem) {
+  const std::size_t k = problem.x1.size();
+  const Weighted q = weighted(problem, std::vector<double>(k, 1.0 / static_cast<double>(k)));
+  return exact_match(q.a, q.a1, simplex_minimiser(q.g, q.b));
 }
 
 // The fit record of weights w at t0 and the loss over the problem's loss periods.
@@ -297,23 +412,20 @@ Problem problem_at(const Panel& panel, std::size_t t0, const PredictorOptions& o
     pr.z1[l] = ybar[periods[l]];
     for (std::size_t j = 0; j < n_donors; ++j) pr.z0(l, j) = panel.y()(donors[j], periods[l]);
   }
+  const double per_period = 1.0 / static_cast<double>(periods.size());
+  pr.zz = linalg::syrk_ata(pr.z0);
+  for (double& x : pr.zz.data()) x *= per_period;
+  pr.zy.assign(n_donors, 0.0);
+  linalg::gemv_t(pr.z0, pr.z1, pr.zy, per_period, 0.0);
   return pr;
 }
 
 std::vector<double> inner_weights(const Problem& problem, std::span<const double> v) {
-  const std::size_t k = problem.x1.size();
-  Mat a = problem.x0;  // rows scaled by sqrt(v): G = A'A, b = A' (sqrt(v) x1)
-  std::vector<double> a1(k);
-  for (std::size_t p = 0; p < k; ++p) {
-    const double s = std::sqrt(v[p]);
-    a1[p] = s * problem.x1[p];
-    for (std::size_t j = 0; j < a.cols(); ++j) a(p, j) *= s;
-  }
-  const Mat g = linalg::syrk_ata(a);
-  std::vector<double> b(a.cols());
-  linalg::gemv_t(a, a1, b, 1.0, 0.0);
-  if (auto w = linalg::solve_simplex_active_set(g, b)) return std::move(*w);
-  return linalg::solve_bounded(g, b, kInnerMaxIter, 0.0, 0.0, 1.0, kInnerTol).weights;
+  Weighted q = weighted(problem, v);
+  std::vector<double> w = simplex_minimiser(q.g, q.b);
+  if (!exact_match(q.a, q.a1, w)) return w;
+  add_tie_break(problem, q.g, q.b);
+  return simplex_minimiser(q.g, q.b);
 }
 
 double outcome_loss(const Problem& problem, std::span<const double> w) {
@@ -326,24 +438,34 @@ double outcome_loss(const Problem& problem, std::span<const double> w) {
 
 std::vector<std::vector<double>> starting_importances(const Problem& problem) {
   const std::size_t k = problem.x1.size();
-  std::vector<std::vector<double>> starts{std::vector<double>(k, 1.0 / static_cast<double>(k))};
-  std::vector<double> reg = regression_importances(problem);
-  if (!reg.empty()) starts.push_back(std::move(reg));
+  std::vector<std::vector<double>> starts = plain_starts(problem);
+  if (k > 1) {
+    for (std::vector<double>& v : best_scan_points(problem)) starts.push_back(std::move(v));
+  }
   return starts;
 }
 
 NestedSolution solve_nested(const Problem& problem) {
   NestedSolution best;
   best.loss = kInf;
-  for (const std::vector<double>& start : starting_importances(problem)) {
-    Vertex found = search_from(problem, start);
+  const bool flat = inside_hull(problem);
+  for (const std::vector<double>& start : flat ? plain_starts(problem) : starting_importances(problem)) {
+    Vertex found = flat ? Vertex{start, outcome_loss(problem, inner_weights(problem, start))} : search_from(problem, start);
     best.start_losses.push_back(found.loss);
     if (found.loss < best.loss) {
       best.loss = found.loss;
       best.v = importances_of(found.theta);
     }
   }
-  if (best.v.empty()) best.v = starting_importances(problem).front();
+  // V with a single predictor: a corner the searches only approach, where the weights may
+  // jump (the other predictors no longer constrain them).
+  for (std::size_t p = 0; p < problem.x1.size() && problem.x1.size() > 1; ++p) {
+    std::vector<double> corner(problem.x1.size(), 0.0);
+    corner[p] = 1.0;
+    const double f = outcome_loss(problem, inner_weights(problem, corner));
+    if (f < best.loss) best.loss = f, best.v = std::move(corner);
+  }
+  if (best.v.empty()) best.v = plain_starts(problem).front();
   best.weights = inner_weights(problem, best.v);
   best.loss = outcome_loss(problem, best.weights);
   return best;

@@ -31,11 +31,17 @@ struct Problem {
   std::vector<double> x1;   // k: the treated units' averaged standardised predictors
   Mat z0;                   // L x J: donors' outcomes over the loss periods
   std::vector<double> z1;   // L: the treated mean outcome over the loss periods
+  Mat zz;                   // J x J: Z0' Z0 / L, the outcome loss's quadratic term
+  std::vector<double> zy;   // J: Z0' z1 / L, its linear term
 };
 
 Problem problem_at(const Panel& panel, std::size_t t0, const PredictorOptions& options);
 
-// W*(V): the simplex weights minimising (x1 - X0 w)' diag(v) (x1 - X0 w).
+// W*(V): the simplex weights minimising (x1 - X0 w)' diag(v) (x1 - X0 w). When the treated
+// predictors lie in the donors' hull that minimum (zero) is attained on a whole face, and the
+// weights are then the member of that face that fits the loss-period outcomes best (the
+// outcome loss added with a weight far below the predictor loss's, so that it only breaks the
+// tie).
 std::vector<double> inner_weights(const Problem& problem, std::span<const double> v);
 
 // The mean squared outcome gap over the loss periods of weights w.
@@ -44,11 +50,15 @@ double outcome_loss(const Problem& problem, std::span<const double> w);
 // The starts of the outer search, each normalised to sum 1: equal importances, then the
 // regression-based importances (squared coefficients of the loss-period outcomes regressed on
 // the standardised predictors across units, summed over periods) when that regression has
-// more units than terms and gives some importance.
+// more units than terms and gives some importance, then (with two predictors or more) the
+// best few of a deterministic scan of the simplex.
 std::vector<std::vector<double>> starting_importances(const Problem& problem);
 
-// The outcome of the nested search: the best V found (sum 1), its weights and loss, and the
-// loss each start reached on its own.
+// The outcome of the nested search: the best V found (sum 1) by the searches from every start
+// and among the corners (a single predictor's V), its weights and loss, and the loss each
+// start's search reached on its own. When the treated predictors lie in the donors' hull every
+// V without zeros gives the same exact matches: the equal and regression-based starts are
+// then only evaluated, beside the corners.
 struct NestedSolution {
   std::vector<double> v;
   std::vector<double> weights;

@@ -14,8 +14,10 @@ namespace tessarix::sc::predictors {
 namespace {
 
 // A panel of `n` random walks over `t` periods, unit 0 treated from t0, with k predictors:
-// the pre-period mean of the outcome, a lag, and k - 2 unrelated noise columns.
-Panel predictor_panel(std::size_t n, std::size_t t, std::size_t t0, std::size_t k, std::uint64_t seed) {
+// the pre-period mean of the outcome, a lag, and k - 2 unrelated noise columns; with `inside`
+// the treated unit's predictors are the donors' average (inside their hull).
+Panel predictor_panel(std::size_t n, std::size_t t, std::size_t t0, std::size_t k, std::uint64_t seed,
+                      bool inside = false) {
   Mat y = testing::random_walks(n, t, seed);
   const Mat noise = testing::random_mat(n, k, seed + 100);
   Mat x(n, k);
@@ -26,37 +28,75 @@ Panel predictor_panel(std::size_t n, std::size_t t, std::size_t t0, std::size_t 
     if (k > 1) x(u, 1) = y(u, t0 / 2);
     for (std::size_t p = 2; p < k; ++p) x(u, p) = 10.0 * noise(u, p);
   }
+  for (std::size_t p = 0; inside && p < k; ++p) {
+    double s = 0.0;
+    for (std::size_t u = 1; u < n; ++u) s += x(u, p);
+    x(0, p) = s / static_cast<double>(n - 1);
+  }
   return Panel::block(std::move(y), std::vector<std::size_t>{0}, t0).with_covariates(std::move(x));
 }
 
 // G = X0' diag(v) X0 and b = X0' diag(v) x1 written out entry by entry.
-std::vector<double> brute_force_weights(const Problem& pr, const std::vector<double>& v) {
+struct Weighted {
+  Mat g;
+  std::vector<double> b;
+};
+Weighted weighted_problem(const Problem& pr, const std::vector<double>& v) {
   const std::size_t j_count = pr.x0.cols(), k = pr.x1.size();
-  Mat g(j_count, j_count);
-  std::vector<double> b(j_count, 0.0);
+  Weighted q{Mat(j_count, j_count), std::vector<double>(j_count, 0.0)};
   for (std::size_t i = 0; i < j_count; ++i) {
-    for (std::size_t p = 0; p < k; ++p) b[i] += pr.x0(p, i) * v[p] * pr.x1[p];
+    for (std::size_t p = 0; p < k; ++p) q.b[i] += pr.x0(p, i) * v[p] * pr.x1[p];
     for (std::size_t j = 0; j < j_count; ++j) {
-      for (std::size_t p = 0; p < k; ++p) g(i, j) += pr.x0(p, i) * v[p] * pr.x0(p, j);
+      for (std::size_t p = 0; p < k; ++p) q.g(i, j) += pr.x0(p, i) * v[p] * pr.x0(p, j);
     }
   }
-  return testing::brute_force_qp(g, b, 0.0, 0.0, 1.0);
+  return q;
 }
 
-TEST(Predictors, GivenImportancesMatchABruteForceSolve) {
-  for (std::uint64_t seed : {1u, 2u, 3u}) {
-    const Panel panel = predictor_panel(7, 12, 8, 4, seed);
-    const std::vector<double> v{0.1, 0.5, 0.3, 0.1};
-    const Problem pr = problem_at(panel, 8, {});
-    const std::vector<double> want = brute_force_weights(pr, v);
-    const PredictorFit fit = fit_nested(panel, 8, {.v = v, .loss_periods = {}});
-    ASSERT_EQ(fit.fit.weights.size(), want.size());
-    for (std::size_t j = 0; j < want.size(); ++j) EXPECT_NEAR(fit.fit.weights[j], want[j], 1e-7) << seed << " " << j;
-    // Importances count only through their ratios.
-    const PredictorFit scaled = fit_nested(panel, 8, {.v = {1.0, 5.0, 3.0, 1.0}, .loss_periods = {}});
-    for (std::size_t j = 0; j < want.size(); ++j) EXPECT_NEAR(scaled.fit.weights[j], fit.fit.weights[j], 1e-10);
-    EXPECT_NEAR(fit.v[1], 0.5, 1e-15);
+// The V-weighted predictor gap (x1 - X0 w)' V (x1 - X0 w).
+double predictor_gap(const Problem& pr, const std::vector<double>& v, std::span<const double> w) {
+  double s = 0.0;
+  for (std::size_t p = 0; p < pr.x1.size(); ++p) {
+    double r = pr.x1[p];
+    for (std::size_t j = 0; j < w.size(); ++j) r -= pr.x0(p, j) * w[j];
+    s += v[p] * r * r;
   }
+  return s;
+}
+
+// Given importances: the weights minimise the V-weighted predictor gap as a brute-force solve
+// does (the same weights where the minimiser is unique: treated predictors outside the donors'
+// hull); where the gap closes on a whole face, the chosen member fits the loss-period outcomes
+// at least as well as the brute-force minimiser does.
+TEST(Predictors, GivenImportancesMatchABruteForceSolve) {
+  int unique = 0, tied = 0;
+  for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+    for (std::size_t k : {2u, 4u}) {
+      const Panel panel = predictor_panel(7, 12, 8, k, seed, seed % 2 == 0);
+      std::vector<double> v(k);
+      for (std::size_t p = 0; p < k; ++p) v[p] = (p + 1.0) / (k * (k + 1) / 2.0);
+      const Problem pr = problem_at(panel, 8, {});
+      const Weighted q = weighted_problem(pr, v);
+      const std::vector<double> want = testing::brute_force_qp(q.g, q.b, 0.0, 0.0, 1.0);
+      const PredictorFit fit = fit_nested(panel, 8, {.v = v, .loss_periods = {}});
+      const double gap_want = predictor_gap(pr, v, want), gap_got = predictor_gap(pr, v, fit.fit.weights);
+      EXPECT_LE(gap_got, gap_want + 1e-7) << seed;
+      if (gap_want > 1e-6) {
+        ++unique;
+        for (std::size_t j = 0; j < want.size(); ++j) EXPECT_NEAR(fit.fit.weights[j], want[j], 1e-7) << seed << " " << j;
+      } else {
+        ++tied;
+        EXPECT_LE(fit.loss, outcome_loss(pr, want) * (1.0 + 1e-9)) << seed;
+      }
+      // Importances count only through their ratios.
+      std::vector<double> scaled = v;
+      for (double& x : scaled) x *= 7.0;
+      const PredictorFit again = fit_nested(panel, 8, {.v = scaled, .loss_periods = {}});
+      for (std::size_t j = 0; j < want.size(); ++j) EXPECT_NEAR(again.fit.weights[j], fit.fit.weights[j], 1e-10);
+    }
+  }
+  EXPECT_GT(unique, 0);
+  EXPECT_GT(tied, 0);
 }
 
 // Standardised predictors: one predictor measured in other units gives the same fit.
@@ -72,13 +112,14 @@ TEST(Predictors, PredictorUnitsDoNotMatter) {
 
 // The chosen importances fit the loss periods at least as well as every start does, and as
 // well as the best of a fine grid over two predictors' importances (a brute-force outer
-// search), up to a relative 1e-9.
+// search), up to a relative 1e-7, with the treated predictors outside and inside the donors' hull.
 TEST(Predictors, NestedSearchBeatsItsStartsAndAGrid) {
-  for (std::uint64_t seed : {11u, 12u, 13u, 14u}) {
-    const Panel panel = predictor_panel(10, 16, 11, 2, seed);
+  for (std::uint64_t seed = 11; seed <= 20; ++seed) {
+    const Panel panel = predictor_panel(10, 16, 11, 2, seed, seed % 2 == 0);
     const Problem pr = problem_at(panel, 11, {});
     const NestedSolution s = solve_nested(pr);
-    const double slack = 1e-9 * s.loss + 1e-14;
+    // The tie-break among exact matches moves the loss by about its own relative weight.
+    const double slack = 1e-7 * s.loss + 1e-14;
     for (const std::vector<double>& v : starting_importances(pr)) {
       EXPECT_LE(s.loss, outcome_loss(pr, inner_weights(pr, v)) + slack) << seed;
     }
