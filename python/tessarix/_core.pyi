@@ -40,6 +40,23 @@ class _SetPlacebo(TypedDict):
     placebo_atts: npt.NDArray[np.float64]
     placebo_gaps: npt.NDArray[np.float64]
 
+class _ScPredictorFit(TypedDict):
+    att: float
+    att_path: npt.NDArray[np.float64]
+    counterfactual: npt.NDArray[np.float64]
+    treated_post: npt.NDArray[np.float64]
+    pre_gap: npt.NDArray[np.float64]
+    weights: npt.NDArray[np.float64]
+    donor_ids: npt.NDArray[np.int64]
+    pre_rmspe: float
+    post_rmspe: float
+    v: npt.NDArray[np.float64]
+    loss: float
+    treated: npt.NDArray[np.float64]
+    synthetic: npt.NDArray[np.float64]
+    gap: npt.NDArray[np.float64]
+    placebo_test: NotRequired[_SetPlacebo]
+
 class _GeoWindows(TypedDict):
     starts: npt.NDArray[np.int64]
     null_att: npt.NDArray[np.float64]
@@ -142,6 +159,21 @@ def paths_mcnnm(
     max_rank: SupportsIndex | None = None,
 ) -> _McnnmPaths:
     """Full paths of the matrix-completion fit of `fit_mcnnm`."""
+
+def fit_sc_predictors(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    predictors: _Panel,
+    v: _Floats | None = None,
+    loss_periods: Sequence[SupportsIndex] = [],
+    placebo: bool = False,
+    draws: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    level: SupportsFloat = 0.95,
+    progress: _Progress = None,
+) -> _ScPredictorFit:
+    """Synthetic control matched on predictors, V given or chosen by the nested search."""
 
 def placebo_sc(
     y: _Panel,

@@ -14,6 +14,7 @@ namespace tessarix::bindings {
 
 std::vector<PyMethodDef> core_frame_functions();
 std::vector<PyMethodDef> core_sc_functions();
+std::vector<PyMethodDef> core_predictor_functions();
 std::vector<PyMethodDef> core_geo_functions();
 std::vector<PyMethodDef> core_did_functions();
 std::vector<PyMethodDef> core_imputation_functions();

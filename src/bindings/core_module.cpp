@@ -32,7 +32,7 @@ PyModuleDef module_def = {
 PyMODINIT_FUNC PyInit__core(void) {
   using namespace tessarix::bindings;
   try {
-    if (module_def.m_methods == nullptr) module_def.m_methods = closed_method_table({core_frame_functions(), core_sc_functions(), core_geo_functions(), core_did_functions(), core_imputation_functions(), core_honest_functions(), core_conformal_functions()});
+    if (module_def.m_methods == nullptr) module_def.m_methods = closed_method_table({core_frame_functions(), core_sc_functions(), core_predictor_functions(), core_geo_functions(), core_did_functions(), core_imputation_functions(), core_honest_functions(), core_conformal_functions()});
   } catch (...) {
     translate_current_exception();
     return nullptr;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/core_api.hpp"
+#include "bindings/core_sc_dicts.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/pydict.hpp"
 #include "bindings/sc_args.hpp"
@@ -31,8 +32,8 @@ struct Paths {
   std::optional<double> intercept;   // SDID only
 };
 
-// The treated units' mean path, formed at the panel's canonical scale as the fits form it (so
-// that no sum overflows where a fit's does not), in outcome units.
+}  // namespace
+
 std::vector<double> treated_mean(const Panel& panel) {
   const std::vector<std::size_t> treated = panel.treated_units();
   const int e = rescale_exponent(panel.y());
@@ -41,6 +42,8 @@ std::vector<double> treated_mean(const Panel& panel) {
   for (double& v : m) v = std::ldexp(v, -e);
   return m;
 }
+
+namespace {
 
 // The paths of `fit`, made at treatment time t0 on `panel`. From t0 on they are the fit's own
 // fields: treated_post, counterfactual and att_path.
@@ -273,10 +276,6 @@ PyObject* py_paths_mcnnm(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // --- placebo_sc, _asc, _sdid, _fp, _rsc: set placebo tests ---------------------------------
 
-// The most placebo sets one call may ask for: beyond this the refits alone would run for
-// hours, and the sets' storage would grow with them.
-constexpr std::uint64_t kMaxPlaceboDraws = 10'000'000;
-
 struct SetPlaceboArgs {
   std::uint64_t draws = 1000;
   std::uint64_t seed = 0;
@@ -295,7 +294,8 @@ void validate_set_placebo(const SetPlaceboArgs& a) {
   unwrap(check_unit_interval("level", a.level));
 }
 
-// The dict the placebo_ functions return; placebo rows in set order.
+}  // namespace
+
 PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, std::size_t t_count) {
   const std::size_t m = t.placebos.size();
   std::vector<std::int64_t> units;
@@ -322,6 +322,8 @@ PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, 
       .set("placebo_gaps", float64_array2_from(std::move(gaps), m, t_count));
   return d.release();
 }
+
+namespace {
 
 PyObject* set_placebo_of(const BlockArgs& a, const sc::Method& method, const SetPlaceboArgs& p) {
   inference::SetPlaceboTest test = on_block_panel(

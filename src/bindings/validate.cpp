@@ -190,7 +190,7 @@ Checked<const sc::MethodEntry*> check_method(std::string_view name) {
 
 Checked<const sc::MethodEntry*> check_batch_method(std::string_view name) {
   for (const sc::MethodEntry& m : sc::methods()) {
-    if (m.name == name) return &m;
+    if (m.by_name && m.name == name) return &m;
   }
   return unknown_method(name);
 }

@@ -24,7 +24,7 @@ std::size_t single_cohort(const Panel& panel) {
 
 // The placebo panel of the pseudo-treated donors `chosen` (ascending positions into
 // `donors`): those donors first and treated from t0, the other donors after them in ascending
-// order, the panel's treated units left out.
+// order, the panel's treated units left out; covariate rows, if any, follow their units.
 Panel placebo_panel(const Panel& panel, std::span<const std::size_t> donors,
                     std::span<const std::size_t> chosen, std::size_t t0) {
   const std::size_t n = donors.size();
@@ -47,7 +47,15 @@ Panel placebo_panel(const Panel& panel, std::span<const std::size_t> donors,
   }
   std::vector<std::size_t> pseudo_treated(chosen.size());
   for (std::size_t r = 0; r < pseudo_treated.size(); ++r) pseudo_treated[r] = r;
-  return Panel::block(std::move(rows), pseudo_treated, t0);
+  Panel out = Panel::block(std::move(rows), pseudo_treated, t0);
+  if (!panel.covariates()) return out;
+  // Each unit keeps its own covariate row (a predictor fit matches on them).
+  const Mat& cov = *panel.covariates();
+  Mat cov_rows(n, cov.cols());
+  for (std::size_t c = 0; c < cov.cols(); ++c) {
+    for (std::size_t r = 0; r < n; ++r) cov_rows(r, c) = cov(donors[order[r]], c);
+  }
+  return std::move(out).with_covariates(std::move(cov_rows));
 }
 
 // Every donor alone: the sets of the per-donor test.

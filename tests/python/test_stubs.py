@@ -121,6 +121,9 @@ conformal = [_core.conformal_sc(y, [0], 5, null=[0.0] * 5, scheme="iid", permuta
              _core.conformal_asc(y, [0], 5, q=2.0), _core.conformal_sdid(y, [0, 1], 5, level=0.9),
              _core.conformal_fp(y, [0], 5, intervals=False), _core.conformal_rsc(y, [0], 5, null=np.zeros(5))]
 conformal_upper: np.ndarray = conformal[0]["ci_upper"]
+scp = _core.fit_sc_predictors(y, [0], 5, y[:, :2], v=[0.5, 0.5], loss_periods=[1, 2], placebo=True, progress=shown)
+scp_v: np.ndarray = scp["v"]
+scp_nested = _core.fit_sc_predictors(y, [0], 5, np.ones((6, 1)), draws=5, seed=1, level=0.9)
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
 geo_e = _core.geo_power_ensemble(y, [0], 3, [0.1], progress=shown)
 sets: list[list[int]] = _core.geo_candidates(y, [0, 1, 2], 2, 3, 0.1)

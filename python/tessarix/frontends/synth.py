@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import functools
 import inspect
-from typing import Any, Optional
+from typing import Any, Optional, Sequence
 
 import numpy as np
 
@@ -12,7 +12,8 @@ from .. import _core, _tessarix
 from ..progress import reporter
 from ..frames import DataError, long_panel
 from ..frames.guards import fmt, listlike
-from ..results.sc import Design, SynthResult
+from ..results.sc import Design, SynthResult, predictor_fit
+from .predictors import importances, period_positions, predictor_table
 
 # Each method: its array entry point and the inference choices it accepts.
 _METHODS: dict[str, tuple[str, tuple[Optional[str], ...]]] = {
@@ -40,7 +41,9 @@ DEFAULT_PERMUTATIONS = 999
 def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start: Any,
           method: str = "sc", inference: Optional[str] = None, draws: int = DEFAULT_DRAWS,
           seed: int = 0, progress: Any = False, null: Any = None, scheme: str = "block",
-          permutations: int = DEFAULT_PERMUTATIONS, **options: Any) -> SynthResult:
+          permutations: int = DEFAULT_PERMUTATIONS, predictors: Optional[Sequence[Any]] = None,
+          lags: Optional[Sequence[Any]] = None, v: Optional[Sequence[float]] = None,
+          loss_periods: Any = None, **options: Any) -> SynthResult:
     """Fit a synthetic-control-family estimator to a long data frame.
 
     Parameters
@@ -91,6 +94,18 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     progress : bool or callable
         With placebo, jackknife or conformal inference, show a progress bar of the refits on stderr
         (True), or report ``(done, total)`` to a callable; the numbers are the same.
+    predictors, lags, v, loss_periods
+        "sc" only: match the treated unit on predictors rather than on its pre-period path
+        (Abadie, Diamond & Hainmueller 2010). Each of `predictors` is a column of `data` (its
+        mean over the pre-periods) or a tuple ``(column, periods)`` or ``(column, periods,
+        aggregation)``: periods a list of pre-period time values or a ``(first, last)`` tuple
+        of the range between them, aggregation "mean" (default), "sum" or "last". Each of
+        `lags` is a pre-period time value whose outcome becomes a predictor. Predictors are
+        divided by their standard deviation across units; one without spread is dropped with
+        a warning. `v` gives the importance of each predictor and lag (in that order; only
+        ratios matter); without it V is chosen to minimise the mean squared outcome gap over
+        `loss_periods` (pre-period time values or a ``(first, last)`` tuple; default every
+        pre-period). Placebo refits match each pseudo-treated donor on its own predictors.
     **options
         The method's own options, as its array function takes them (for example ``ridge``,
         ``penalty``, ``min_weight``, ``max_weight`` and ``level`` for "sc"; ``zeta_scale`` for
@@ -106,6 +121,15 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     """
     if method not in _METHODS:
         raise ValueError(f"method={method!r} is not one of {', '.join(_METHODS)}")
+    conformal_options = null is not None or scheme != "block" or permutations != DEFAULT_PERMUTATIONS
+    if predictors is not None or lags is not None or v is not None or loss_periods is not None:
+        if conformal_options:
+            raise ValueError("null, scheme and permutations belong to inference='conformal', which a fit on "
+                             "predictors does not take")
+        return _synth_predictors(data, unit=unit, time=time, outcome=outcome, treated=treated, start=start,
+                                 method=method, inference=inference, draws=draws, seed=seed, progress=progress,
+                                 predictors=predictors or [], lags=lags or [], v=v, loss_periods=loss_periods,
+                                 options=options)
     fn_name, kinds = _METHODS[method]
     fn = getattr(_tessarix, fn_name)
     if inference == "none":
@@ -114,8 +138,7 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
         allowed = ", ".join(repr(k) for k in kinds)
         raise ValueError(f"inference={inference!r} is not available for method={method!r}; use one of {allowed}")
     _check_options(method, fn, options)
-    if (inference != "conformal" or method == "cpasc") and (
-            null is not None or scheme != "block" or permutations != DEFAULT_PERMUTATIONS):
+    if (inference != "conformal" or method == "cpasc") and conformal_options:
         raise ValueError("null, scheme and permutations belong to inference='conformal' (every method but "
                          "mcnnm and cpasc)")
 
@@ -165,6 +188,44 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
     return SynthResult(method=method, fit=fit, design=design, inference=inference, level=level,
                        path_options=fit_options, placebo_test=placebo_test, native_call=native_call,
                        conformal_test=conformal_test)
+
+
+def _synth_predictors(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start: Any, method: str,
+                      inference: Optional[str], draws: int, seed: int, progress: Any, predictors: Sequence[Any],
+                      lags: Sequence[Any], v: Optional[Sequence[float]], loss_periods: Any,
+                      options: dict) -> SynthResult:
+    """The synthetic control matched on predictors (see `synth`)."""
+    if method != "sc":
+        raise ValueError(f"predictors, lags, v and loss_periods belong to method='sc'; got method={method!r}")
+    if inference == "none":
+        inference = None
+    if inference not in (None, "placebo"):
+        raise ValueError(f"inference={inference!r} is not available for a predictor fit; use None or 'placebo'")
+    unknown = [k for k in options if k != "level"]
+    if unknown:
+        raise TypeError(f"synth(method='sc') with predictors got an unexpected option {unknown[0]!r}; "
+                        "its only option is level")
+    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+    rows = _treated_rows(panel, treated)
+    t0 = panel.time_index(start, "start")
+    if t0 < MIN_PRE_PERIODS:
+        raise DataError(f"start={fmt(start)} leaves {t0} pre-period(s) before it; a synthetic control "
+                        f"needs at least {MIN_PRE_PERIODS} (the first time is {fmt(panel.times[0])})")
+    if len(rows) == len(panel.units):
+        raise DataError("every unit is treated; synthetic control needs never-treated units as donors")
+    table = predictor_table(data, panel, unit, time, t0, predictors, lags, rows)
+    level = float(options.get("level", _DEFAULT_LEVEL))
+    y = np.ascontiguousarray(panel.y, dtype=np.float64)
+    report = reporter(progress, "sc placebo refits") if inference == "placebo" else None
+    out = _core.fit_sc_predictors(y, rows, t0, table.x, v=importances(v, table),
+                                  loss_periods=period_positions(panel, t0, loss_periods),
+                                  placebo=inference == "placebo", draws=draws, seed=seed, level=level,
+                                  progress=report)
+    getattr(report, "close", lambda: None)()
+    design = Design(y=np.array(y), units=panel.units, times=panel.times, treated=rows, t0=t0,
+                    unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
+    return SynthResult(method="sc", fit=predictor_fit(out), design=design, inference=inference, level=level,
+                       placebo_test=out.get("placebo_test"), predictor_names=table.names)
 
 
 @functools.lru_cache(maxsize=None)

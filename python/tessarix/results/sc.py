@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from functools import cached_property
+from types import SimpleNamespace
 from typing import Any, Callable, Optional
 
 import numpy as np
@@ -94,6 +95,8 @@ class SynthResult:
         With conformal inference (every method but mcnnm and cpasc), the test as
         ``tessarix._core.conformal_<method>`` returns it (p-value of the null path, residuals
         under it, and each post-period's interval).
+    predictor_names : list of str or None
+        A fit matched on predictors: their labels, in the order of ``v``; None otherwise.
     """
 
     method: str
@@ -105,6 +108,7 @@ class SynthResult:
     placebo_test: Optional[dict] = None
     native_call: Optional[Callable[[], Any]] = None
     conformal_test: Optional[dict] = None
+    predictor_names: Optional[list] = None
 
     @cached_property
     def native(self) -> Any:
@@ -165,6 +169,21 @@ class SynthResult:
         return 0 if self.placebo_test is None else len(self.placebo_test["placebo_atts"])
 
     @property
+    def v(self) -> Any:
+        """A fit matched on predictors: each predictor's importance in V (summing to 1), a
+        frame of predictor and importance; None otherwise."""
+        if self.predictor_names is None:
+            return None
+        return table({"predictor": np.asarray(self.predictor_names, dtype=object), "importance": np.asarray(self.fit.v)},
+                     self.design.backend)
+
+    @property
+    def pre_loss(self) -> Optional[float]:
+        """A fit matched on predictors: the mean squared outcome gap over the loss periods (the
+        quantity V is chosen to minimise); None otherwise."""
+        return float(self.fit.loss) if self.predictor_names is not None else None
+
+    @property
     def pre_rmspe(self) -> Optional[float]:
         """Root mean squared pre-period gap of the fit (SDID and matrix completion: its spread
         around the mean); None for CP-ASC."""
@@ -183,6 +202,8 @@ class SynthResult:
         d = self.design
         if self.method == "cpasc":
             return _cpasc_paths(self.fit, d)
+        if self.predictor_names is not None:
+            return {"treated": self.fit.treated, "synthetic": self.fit.synthetic, "gap": self.fit.gap}
         return getattr(_core, f"paths_{self.method}")(d.y, d.treated, d.t0, **self.path_options)
 
     def _placebo(self) -> dict:
@@ -314,7 +335,13 @@ class SynthResult:
         ]
         if self.pre_rmspe is not None:
             facts.append(f"pre-period RMSPE {num(self.pre_rmspe)}    post-period RMSPE {num(self.post_rmspe)}")
-        return render(f"{METHOD_NAMES[self.method]} ({self.method})", facts, self._rows(), self.level,
+        title = f"{METHOD_NAMES[self.method]} ({self.method})"
+        if self.predictor_names is not None:
+            title = f"{METHOD_NAMES[self.method]} on predictors ({self.method})"
+            facts.append(f"pre-period outcome MSPE (loss periods) {num(self.pre_loss)}")
+            facts.append("predictor importances V: " + ", ".join(
+                f"{name} {w:.3f}" for name, w in zip(self.predictor_names, self.fit.v)))
+        return render(title, facts, self._rows(), self.level,
                       self._notes())
 
     def _notes(self) -> list[str]:
@@ -373,6 +400,13 @@ class SynthResult:
     def __repr__(self) -> str:
         return (f"<SynthResult method={self.method!r} att={num(self.att)} se={num(self.se)} "
                 f"p_value={num(self.p_value)}>")
+
+
+def predictor_fit(out: dict) -> Any:
+    """The fit record of ``tessarix._core.fit_sc_predictors``'s dict, with the attributes the
+    other fits have (no inference of its own: ``p_value`` None)."""
+    fields = {k: v for k, v in out.items() if k != "placebo_test"}
+    return SimpleNamespace(**fields, p_value=None, se=None)
 
 
 def _cpasc_paths(native: Any, d: Design) -> dict:

@@ -44,6 +44,9 @@ constexpr MethodOptions fp_shared(const SharedSettings& s) {
   return demeaned::FpOptions{.min_weight = s.min_weight, .max_weight = s.max_weight, .ridge = s.ridge};
 }
 constexpr MethodOptions rsc_shared(const SharedSettings&) { return robust::RscOptions{}; }
+// The predictor fit takes none either: its weights are on the plain simplex, its predictors
+// are the panel's covariates and V is chosen by its nested search.
+constexpr MethodOptions scp_shared(const SharedSettings&) { return predictors::PredictorOptions{}; }
 
 constexpr std::array kMethods{
     MethodEntry{.name = "sc", .display = "SC", .statistic = PlaceboStatistic::RmspeRatio,
@@ -65,6 +68,8 @@ constexpr std::array kMethods{
     MethodEntry{.name = "rsc", .display = "RSC", .statistic = PlaceboStatistic::RmspeRatio,
                 .options = rsc_shared, .fit = fit_with<robust::RscOptions, robust::fit_at>,
                 .fit_all = fit_all_with<robust::RscOptions, robust::fit_at>},
+    MethodEntry{.name = "scp", .display = "SC", .statistic = PlaceboStatistic::RmspeRatio,
+                .by_name = false, .options = scp_shared, .fit = fit_with<predictors::PredictorOptions, predictors::fit_at>},
 };
 
 // Row k builds alternative k, which Method::entry relies on to find a record's row.
@@ -85,7 +90,9 @@ std::span<const MethodEntry> methods() { return kMethods; }
 
 std::vector<std::string_view> method_names() {
   std::vector<std::string_view> names;
-  for (const MethodEntry& m : kMethods) names.push_back(m.name);
+  for (const MethodEntry& m : kMethods) {
+    if (m.by_name) names.push_back(m.name);
+  }
   return names;
 }
 
@@ -93,7 +100,7 @@ const MethodEntry* find_method_ignoring_case(std::string_view name) {
   std::string lower(name);
   for (char& c : lower) c = ascii_lower(c);
   for (const MethodEntry& m : kMethods) {
-    if (lower == m.name || (!m.alias.empty() && lower == m.alias)) return &m;
+    if (m.by_name && (lower == m.name || (!m.alias.empty() && lower == m.alias))) return &m;
   }
   return nullptr;
 }

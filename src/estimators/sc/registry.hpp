@@ -15,6 +15,7 @@
 #include "estimators/result.hpp"
 #include "estimators/sc/augmented.hpp"
 #include "estimators/sc/demeaned.hpp"
+#include "estimators/sc/predictors.hpp"
 #include "estimators/sc/robust.hpp"
 #include "estimators/sc/sdid.hpp"
 #include "estimators/sc/synthetic.hpp"
@@ -23,7 +24,7 @@ namespace tessarix::sc {
 
 // Each member's own options record: alternative k belongs to entry k of methods().
 using MethodOptions = std::variant<synthetic::ScOptions, augmented::AscOptions, sdid::SdidOptions,
-                                   demeaned::FpOptions, robust::RscOptions>;
+                                   demeaned::FpOptions, robust::RscOptions, predictors::PredictorOptions>;
 
 // How a placebo test ranks fits: by the scale-free ratio post_rmspe / pre_rmspe (+inf when the
 // pre-period fit is perfect or undefined), or by |att|, in outcome units. The ratio rewards a
@@ -47,6 +48,9 @@ struct MethodEntry {
   PlaceboStatistic statistic = PlaceboStatistic::RmspeRatio;
   bool weight_bounds = false;     // whether its options carry per-donor weight bounds
   bool default_member = false;    // in the ensemble a power analysis blends by default
+  // Whether callers that name members by string and pass only outcomes (the batch fitter, the
+  // geo tools) can reach it: a member that needs data beside the outcomes (predictors) cannot.
+  bool by_name = true;
   MethodOptions (*options)(const SharedSettings&) = nullptr;
   ScFit (*fit)(const Panel&, std::size_t t0, const MethodOptions&) = nullptr;
   // Its fit with every period in the pre-period (pre_gap: the residual of all T periods, no
@@ -60,13 +64,15 @@ struct MethodEntry {
 // Every member, in the order callers are told their names.
 std::span<const MethodEntry> methods();
 
-// The names in table order, as callers are told them ("expected sc/asc/sdid/fp/rsc").
+// The names in table order, as callers are told them ("expected sc/asc/sdid/fp/rsc"): the members reachable by
+// name.
 std::vector<std::string_view> method_names();
 
-// The member whose name or alias equals `name` up to ASCII case, or none.
+// The member reachable by name whose name or alias equals `name` up to ASCII case, or none.
 const MethodEntry* find_method_ignoring_case(std::string_view name);
 
-// The member called exactly `name`; an invariant failure for any other text.
+// The member called exactly `name` (reachable by name or not); an invariant failure for any
+// other text.
 const MethodEntry& method_named(std::string_view name);
 
 // A member with its options: what a placebo test, a batch or a power analysis refits.

@@ -1,0 +1,26 @@
+// What the synthetic-control entry points of tessarix._core share beside their argument
+// records: the treated mean path and the dict of a set placebo test.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bindings/python.hpp"
+#include "estimators/panel.hpp"
+#include "inference/placebo.hpp"
+
+namespace tessarix::bindings {
+
+// The most placebo sets one call may ask for: beyond this the refits alone would run for
+// hours, and the sets' storage would grow with them.
+inline constexpr std::uint64_t kMaxPlaceboDraws = 10'000'000;
+
+// The treated units' mean path, formed at the panel's canonical scale as the fits form it (so
+// that no sum overflows where a fit's does not), in outcome units.
+std::vector<double> treated_mean(const Panel& panel);
+
+// The dict the placebo_ functions return; placebo rows in set order.
+PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, std::size_t t_count);
+
+}  // namespace tessarix::bindings
