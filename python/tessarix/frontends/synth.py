@@ -142,14 +142,7 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
         raise ValueError("null, scheme and permutations belong to inference='conformal' (every method but "
                          "mcnnm and cpasc)")
 
-    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
-    rows = _treated_rows(panel, treated)
-    t0 = panel.time_index(start, "start")
-    if t0 < MIN_PRE_PERIODS:
-        raise DataError(f"start={fmt(start)} leaves {t0} pre-period(s) before it; a synthetic control "
-                        f"needs at least {MIN_PRE_PERIODS} (the first time is {fmt(panel.times[0])})")
-    if len(rows) == len(panel.units):
-        raise DataError("every unit is treated; synthetic control needs never-treated units as donors")
+    panel, rows, t0 = _design(data, unit, time, outcome, treated, start)
 
     level = float(options.get("level", _DEFAULT_LEVEL))
     fit_options = {k: v for k, v in options.items() if k != "level"}
@@ -205,14 +198,7 @@ def _synth_predictors(data: Any, *, unit: str, time: str, outcome: str, treated:
     if unknown:
         raise TypeError(f"synth(method='sc') with predictors got an unexpected option {unknown[0]!r}; "
                         "its only option is level")
-    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
-    rows = _treated_rows(panel, treated)
-    t0 = panel.time_index(start, "start")
-    if t0 < MIN_PRE_PERIODS:
-        raise DataError(f"start={fmt(start)} leaves {t0} pre-period(s) before it; a synthetic control "
-                        f"needs at least {MIN_PRE_PERIODS} (the first time is {fmt(panel.times[0])})")
-    if len(rows) == len(panel.units):
-        raise DataError("every unit is treated; synthetic control needs never-treated units as donors")
+    panel, rows, t0 = _design(data, unit, time, outcome, treated, start)
     table = predictor_table(data, panel, unit, time, t0, predictors, lags, rows)
     level = float(options.get("level", _DEFAULT_LEVEL))
     y = np.ascontiguousarray(panel.y, dtype=np.float64)
@@ -240,6 +226,20 @@ def _check_options(method: str, fn: Any, options: dict) -> None:
         if name not in accepted:
             raise TypeError(f"synth(method={method!r}) got an unexpected option {name!r}; "
                             f"its options are {', '.join(accepted)}")
+
+
+def _design(data: Any, unit: str, time: str, outcome: str, treated: Any, start: Any) -> tuple[Any, list[int], int]:
+    """The panel, the treated rows and the treatment time's position, with the checks every
+    synthetic control needs: at least MIN_PRE_PERIODS before it and at least one donor."""
+    panel = long_panel(data, unit=unit, time=time, outcome=outcome)
+    rows = _treated_rows(panel, treated)
+    t0 = panel.time_index(start, "start")
+    if t0 < MIN_PRE_PERIODS:
+        raise DataError(f"start={fmt(start)} leaves {t0} pre-period(s) before it; a synthetic control "
+                        f"needs at least {MIN_PRE_PERIODS} (the first time is {fmt(panel.times[0])})")
+    if len(rows) == len(panel.units):
+        raise DataError("every unit is treated; synthetic control needs never-treated units as donors")
+    return panel, rows, t0
 
 
 def _treated_rows(panel: Any, treated: Any) -> list[int]:
