@@ -96,6 +96,35 @@ def test_texas_given_v_matches_pysyncon_and_a_tight_solve():
     assert np.abs(w_ours - w_peer).max() < 2e-3
 
 
+# pysyncon 1.x's own nested fit of the textbook Texas specification (texas_dataprep, its default
+# Nelder-Mead search), recorded because it takes minutes: its pre-period (1985-1992) outcome
+# MSPE, its V in the order of TEXAS_PREDICTORS, and its non-zero donor weights.
+PYSYNCON_TEXAS_LOSS = 2179242.0204941584
+PYSYNCON_TEXAS_V = [0.06649326554485123, 0.019167285476941878, 3.856230044041277e-08, 0.08497745760522746,
+                    0.10057001802056195, 0.1171609173095536, 0.21223675905617884, 0.11359403977575855,
+                    0.0568160505816472, 0.08827715448769213, 0.024738915099540022, 0.009780398954931819,
+                    0.10618768770300031, 1.1821814499139579e-08]
+PYSYNCON_TEXAS_W = {"California": 0.43699061096885466, "Florida": 0.036626256242331824,
+                    "Louisiana": 0.2627280748623477, "Ohio": 0.2636550579264667}
+
+
+def test_texas_nested_loss_no_larger_than_pysyncons_and_its_v_gives_its_weights():
+    """The textbook specification: V chosen by tessarix fits the pre-period prison counts at
+    least as well as pysyncon's chosen V; given pysyncon's V, the weights are pysyncon's up to
+    where its inner solver stops (about 1e-3 here, at a larger weighted predictor gap)."""
+    frame = texas()
+    ours = tessarix.synth(frame, **TEXAS, predictors=TEXAS_PREDICTORS)
+    pre = list(range(1985, 1993))
+    assert ours.pre_loss == pytest.approx(mspe(frame, TEXAS, np.asarray(ours.fit.weights), pre), rel=1e-12)
+    assert ours.pre_loss <= PYSYNCON_TEXAS_LOSS
+    given = tessarix.synth(frame, **TEXAS, predictors=TEXAS_PREDICTORS, v=PYSYNCON_TEXAS_V)
+    donors = sorted(set(frame["state"]) - {"Texas"})
+    peer = np.array([PYSYNCON_TEXAS_W.get(d, 0.0) for d in donors])
+    w = given.weights.set_index("state").loc[donors, "weight"].to_numpy()
+    assert np.abs(w - peer).max() < 2e-3
+    assert given.pre_loss <= PYSYNCON_TEXAS_LOSS * (1 + 1e-3)
+
+
 def test_prop99_nested_loss_no_larger_than_pysyncons():
     """Lags of the outcome and its pre-period mean as predictors: V chosen by tessarix fits the
     pre-period outcomes at least as well as V chosen by pysyncon's own nested search."""
