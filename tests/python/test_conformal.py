@@ -5,6 +5,7 @@ permutations (the generator written out from its definition). Then the test's si
 exchangeable panels, the intervals' inversion and shift, the front end and bad input."""
 
 import math
+import zlib
 
 import numpy as np
 import pytest
@@ -139,7 +140,8 @@ def factor_panel(rng, n, t, noise=0.5):
 @pytest.mark.parametrize("method", ["sc", "fp", "sdid"])
 @pytest.mark.parametrize("scheme,q", [("block", 1.0), ("block", 2.0), ("iid", 1.0), ("iid", 2.0)])
 def test_p_value_equals_the_re_derived_test(method, scheme, q):
-    rng = np.random.default_rng(hash((method, scheme, q)) % 1000)
+    # A seed fixed per case (str hashes change from one interpreter to the next).
+    rng = np.random.default_rng(zlib.crc32(f"{method}/{scheme}/{q}".encode()))
     for draw in range(4):
         treated = [0] if draw % 2 == 0 else [0, 3]
         y, t0 = factor_panel(rng, 9, 18), 14
