@@ -411,6 +411,7 @@ def geo_windows(
     max_weight: SupportsFloat = 1.0,
     members: Sequence[str] | None = None,
     weights: Sequence[SupportsFloat] | None = None,
+    predictors: _Panel | None = None,
 ) -> _GeoWindows:
     """The placebo windows of a power analysis: each window's start and no-lift estimate."""
 
@@ -494,6 +495,7 @@ def geo_power(
     min_weight: SupportsFloat = 0.0,
     max_weight: SupportsFloat = 1.0,
     progress: _Progress = None,
+    predictors: _Panel | None = None,
 ) -> PowerResult:
     """`tessarix.geo_power`, reporting the progress of its placebo windows."""
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bindings/core_api.hpp"
+#include "bindings/core_sc_dicts.hpp"
 #include "bindings/declare.hpp"
 #include "bindings/geo_args.hpp"
 #include "bindings/geo_entries.hpp"
@@ -31,6 +32,7 @@ struct GeoWindowsArgs {
   double max_weight = 1.0;
   std::optional<std::vector<std::string>> members;
   std::optional<std::vector<double>> weights;
+  std::optional<ArrayView2> predictors;
 };
 
 const EntryPoint<GeoWindowsArgs> geo_windows_entry{
@@ -43,12 +45,14 @@ const EntryPoint<GeoWindowsArgs> geo_windows_entry{
     "(float64, each window's estimate without lift; for an ensemble the members'\n"
     "estimates combined), and for an ensemble `weights` (float64, the normalised\n"
     "member weights). The power analysis's `crit` is the interpolated 1 - alpha\n"
-    "quantile of |null_att| and its `se_null` the sample deviation of `null_att`.",
+    "quantile of |null_att| and its `se_null` the sample deviation of `null_att`.\n"
+    "`predictors` as `geo_power` takes them (method \"sc\", no ensemble).",
     {TX_PARAM(GeoWindowsArgs, y, kPanel), TX_PARAM(GeoWindowsArgs, treated, kIndexList),
      TX_PARAM(GeoWindowsArgs, test_len, kCount), TX_PARAM(GeoWindowsArgs, method, kChoice, "sdid"),
      TX_PARAM(GeoWindowsArgs, min_pre, kCount, 0), TX_PARAM(GeoWindowsArgs, lookback, kCount, kNone),
      TX_PARAM(GeoWindowsArgs, min_weight, kReal, 0.0), TX_PARAM(GeoWindowsArgs, max_weight, kReal, 1.0),
-     TX_PARAM(GeoWindowsArgs, members, kNameList, kNone), TX_PARAM(GeoWindowsArgs, weights, kFloatList, kNone)}};
+     TX_PARAM(GeoWindowsArgs, members, kNameList, kNone), TX_PARAM(GeoWindowsArgs, weights, kFloatList, kNone),
+     TX_PARAM(GeoWindowsArgs, predictors, kPanel, kNone)}};
 
 PyObject* windows_dict(geo::PowerWindows&& w) {
   std::vector<std::int64_t> starts(w.starts.begin(), w.starts.end());
@@ -63,7 +67,7 @@ PyObject* py_geo_windows(PyObject*, PyObject* args, PyObject* kwargs) {
     const GeoWindowsArgs a = geo_windows_entry.parse(args, kwargs);
     // The method is examined first, as geo_power examines it; an ensemble then takes
     // geo_power_ensemble's member and weight checks.
-    const sc::MethodEntry& method = *unwrap(check_method(a.method));
+    const sc::MethodEntry* method = unwrap(check_method(a.method));
     unwrap(check_weights_have_members(a.members.has_value(), a.weights.has_value()));
     std::optional<std::vector<const sc::MethodEntry*>> members;
     if (a.members) {
@@ -74,13 +78,23 @@ PyObject* py_geo_windows(PyObject*, PyObject* args, PyObject* kwargs) {
     unwrap(check_treated(a.treated, a.y.shape[0]));
     geo::PowerSettings s = checked_window(a.y, a.test_len, a.min_pre, a.lookback);
     set_checked_bounds(s, a.y, a.treated.size(), a.min_weight, a.max_weight);
+    std::optional<Mat> predictors;
+    if (a.predictors) {
+      if (members || a.method != "sc") {
+        throw UserError{"predictors are matched by the synthetic control: method must be 'sc', without members"};
+      }
+      validate_predictors(*a.predictors, a.y.shape[0]);
+      predictors = mat_from_numpy(*a.predictors);
+      s.predictors = &*predictors;
+      method = &sc::method_named("scp");
+    }
     const Mat y = mat_from_numpy(a.y);
     const std::vector<std::size_t> treated(a.treated.begin(), a.treated.end());
     geo::PowerWindows windows;
     {
       ReleaseGil unlocked;
       windows = members ? geo::power_windows_ensemble(y, treated, *members, a.weights, s)
-                        : geo::power_windows(y, treated, method, s);
+                        : geo::power_windows(y, treated, *method, s);
     }
     return windows_dict(std::move(windows));
   });
@@ -90,6 +104,7 @@ PyObject* py_geo_windows(PyObject*, PyObject* args, PyObject* kwargs) {
 
 struct PowerProgressArgs : PowerArgs {
   PyObject* progress = nullptr;
+  std::optional<ArrayView2> predictors;
 };
 struct EnsembleProgressArgs : EnsembleArgs {
   PyObject* progress = nullptr;
@@ -101,8 +116,14 @@ struct SelectProgressArgs : SelectArgs {
 const EntryPoint<PowerProgressArgs> core_power_entry{
     "geo_power",
     "`tessarix.geo_power` (same arguments, checks and result), reporting its progress\n"
-    "to `progress(done, total)`: the placebo windows fitted so far and in all.",
-    join<PowerProgressArgs>({power_params<PowerProgressArgs>(), {progress_param<PowerProgressArgs>()}})};
+    "to `progress(done, total)`: the placebo windows fitted so far and in all.\n"
+    "\n"
+    "With `predictors` (an N x k float64 matrix, one row per market: market attributes\n"
+    "fixed over the windows) and method \"sc\", every window is fitted by the synthetic\n"
+    "control matched on those predictors, V chosen by its nested search on the\n"
+    "window's pre-periods (see `fit_sc_predictors`); the weight bounds stay at 0 and 1.",
+    join<PowerProgressArgs>({power_params<PowerProgressArgs>(),
+                             {progress_param<PowerProgressArgs>(), TX_PARAM(PowerProgressArgs, predictors, kPanel, kNone)}})};
 
 const EntryPoint<EnsembleProgressArgs> core_ensemble_entry{
     "geo_power_ensemble",
@@ -116,9 +137,26 @@ const EntryPoint<SelectProgressArgs> core_select_entry{
     "to `progress(done, total)`: the candidate sets evaluated so far and in all.",
     join<SelectProgressArgs>({select_params<SelectProgressArgs>(), {progress_param<SelectProgressArgs>()}})};
 
+// The power analysis of the synthetic control matched on the markets' predictors.
+PyObject* run_predictor_power(const PowerProgressArgs& a, const ArrayView2& predictors) {
+  if (a.method != "sc") {
+    throw UserError{"predictors are matched by the synthetic control: method must be 'sc'; got '" + a.method + "'"};
+  }
+  if (a.min_weight != 0.0 || a.max_weight != 1.0) {
+    throw UserError{"the fit on predictors takes no weight bounds: leave min_weight at 0 and max_weight at 1"};
+  }
+  unwrap(check_panel(a.y));
+  validate_predictors(predictors, a.y.shape[0]);
+  const Mat x = mat_from_numpy(predictors);
+  PowerProgressArgs plain = a;
+  plain.predictors.reset();
+  return run_power_analysis_with(plain, a.progress, &x, sc::method_named("scp"));
+}
+
 PyObject* py_core_power(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const PowerProgressArgs a = core_power_entry.parse(args, kwargs);
+    if (a.predictors) return run_predictor_power(a, *a.predictors);
     return run_geo_power(a, a.progress);
   });
 }

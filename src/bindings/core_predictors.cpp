@@ -66,21 +66,6 @@ const EntryPoint<FitScPredictorsArgs> fit_sc_predictors_entry{
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
-// One row per unit, at least one column, every entry finite.
-void validate_predictors(const ArrayView2& x, std::size_t n_units) {
-  if (x.shape[0] != n_units || x.shape[1] == 0) {
-    throw UserError{"predictors must be an N x k matrix with N = " + num(n_units) + " rows (one per unit) and k >= 1; got shape (" +
-                     num(x.shape[0]) + ", " + num(x.shape[1]) + ")"};
-  }
-  for (std::size_t p = 0; p < x.shape[1]; ++p) {
-    for (std::size_t u = 0; u < x.shape[0]; ++u) {
-      if (!std::isfinite(x.at(u, p))) {
-        throw UserError{"predictors must be finite; row " + num(u) + ", column " + num(p) + " is not"};
-      }
-    }
-  }
-}
-
 // k non-negative finite importances, not all zero.
 void validate_importances(const std::vector<double>& v, std::size_t k) {
   if (v.size() != k) throw UserError{"v must give one importance per predictor: " + num(k) + " values, got " + num(v.size())};
@@ -183,6 +168,21 @@ PyObject* py_fit_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+void validate_predictors(const ArrayView2& x, std::size_t n_units) {
+  if (x.shape[0] != n_units || x.shape[1] == 0) {
+    throw UserError{"predictors must be an N x k matrix with N = " + num(n_units) + " rows (one per unit) and k >= 1; got shape (" +
+                     num(x.shape[0]) + ", " + num(x.shape[1]) + ")"};
+  }
+  for (std::size_t p = 0; p < x.shape[1]; ++p) {
+    for (std::size_t u = 0; u < x.shape[0]; ++u) {
+      if (!std::isfinite(x.at(u, p))) {
+        throw UserError{"predictors must be finite; row " + num(u) + ", column " + num(p) + " is not"};
+      }
+    }
+  }
+}
+
 
 std::vector<PyMethodDef> core_predictor_functions() {
   return {method_def(fit_sc_predictors_entry.signature(), py_fit_sc_predictors)};

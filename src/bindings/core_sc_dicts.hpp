@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bindings/array_view.hpp"
 #include "bindings/python.hpp"
 #include "estimators/panel.hpp"
 #include "inference/placebo.hpp"
@@ -19,6 +20,10 @@ inline constexpr std::uint64_t kMaxPlaceboDraws = 10'000'000;
 // The treated units' mean path, formed at the panel's canonical scale as the fits form it (so
 // that no sum overflows where a fit's does not), in outcome units.
 std::vector<double> treated_mean(const Panel& panel);
+
+// A predictor matrix of n_units rows (one per unit), at least one column, every entry finite;
+// a UserError naming the first fault otherwise.
+void validate_predictors(const ArrayView2& x, std::size_t n_units);
 
 // The dict the placebo_ functions return; placebo rows in set order.
 PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, std::size_t t_count);

@@ -117,6 +117,15 @@ PyObject* run_geo_power(const PowerArgs& a, PyObject* progress) {
   });
 }
 
+PyObject* run_power_analysis_with(const PowerArgs& a, PyObject* progress, const Mat* predictors,
+                                  const sc::MethodEntry& method) {
+  return run_power_analysis(a, progress, [&](const Mat& y, const std::vector<std::size_t>& treated,
+                                             geo::PowerSettings s) {
+    s.predictors = predictors;
+    return geo::power_curve(y, treated, a.lifts, method, s);
+  });
+}
+
 PyObject* run_geo_power_ensemble(const EnsembleArgs& a, PyObject* progress) {
   const std::vector<const sc::MethodEntry*> members = unwrap(check_members(a.members));
   if (a.weights) unwrap(check_ensemble_weights(*a.weights, members.size()));

@@ -103,6 +103,10 @@ CheckedSelection checked_selection(const SelectArgs& a);
 // Checks and runs a power analysis for one method or an ensemble with the interpreter lock
 // released, reporting progress to `progress` (null: none); a PowerResult object.
 PyObject* run_geo_power(const PowerArgs& a, PyObject* progress);
+// The same with `method` (any member, including one callers cannot name) and the markets'
+// predictors (null: none) for every window's panel; method is not checked by name.
+PyObject* run_power_analysis_with(const PowerArgs& a, PyObject* progress, const Mat* predictors,
+                                  const sc::MethodEntry& method);
 PyObject* run_geo_power_ensemble(const EnsembleArgs& a, PyObject* progress);
 
 // Checks and runs the market search the same way; a list of MarketCandidate, best first.

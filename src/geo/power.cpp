@@ -115,8 +115,9 @@ MemberGrams member_grams(const Mat& y, std::span<const std::size_t> treated, std
 }
 
 WindowFit fit_window(const Mat& y, std::span<const std::size_t> treated, std::size_t start,
-                     std::size_t test_len, const sc::Method& method, const MemberGrams& grams) {
-  const Panel panel = injected_subpanel(y, treated, start, start + test_len, 0.0);
+                     const PowerSettings& s, const sc::Method& method, const MemberGrams& grams) {
+  const std::size_t test_len = s.test_len;
+  const Panel panel = injected_subpanel(y, treated, start, start + test_len, 0.0, s.predictors);
   const Mat* shared = grams.shared != nullptr ? grams.shared->at(start) : nullptr;
   ScFit fit;
   if (const auto* sdid = std::get_if<sc::sdid::SdidOptions>(&method.options)) {
@@ -257,7 +258,7 @@ NullWindows null_windows(const Mat& y, std::span<const std::size_t> treated,
   for (const sc::Method& m : fitted) grams.push_back(member_grams(y, treated, starts, s.test_len, m, shared));
   out.fits = runtime::par_map_indexed(starts.size() * k_count, [&](std::size_t i) {
     const std::size_t k = i % k_count;
-    return fit_window(y, treated, starts[i / k_count], s.test_len, fitted[k], grams[k]);
+    return fit_window(y, treated, starts[i / k_count], s, fitted[k], grams[k]);
   });
   return out;
 }
@@ -359,7 +360,7 @@ sc::Method windowed_method(const sc::MethodEntry& member, const PowerSettings& s
 }
 
 Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std::size_t s,
-                        std::size_t e, double lift) {
+                        std::size_t e, double lift, const Mat* predictors) {
   Mat sub(y.rows(), e);
   for (std::size_t t = 0; t < e; ++t) {
     const std::span<const double> src = y.col(t);
@@ -371,7 +372,9 @@ Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std:
       for (std::size_t t = s; t < e; ++t) sub(u, t) = y(u, t) * factor;
     }
   }
-  return Panel::block(std::move(sub), treated, s);
+  Panel panel = Panel::block(std::move(sub), treated, s);
+  if (predictors == nullptr) return panel;
+  return std::move(panel).with_covariates(Mat(*predictors));
 }
 
 std::vector<double> normalize_weights(std::span<const double> w) {

@@ -21,9 +21,10 @@
 namespace tessarix::geo {
 
 // Periods [0, e) of y as a block panel treated from s, the treated markets' values in [s, e)
-// multiplied by 1 + lift (unchanged for lift 0).
+// multiplied by 1 + lift (unchanged for lift 0); with `predictors` (one row per market), the
+// panel carries them as its covariates.
 Panel injected_subpanel(const Mat& y, std::span<const std::size_t> treated, std::size_t s,
-                        std::size_t e, double lift);
+                        std::size_t e, double lift, const Mat* predictors = nullptr);
 
 // Negative and NaN entries to 0, then divided by their sum; 1/n each when that sum is not
 // positive; empty stays empty.
@@ -38,6 +39,10 @@ struct PowerSettings {
   double target_power = 0.8;
   double min_weight = 0.0;
   double max_weight = 1.0;
+  // The markets' predictors (one row per market, fixed over the windows: market attributes
+  // such as population), which every window's panel carries for the predictor fit; none for
+  // the members that match on outcomes alone. Not owned: it outlives the analysis.
+  const Mat* predictors = nullptr;
 };
 
 // The member as every window of an analysis fits it: its shared options with these bounds.

@@ -125,6 +125,8 @@ scp = _core.fit_sc_predictors(y, [0], 5, y[:, :2], v=[0.5, 0.5], loss_periods=[1
 scp_v: np.ndarray = scp["v"]
 scp_nested = _core.fit_sc_predictors(y, [0], 5, np.ones((6, 1)), draws=5, seed=1, level=0.9)
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
+geo_x = _core.geo_power(y, [0], 3, [0.0, 0.1], method="sc", predictors=y[:, :2])
+geo_xw = _core.geo_windows(y, [0], 3, method="sc", predictors=np.ones((6, 1)))
 geo_e = _core.geo_power_ensemble(y, [0], 3, [0.1], progress=shown)
 sets: list[list[int]] = _core.geo_candidates(y, [0, 1, 2], 2, 3, 0.1)
 ranked2 = _core.geo_rank(_core.geo_evaluate(y, [0, 1, 2], 2, 3, 0.1, candidates=sets) + _core.geo_select(y, [0, 1], 1, 3, 0.1))

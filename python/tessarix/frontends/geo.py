@@ -21,7 +21,7 @@ _WINDOW_OPTIONS = ("min_pre", "lookback", "min_weight", "max_weight")
 
 def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_len: int,
           lifts: Sequence[float], method: str = "sdid", cost_per_unit: Optional[float] = None,
-          progress: Any = False, **options: Any) -> PowerCurve:
+          predictors: Optional[Sequence[Any]] = None, progress: Any = False, **options: Any) -> PowerCurve:
     """How large a lift a test on the given markets can detect.
 
     Slides a test window of `test_len` periods over the history, treats the `treated` markets
@@ -46,6 +46,13 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
         What one incremental unit of the outcome costs (for example the cost per incremental
         conversion): the result then reports the investment needed to detect the MDE
         (``mde_cumulative * cost_per_unit``) and the spend of each lift on the curve.
+    predictors : list, optional
+        With method "sc": match the markets on these predictors (market attributes such as
+        population or income) rather than on their outcome paths, as
+        ``synth(method="sc", predictors=...)`` does, V chosen anew on each window's
+        pre-periods. Each is a column name (its mean per market over the whole history) or a
+        (column, periods[, aggregation]) tuple as ``synth`` takes it; they stay fixed over the
+        windows, so outcome lags, which would move with each window, are not among them.
     progress : bool or callable
         Show a progress bar of the placebo windows on stderr (True), or report
         ``(done, total)`` to a callable; the numbers are the same.
@@ -61,8 +68,17 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
     _warn_percent("lifts", lifts)
     cost = _positive("cost_per_unit", cost_per_unit)
     market, rows = _market(data, unit, time, outcome, treated, test_len)
-    native = _run("geo_power", progress, "power windows", market.y, rows, test_len, lifts, method=method, **options)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
+    if predictors is not None:
+        x = _market_predictors(data, market, unit, time, predictors, rows, method)
+        report = reporter(progress, "power windows")
+        native = _core.geo_power(market.y, rows, test_len, lifts, method=method, **options, progress=report,
+                                 predictors=x)
+        getattr(report, "close", lambda: None)()
+        window["predictors"] = x
+    else:
+        native = _run("geo_power", progress, "power windows", market.y, rows, test_len, lifts, method=method,
+                      **options)
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"method": method, **window},
                       target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)),
@@ -201,6 +217,18 @@ def _rows(panel: Any, labels: Any, arg: str) -> list[int]:
     if len(set(rows)) != len(rows):
         raise DataError(f"{arg} names a market more than once")
     return sorted(rows)
+
+
+def _market_predictors(data: Any, market: LongPanel, unit: str, time: str, predictors: Sequence[Any],
+                       rows: list[int], method: str) -> np.ndarray:
+    """The markets' predictor matrix (one row per market), each predictor over the whole
+    history unless its periods are given."""
+    from .predictors import predictor_table
+
+    if method != "sc":
+        raise ValueError(f"predictors are matched by the synthetic control: use method='sc'; got method={method!r}")
+    table = predictor_table(data, market, unit, time, len(market.times), predictors, [], rows)
+    return np.ascontiguousarray(table.x, dtype=np.float64)
 
 
 def _positive(arg: str, value: Any) -> Optional[float]:
