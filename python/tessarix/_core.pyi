@@ -175,6 +175,16 @@ def fit_sc_predictors(
 ) -> _ScPredictorFit:
     """Synthetic control matched on predictors, V given or chosen by the nested search."""
 
+def fit_many_predictors(
+    y3: npt.NDArray[np.float64],
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    predictors: _Panel,
+    v: _Floats | None = None,
+    loss_periods: Sequence[SupportsIndex] = [],
+) -> npt.NDArray[np.float64]:
+    """`fit_many` for the synthetic control matched on predictors."""
+
 def placebo_sc(
     y: _Panel,
     treated: Sequence[SupportsIndex],

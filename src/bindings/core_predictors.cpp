@@ -16,6 +16,7 @@
 #include "bindings/validate.hpp"
 #include "estimators/sc/predictors.hpp"
 #include "estimators/sc/registry.hpp"
+#include "inference/batch.hpp"
 #include "inference/placebo.hpp"
 
 namespace tessarix::bindings {
@@ -167,6 +168,58 @@ PyObject* py_fit_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// --- batches ---------------------------------------------------------------------------------
+
+struct FitManyPredictorsArgs {
+  ArrayView3 y3;
+  std::vector<std::uint64_t> treated;
+  std::uint64_t treat_time = 0;
+  ArrayView2 predictors;
+  std::optional<std::vector<double>> v;
+  std::vector<std::uint64_t> loss_periods;
+};
+
+const EntryPoint<FitManyPredictorsArgs> fit_many_predictors_entry{
+    "fit_many_predictors",
+    "`fit_many` for the synthetic control matched on predictors: `y3` is a stack of\n"
+    "panels (R, N, T) sharing `treated`, `treat_time` and the N x k `predictors` (one\n"
+    "row per unit, the same for every replication), each replication fitted as\n"
+    "`fit_sc_predictors` fits it (`v`, `loss_periods` likewise). Returns the R ATTs,\n"
+    "fitted in parallel with the GIL released.",
+    {TX_PARAM(FitManyPredictorsArgs, y3, kPanelStack), TX_PARAM(FitManyPredictorsArgs, treated, kIndexList),
+     TX_PARAM(FitManyPredictorsArgs, treat_time, kCount), TX_PARAM(FitManyPredictorsArgs, predictors, kPanel),
+     TX_PARAM(FitManyPredictorsArgs, v, kFloatList, kNone),
+     TX_PARAM(FitManyPredictorsArgs, loss_periods, kIndexList, kEmptyList)}};
+
+PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const FitManyPredictorsArgs a = fit_many_predictors_entry.parse(args, kwargs);
+    const auto [reps, n, t] = unwrap(check_stack_shape(a.y3));
+    unwrap(check_treated(a.treated, n));
+    unwrap(check_treat_time(a.treat_time, t));
+    validate_predictors(a.predictors, n);
+    if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
+    validate_loss_periods(a.loss_periods, a.treat_time);
+    pred::PredictorOptions options;
+    if (a.v) options.v = *a.v;
+    options.loss_periods.assign(a.loss_periods.begin(), a.loss_periods.end());
+    const Mat x = mat_from_numpy(a.predictors);
+    const std::vector<std::size_t> treated(a.treated.begin(), a.treated.end());
+    std::vector<Panel> panels;
+    panels.reserve(reps);
+    for (std::size_t r = 0; r < reps; ++r) {
+      unwrap(check_stack_finite(a.y3, r));
+      panels.push_back(Panel::block(mat_from_numpy(a.y3.slice(r)), treated, a.treat_time).with_covariates(Mat(x)));
+    }
+    std::vector<double> atts;
+    {
+      ReleaseGil unlocked;
+      atts = inference::att_many(std::move(panels), a.treat_time, sc::Method{options});
+    }
+    return float64_array_from(std::move(atts));
+  });
+}
+
 }  // namespace
 
 void validate_predictors(const ArrayView2& x, std::size_t n_units) {
@@ -185,7 +238,8 @@ void validate_predictors(const ArrayView2& x, std::size_t n_units) {
 
 
 std::vector<PyMethodDef> core_predictor_functions() {
-  return {method_def(fit_sc_predictors_entry.signature(), py_fit_sc_predictors)};
+  return {method_def(fit_sc_predictors_entry.signature(), py_fit_sc_predictors),
+          method_def(fit_many_predictors_entry.signature(), py_fit_many_predictors)};
 }
 
 }  // namespace tessarix::bindings

@@ -299,3 +299,22 @@ def test_polars_frames_come_back_as_polars():
     frame = pl.from_pandas(small_frame(3))
     res = tessarix.synth(frame, **SMALL, predictors=["a"], lags=[2002])
     assert isinstance(res.v, pl.DataFrame) and isinstance(res.weights, pl.DataFrame)
+
+
+def test_batches_refit_each_replication_as_the_single_fit_does():
+    rng = np.random.default_rng(8)
+    y3 = 20.0 + np.cumsum(rng.normal(size=(6, 9, 16)), axis=2)
+    x = rng.normal(size=(9, 3))
+    for kwargs in ({}, {"v": [1.0, 0.0, 2.0], "loss_periods": [4, 6, 9]}):
+        atts = _core.fit_many_predictors(y3, [0, 2], 12, x, **kwargs)
+        single = [_core.fit_sc_predictors(y3[r], [0, 2], 12, x, **kwargs)["att"] for r in range(6)]
+        assert atts.tolist() == single
+    pytest.importorskip("dask")
+    import dask.array as da
+
+    from tessarix.distributed.batch import fit_many
+
+    lazy = fit_many(da.from_array(y3, chunks=(2, 9, 16)), [0, 2], 12, predictors=x)
+    assert lazy.compute().tolist() == _core.fit_many_predictors(y3, [0, 2], 12, x).tolist()
+    with pytest.raises(ValueError, match="predictors must be an N x k matrix"):
+        _core.fit_many_predictors(y3, [0], 12, x[:5])

@@ -6,11 +6,14 @@ from typing import Any, Sequence
 
 import numpy as np
 
-from .. import _tessarix
+from .. import _core, _tessarix
 
 
 def _fit_block(block: np.ndarray, treated: Sequence[int], treat_time: int, options: dict) -> np.ndarray:
-    return _tessarix.fit_many(np.ascontiguousarray(block, dtype=np.float64), list(treated), treat_time, **options)
+    y3 = np.ascontiguousarray(block, dtype=np.float64)
+    if "predictors" in options:
+        return _core.fit_many_predictors(y3, list(treated), treat_time, **options)
+    return _tessarix.fit_many(y3, list(treated), treat_time, **options)
 
 
 def fit_many(y3: Any, treated: Sequence[int], treat_time: int, **options: Any) -> Any:
@@ -21,7 +24,9 @@ def fit_many(y3: Any, treated: Sequence[int], treat_time: int, **options: Any) -
     to whole panels first. Returns a lazy 1-D Dask array of ATTs whose computed values equal
     ``tessarix.fit_many(y3.compute(), ...)`` bit for bit. Options as for
     :func:`tessarix.fit_many` (``method``, ``ridge``, ``zeta_scale``, ``min_weight``,
-    ``max_weight``).
+    ``max_weight``), or ``predictors`` (an N x k matrix, one row per unit) with ``v`` and
+    ``loss_periods`` for the synthetic control matched on predictors, as
+    ``tessarix._core.fit_many_predictors`` fits each replication.
     """
     import dask.array as da
 
