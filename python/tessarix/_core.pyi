@@ -375,6 +375,24 @@ class _HonestSd(TypedDict):
     weights: npt.NDArray[np.float64]
     original: tuple[float, float]
 
+def conformal_sc_predictors(
+    y: _Panel,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    predictors: _Panel,
+    v: _Floats | None = None,
+    loss_periods: Sequence[SupportsIndex] = [],
+    null: _Floats | None = None,
+    scheme: Literal["block", "iid"] = "block",
+    permutations: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    q: SupportsFloat = 1.0,
+    level: SupportsFloat = 0.95,
+    intervals: bool = True,
+    progress: _Progress = None,
+) -> _Conformal:
+    """Conformal permutation test and pointwise intervals of the `fit_sc_predictors` fit."""
+
 def honest_relative_magnitude(
     betahat: _Floats,
     sigma: _Panel,

@@ -9,10 +9,12 @@
 #include <vector>
 
 #include "bindings/core_api.hpp"
+#include "bindings/core_sc_dicts.hpp"
 #include "bindings/numpy_api.hpp"
 #include "bindings/pydict.hpp"
 #include "bindings/sc_args.hpp"
 #include "bindings/validate.hpp"
+#include "estimators/sc/predictors.hpp"
 #include "estimators/sc/registry.hpp"
 #include "inference/conformal.hpp"
 
@@ -85,12 +87,19 @@ PyObject* conformal_dict(inference::ConformalTest&& t) {
   return d.release();
 }
 
-PyObject* conformal_of(const BlockArgs& b, const sc::Method& method, const ConformalArgs& a) {
+// The conformal test of `method` on the block panel of b, carrying `covariates` (one row per
+// unit: a predictor fit's predictors) when given.
+PyObject* conformal_of(const BlockArgs& b, const sc::Method& method, const ConformalArgs& a,
+                       const Mat* covariates = nullptr) {
   const CheckedConformal c = validate_conformal(b, a);
   inference::ConformalTest test = on_block_panel(
       b,
       [&](const Panel& panel) {
-        return inference::conformal_test(panel, method, c.null, c.options, a.intervals, a.level);
+        if (covariates == nullptr) {
+          return inference::conformal_test(panel, method, c.null, c.options, a.intervals, a.level);
+        }
+        const Panel with = Panel(panel).with_covariates(Mat(*covariates));
+        return inference::conformal_test(with, method, c.null, c.options, a.intervals, a.level);
       },
       a.progress);
   return conformal_dict(std::move(test));
@@ -118,6 +127,12 @@ struct ConformalAscArgs : BlockArgs, AscOptionArgs, WeightBoundArgs, ConformalAr
 struct ConformalSdidArgs : BlockArgs, SdidOptionArgs, WeightBoundArgs, ConformalArgs {};
 struct ConformalFpArgs : BlockArgs, FpOptionArgs, WeightBoundArgs, ConformalArgs {};
 struct ConformalRscArgs : BlockArgs, RscOptionArgs, ConformalArgs {};
+struct PredictorArgs {
+  ArrayView2 predictors;
+  std::optional<std::vector<double>> v;
+  std::vector<std::uint64_t> loss_periods;
+};
+struct ConformalPredictorArgs : BlockArgs, PredictorArgs, ConformalArgs {};
 
 const EntryPoint<ConformalScArgs> conformal_sc_entry{
     "conformal_sc", TX_CONFORMAL_DOC("fit_sc"),
@@ -144,6 +159,16 @@ const EntryPoint<ConformalRscArgs> conformal_rsc_entry{
     "conformal_rsc", TX_CONFORMAL_DOC("fit_rsc"),
     join<ConformalRscArgs>({block_params<ConformalRscArgs>(), rsc_option_params<ConformalRscArgs>(),
                             conformal_params<ConformalRscArgs>()})};
+
+const EntryPoint<ConformalPredictorArgs> conformal_sc_predictors_entry{
+    "conformal_sc_predictors",
+    TX_CONFORMAL_DOC("fit_sc_predictors") "\n\nUnder the null the fit keeps the given predictors and chooses V on every\n"
+                                          "period (on `loss_periods` when they are given).",
+    join<ConformalPredictorArgs>({block_params<ConformalPredictorArgs>(),
+                                  {TX_PARAM(ConformalPredictorArgs, predictors, kPanel),
+                                   TX_PARAM(ConformalPredictorArgs, v, kFloatList, kNone),
+                                   TX_PARAM(ConformalPredictorArgs, loss_periods, kIndexList, kEmptyList)},
+                                  conformal_params<ConformalPredictorArgs>()})};
 
 #undef TX_CONFORMAL_DOC
 
@@ -197,6 +222,21 @@ PyObject* py_conformal_rsc(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* py_conformal_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const ConformalPredictorArgs a = conformal_sc_predictors_entry.parse(args, kwargs);
+    validate_block(a);
+    validate_predictors(a.predictors, a.y.shape[0]);
+    if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
+    validate_loss_periods(a.loss_periods, a.treat_time);
+    sc::predictors::PredictorOptions options;
+    if (a.v) options.v = *a.v;
+    options.loss_periods.assign(a.loss_periods.begin(), a.loss_periods.end());
+    const Mat x = mat_from_numpy(a.predictors);
+    return conformal_of(a, {options}, a, &x);
+  });
+}
+
 }  // namespace
 
 std::vector<PyMethodDef> core_conformal_functions() {
@@ -204,7 +244,8 @@ std::vector<PyMethodDef> core_conformal_functions() {
           method_def(conformal_asc_entry.signature(), py_conformal_asc),
           method_def(conformal_sdid_entry.signature(), py_conformal_sdid),
           method_def(conformal_fp_entry.signature(), py_conformal_fp),
-          method_def(conformal_rsc_entry.signature(), py_conformal_rsc)};
+          method_def(conformal_rsc_entry.signature(), py_conformal_rsc),
+          method_def(conformal_sc_predictors_entry.signature(), py_conformal_sc_predictors)};
 }
 
 }  // namespace tessarix::bindings

@@ -67,26 +67,7 @@ const EntryPoint<FitScPredictorsArgs> fit_sc_predictors_entry{
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
-// k non-negative finite importances, not all zero.
-void validate_importances(const std::vector<double>& v, std::size_t k) {
-  if (v.size() != k) throw UserError{"v must give one importance per predictor: " + num(k) + " values, got " + num(v.size())};
-  double total = 0.0;
-  for (double x : v) {
-    if (!std::isfinite(x) || x < 0.0) throw UserError{"v must be finite and non-negative; got " + std::to_string(x)};
-    total += x;
-  }
-  if (!(total > 0.0)) throw UserError{"v must not be all zero"};
-}
 
-// Strictly ascending columns before the treatment time.
-void validate_loss_periods(const std::vector<std::uint64_t>& periods, std::uint64_t treat_time) {
-  for (std::size_t i = 0; i < periods.size(); ++i) {
-    if (periods[i] >= treat_time) {
-      throw UserError{"loss_periods must lie before treat_time " + num(treat_time) + "; got " + num(periods[i])};
-    }
-    if (i > 0 && periods[i] <= periods[i - 1]) throw UserError{"loss_periods must be strictly ascending"};
-  }
-}
 
 void validate(const FitScPredictorsArgs& a) {
   validate_block(a);
@@ -221,6 +202,25 @@ PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+void validate_importances(const std::vector<double>& v, std::size_t k) {
+  if (v.size() != k) throw UserError{"v must give one importance per predictor: " + num(k) + " values, got " + num(v.size())};
+  double total = 0.0;
+  for (double x : v) {
+    if (!std::isfinite(x) || x < 0.0) throw UserError{"v must be finite and non-negative; got " + std::to_string(x)};
+    total += x;
+  }
+  if (!(total > 0.0)) throw UserError{"v must not be all zero"};
+}
+
+void validate_loss_periods(const std::vector<std::uint64_t>& periods, std::uint64_t treat_time) {
+  for (std::size_t i = 0; i < periods.size(); ++i) {
+    if (periods[i] >= treat_time) {
+      throw UserError{"loss_periods must lie before treat_time " + num(treat_time) + "; got " + num(periods[i])};
+    }
+    if (i > 0 && periods[i] <= periods[i - 1]) throw UserError{"loss_periods must be strictly ascending"};
+  }
+}
 
 void validate_predictors(const ArrayView2& x, std::size_t n_units) {
   if (x.shape[0] != n_units || x.shape[1] == 0) {

@@ -25,6 +25,12 @@ std::vector<double> treated_mean(const Panel& panel);
 // a UserError naming the first fault otherwise.
 void validate_predictors(const ArrayView2& x, std::size_t n_units);
 
+// k non-negative finite importances, not all zero.
+void validate_importances(const std::vector<double>& v, std::size_t k);
+
+// Loss periods: strictly ascending columns before the treatment time.
+void validate_loss_periods(const std::vector<std::uint64_t>& periods, std::uint64_t treat_time);
+
 // The dict the placebo_ functions return; placebo rows in set order.
 PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, std::size_t t_count);
 

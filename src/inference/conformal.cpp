@@ -111,7 +111,8 @@ double iid_p_value(std::span<const double> u, std::size_t n_tested, const Confor
 // --- the panels under the null ----------------------------------------------------------------
 
 // The panel's outcomes with the treated units' values at columns `columns` (in that order),
-// each reduced by theta[k] from column `from` on, as a block panel treated from `from`.
+// each reduced by theta[k] from column `from` on, as a block panel treated from `from`, with
+// the panel's covariates.
 Panel panel_under_null(const Panel& panel, std::span<const std::size_t> columns, std::size_t from,
                        std::span<const double> theta) {
   const std::vector<std::size_t> treated = panel.treated_units();
@@ -122,7 +123,10 @@ Panel panel_under_null(const Panel& panel, std::span<const std::size_t> columns,
     if (c < from) continue;
     for (std::size_t u : treated) y(u, c) -= theta[c - from];
   }
-  return Panel::block(std::move(y), treated, from);
+  Panel out = Panel::block(std::move(y), treated, from);
+  // The units' covariate rows (a predictor fit's predictors) do not depend on the periods.
+  if (!panel.covariates()) return out;
+  return std::move(out).with_covariates(Mat(*panel.covariates()));
 }
 
 // The columns of the pre-periods followed by post-period k.

@@ -318,3 +318,29 @@ def test_batches_refit_each_replication_as_the_single_fit_does():
     assert lazy.compute().tolist() == _core.fit_many_predictors(y3, [0, 2], 12, x).tolist()
     with pytest.raises(ValueError, match="predictors must be an N x k matrix"):
         _core.fit_many_predictors(y3, [0], 12, x[:5])
+
+
+def test_conformal_inference_of_the_predictor_fit():
+    """A known effect taken out leaves the effect-free panel's test; a shift of the treated
+    post-periods shifts every interval by as much; the p-value ranks the returned residuals."""
+    from test_conformal import block_p
+
+    rng = np.random.default_rng(12)
+    y = 30.0 + np.cumsum(rng.normal(size=(10, 16)), axis=1)
+    x = np.column_stack([y[:, :12].mean(axis=1), rng.normal(size=10)])
+    effect = np.array([2.0, -1.0, 0.5, 3.0])
+    lifted = y.copy()
+    lifted[0, 12:] += effect
+    clean = _core.conformal_sc_predictors(y, [0], 12, x)
+    known = _core.conformal_sc_predictors(lifted, [0], 12, x, null=effect)
+    np.testing.assert_allclose(known["residuals"], clean["residuals"], atol=1e-9)
+    assert known["p_value"] == clean["p_value"] == block_p(clean["residuals"], 4, 1.0)
+    shifted = y.copy()
+    shifted[0, 12:] += 5.0
+    moved = _core.conformal_sc_predictors(shifted, [0], 12, x)
+    np.testing.assert_allclose(moved["ci_lower"], clean["ci_lower"] + 5.0, atol=1e-6)
+    np.testing.assert_allclose(moved["ci_upper"], clean["ci_upper"] + 5.0, atol=1e-6)
+    res = tessarix.synth(prop99(), **PROP99, predictors=["PacksPerCapita"], lags=[1975, 1988],
+                         inference="conformal")
+    assert res.p_value == res.conformal_test["p_value"]
+    assert len(res.to_frame()) == 1 + 12

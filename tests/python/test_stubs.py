@@ -125,6 +125,7 @@ scp = _core.fit_sc_predictors(y, [0], 5, y[:, :2], v=[0.5, 0.5], loss_periods=[1
 scp_v: np.ndarray = scp["v"]
 scp_nested = _core.fit_sc_predictors(y, [0], 5, np.ones((6, 1)), draws=5, seed=1, level=0.9)
 geo_p: tessarix.PowerResult = _core.geo_power(y, [0], 3, [0.0, 0.1], progress=shown)
+conformal_x = _core.conformal_sc_predictors(y, [0], 5, y[:, :2], v=[1.0, 1.0], scheme="iid", permutations=20)
 many_x: np.ndarray = _core.fit_many_predictors(y3, [0], 5, y[:, :2], v=[1.0, 2.0], loss_periods=[1, 2])
 geo_x = _core.geo_power(y, [0], 3, [0.0, 0.1], method="sc", predictors=y[:, :2])
 geo_xw = _core.geo_windows(y, [0], 3, method="sc", predictors=np.ones((6, 1)))

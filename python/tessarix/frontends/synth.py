@@ -123,12 +123,12 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
         raise ValueError(f"method={method!r} is not one of {', '.join(_METHODS)}")
     conformal_options = null is not None or scheme != "block" or permutations != DEFAULT_PERMUTATIONS
     if predictors is not None or lags is not None or v is not None or loss_periods is not None:
-        if conformal_options:
-            raise ValueError("null, scheme and permutations belong to inference='conformal', which a fit on "
-                             "predictors does not take")
+        if inference != "conformal" and conformal_options:
+            raise ValueError("null, scheme and permutations belong to inference='conformal'")
         return _synth_predictors(data, unit=unit, time=time, outcome=outcome, treated=treated, start=start,
                                  method=method, inference=inference, draws=draws, seed=seed, progress=progress,
                                  predictors=predictors or [], lags=lags or [], v=v, loss_periods=loss_periods,
+                                 conformal=dict(null=null, scheme=scheme, permutations=permutations),
                                  options=options)
     fn_name, kinds = _METHODS[method]
     fn = getattr(_tessarix, fn_name)
@@ -185,15 +185,16 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
 
 def _synth_predictors(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start: Any, method: str,
                       inference: Optional[str], draws: int, seed: int, progress: Any, predictors: Sequence[Any],
-                      lags: Sequence[Any], v: Optional[Sequence[float]], loss_periods: Any,
+                      lags: Sequence[Any], v: Optional[Sequence[float]], loss_periods: Any, conformal: dict,
                       options: dict) -> SynthResult:
     """The synthetic control matched on predictors (see `synth`)."""
     if method != "sc":
         raise ValueError(f"predictors, lags, v and loss_periods belong to method='sc'; got method={method!r}")
     if inference == "none":
         inference = None
-    if inference not in (None, "placebo"):
-        raise ValueError(f"inference={inference!r} is not available for a predictor fit; use None or 'placebo'")
+    if inference not in (None, "placebo", "conformal"):
+        raise ValueError(f"inference={inference!r} is not available for a predictor fit; use None, 'placebo' "
+                         "or 'conformal'")
     unknown = [k for k in options if k != "level"]
     if unknown:
         raise TypeError(f"synth(method='sc') with predictors got an unexpected option {unknown[0]!r}; "
@@ -208,10 +209,22 @@ def _synth_predictors(data: Any, *, unit: str, time: str, outcome: str, treated:
                                   placebo=inference == "placebo", draws=draws, seed=seed, level=level,
                                   progress=report)
     getattr(report, "close", lambda: None)()
+    conformal_test = None
+    if inference == "conformal":
+        null = conformal["null"]
+        n_post = len(panel.times) - t0
+        null_path = [0.0 if null is None else float(null)] * n_post if np.ndim(null) == 0 else null
+        report = reporter(progress, "sc conformal inference")
+        conformal_test = _core.conformal_sc_predictors(
+            y, rows, t0, table.x, v=importances(v, table), loss_periods=period_positions(panel, t0, loss_periods),
+            null=null_path, scheme=conformal["scheme"], permutations=conformal["permutations"], seed=seed,
+            level=level, progress=report)
+        getattr(report, "close", lambda: None)()
     design = Design(y=np.array(y), units=panel.units, times=panel.times, treated=rows, t0=t0,
                     unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
     return SynthResult(method="sc", fit=predictor_fit(out), design=design, inference=inference, level=level,
-                       placebo_test=out.get("placebo_test"), predictor_names=table.names)
+                       placebo_test=out.get("placebo_test"), predictor_names=table.names,
+                       conformal_test=conformal_test)
 
 
 @functools.lru_cache(maxsize=None)

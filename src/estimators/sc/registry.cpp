@@ -69,7 +69,8 @@ constexpr std::array kMethods{
                 .options = rsc_shared, .fit = fit_with<robust::RscOptions, robust::fit_at>,
                 .fit_all = fit_all_with<robust::RscOptions, robust::fit_at>},
     MethodEntry{.name = "scp", .display = "SC", .statistic = PlaceboStatistic::RmspeRatio,
-                .by_name = false, .options = scp_shared, .fit = fit_with<predictors::PredictorOptions, predictors::fit_at>},
+                .by_name = false, .options = scp_shared, .fit = fit_with<predictors::PredictorOptions, predictors::fit_at>,
+                .fit_all = fit_all_with<predictors::PredictorOptions, predictors::fit_at>},
 };
 
 // Row k builds alternative k, which Method::entry relies on to find a record's row.

@@ -57,8 +57,8 @@ struct MethodEntry {
   // post-period), for a null hypothesis on the last n_tested periods, as conformal inference
   // refits it. SC, ASC, FP and RSC fit at t0 = T. SDID, whose time weights need post-periods,
   // fits its unit weights with an intercept on all T periods, regularised as for n_tested
-  // post-periods, and takes the residual about the intercept (their mean gap). None for the
-  // predictor fit, whose conformal refit is not built.
+  // post-periods, and takes the residual about the intercept (their mean gap). The predictor
+  // fit keeps its predictors and chooses V on every period (its loss periods, when given).
   ScFit (*fit_all)(const Panel&, std::size_t n_tested, const MethodOptions&) = nullptr;
 };
 

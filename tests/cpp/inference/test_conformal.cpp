@@ -21,12 +21,11 @@ double statistic_of_tail(const std::vector<double>& u, std::size_t n, double q) 
   return std::pow(s / std::sqrt(static_cast<double>(n)), 1.0 / q);
 }
 
-// Every member with a fit on every period (the predictor fit, which needs predictors beside
-// the outcomes, has none).
+// Every member that fits on the outcomes alone (the predictor fit needs predictors beside them).
 std::vector<sc::Method> every_member() {
   std::vector<sc::Method> out;
   for (const sc::MethodEntry& e : sc::methods()) {
-    if (e.fit_all != nullptr) out.push_back({e.options(sc::SharedSettings{})});
+    if (e.by_name) out.push_back({e.options(sc::SharedSettings{})});
   }
   return out;
 }
