@@ -229,11 +229,8 @@ PyObject* py_conformal_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs
     validate_predictors(a.predictors, a.y.shape[0]);
     if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
     validate_loss_periods(a.loss_periods, a.treat_time);
-    sc::predictors::PredictorOptions options;
-    if (a.v) options.v = *a.v;
-    options.loss_periods.assign(a.loss_periods.begin(), a.loss_periods.end());
     const Mat x = mat_from_numpy(a.predictors);
-    return conformal_of(a, {options}, a, &x);
+    return conformal_of(a, {predictor_options(a.v, a.loss_periods)}, a, &x);
   });
 }
 

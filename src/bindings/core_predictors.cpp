@@ -78,12 +78,7 @@ void validate(const FitScPredictorsArgs& a) {
   unwrap(check_unit_interval("level", a.level));
 }
 
-pred::PredictorOptions options_of(const FitScPredictorsArgs& a) {
-  pred::PredictorOptions o;
-  if (a.v) o.v = *a.v;
-  o.loss_periods.assign(a.loss_periods.begin(), a.loss_periods.end());
-  return o;
-}
+pred::PredictorOptions options_of(const FitScPredictorsArgs& a) { return predictor_options(a.v, a.loss_periods); }
 
 // The fit with its paths over every period, and the set placebo test when asked.
 struct Outcome {
@@ -181,9 +176,7 @@ PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
     validate_predictors(a.predictors, n);
     if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
     validate_loss_periods(a.loss_periods, a.treat_time);
-    pred::PredictorOptions options;
-    if (a.v) options.v = *a.v;
-    options.loss_periods.assign(a.loss_periods.begin(), a.loss_periods.end());
+    const pred::PredictorOptions options = predictor_options(a.v, a.loss_periods);
     const Mat x = mat_from_numpy(a.predictors);
     const std::vector<std::size_t> treated(a.treated.begin(), a.treated.end());
     std::vector<Panel> panels;
@@ -202,6 +195,14 @@ PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+sc::predictors::PredictorOptions predictor_options(const std::optional<std::vector<double>>& v,
+                                                   const std::vector<std::uint64_t>& loss_periods) {
+  sc::predictors::PredictorOptions o;
+  if (v) o.v = *v;
+  o.loss_periods.assign(loss_periods.begin(), loss_periods.end());
+  return o;
+}
 
 void validate_importances(const std::vector<double>& v, std::size_t k) {
   if (v.size() != k) throw UserError{"v must give one importance per predictor: " + num(k) + " values, got " + num(v.size())};

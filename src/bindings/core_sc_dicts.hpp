@@ -1,14 +1,17 @@
 // What the synthetic-control entry points of tessarix._core share beside their argument
-// records: the treated mean path and the dict of a set placebo test.
+// records: the treated mean path, the dict of a set placebo test, and the predictor fit's
+// argument checks and options.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "bindings/array_view.hpp"
 #include "bindings/python.hpp"
 #include "estimators/panel.hpp"
+#include "estimators/sc/predictors.hpp"
 #include "inference/placebo.hpp"
 
 namespace tessarix::bindings {
@@ -24,6 +27,10 @@ std::vector<double> treated_mean(const Panel& panel);
 // A predictor matrix of n_units rows (one per unit), at least one column, every entry finite;
 // a UserError naming the first fault otherwise.
 void validate_predictors(const ArrayView2& x, std::size_t n_units);
+
+// The predictor fit's options: the given importances (none: the nested search) and loss periods.
+sc::predictors::PredictorOptions predictor_options(const std::optional<std::vector<double>>& v,
+                                                   const std::vector<std::uint64_t>& loss_periods);
 
 // k non-negative finite importances, not all zero.
 void validate_importances(const std::vector<double>& v, std::size_t k);
