@@ -127,11 +127,6 @@ struct ConformalAscArgs : BlockArgs, AscOptionArgs, WeightBoundArgs, ConformalAr
 struct ConformalSdidArgs : BlockArgs, SdidOptionArgs, WeightBoundArgs, ConformalArgs {};
 struct ConformalFpArgs : BlockArgs, FpOptionArgs, WeightBoundArgs, ConformalArgs {};
 struct ConformalRscArgs : BlockArgs, RscOptionArgs, ConformalArgs {};
-struct PredictorArgs {
-  ArrayView2 predictors;
-  std::optional<std::vector<double>> v;
-  std::vector<std::uint64_t> loss_periods;
-};
 struct ConformalPredictorArgs : BlockArgs, PredictorArgs, ConformalArgs {};
 
 const EntryPoint<ConformalScArgs> conformal_sc_entry{
@@ -164,10 +159,7 @@ const EntryPoint<ConformalPredictorArgs> conformal_sc_predictors_entry{
     "conformal_sc_predictors",
     TX_CONFORMAL_DOC("fit_sc_predictors") "\n\nUnder the null the fit keeps the given predictors and chooses V on every\n"
                                           "period (on `loss_periods` when they are given).",
-    join<ConformalPredictorArgs>({block_params<ConformalPredictorArgs>(),
-                                  {TX_PARAM(ConformalPredictorArgs, predictors, kPanel),
-                                   TX_PARAM(ConformalPredictorArgs, v, kFloatList, kNone),
-                                   TX_PARAM(ConformalPredictorArgs, loss_periods, kIndexList, kEmptyList)},
+    join<ConformalPredictorArgs>({block_params<ConformalPredictorArgs>(), predictor_params<ConformalPredictorArgs>(),
                                   conformal_params<ConformalPredictorArgs>()})};
 
 #undef TX_CONFORMAL_DOC
@@ -226,11 +218,9 @@ PyObject* py_conformal_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs
   return guarded([&] {
     const ConformalPredictorArgs a = conformal_sc_predictors_entry.parse(args, kwargs);
     validate_block(a);
-    validate_predictors(a.predictors, a.y.shape[0]);
-    if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
-    validate_loss_periods(a.loss_periods, a.treat_time);
+    const sc::predictors::PredictorOptions options = checked_predictor_options(a, a.y.shape[0], a.treat_time);
     const Mat x = mat_from_numpy(a.predictors);
-    return conformal_of(a, {predictor_options(a.v, a.loss_periods)}, a, &x);
+    return conformal_of(a, {options}, a, &x);
   });
 }
 

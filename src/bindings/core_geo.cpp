@@ -148,9 +148,7 @@ PyObject* run_predictor_power(const PowerProgressArgs& a, const ArrayView2& pred
   unwrap(check_panel(a.y));
   validate_predictors(predictors, a.y.shape[0]);
   const Mat x = mat_from_numpy(predictors);
-  PowerProgressArgs plain = a;
-  plain.predictors.reset();
-  return run_power_analysis_with(plain, a.progress, &x, sc::method_named("scp"));
+  return run_power_analysis_with(a, a.progress, &x, sc::method_named("scp"));
 }
 
 PyObject* py_core_power(PyObject*, PyObject* args, PyObject* kwargs) {

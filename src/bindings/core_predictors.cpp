@@ -24,10 +24,7 @@ namespace {
 
 namespace pred = sc::predictors;
 
-struct FitScPredictorsArgs : BlockArgs {
-  ArrayView2 predictors;
-  std::optional<std::vector<double>> v;
-  std::vector<std::uint64_t> loss_periods;
+struct FitScPredictorsArgs : BlockArgs, PredictorArgs {
   bool placebo = false;
   std::uint64_t draws = 1000;
   std::uint64_t seed = 0;
@@ -57,28 +54,26 @@ const EntryPoint<FitScPredictorsArgs> fit_sc_predictors_entry{
     "`placebo` true also `placebo_test`: the set placebo test as `placebo_sc` returns\n"
     "it (`draws`, `seed`, `level`), each placebo refit matched on its pseudo-treated\n"
     "donors' own predictors, its refits reported to `progress(done, total)`.",
-    {TX_PARAM(FitScPredictorsArgs, y, kPanel), TX_PARAM(FitScPredictorsArgs, treated, kIndexList),
-     TX_PARAM(FitScPredictorsArgs, treat_time, kCount), TX_PARAM(FitScPredictorsArgs, predictors, kPanel),
-     TX_PARAM(FitScPredictorsArgs, v, kFloatList, kNone),
-     TX_PARAM(FitScPredictorsArgs, loss_periods, kIndexList, kEmptyList),
-     TX_PARAM(FitScPredictorsArgs, placebo, kFlag, false), TX_PARAM(FitScPredictorsArgs, draws, kCount, 1000),
-     TX_PARAM(FitScPredictorsArgs, seed, kCount, 0), TX_PARAM(FitScPredictorsArgs, level, kReal, 0.95),
-     progress_param<FitScPredictorsArgs>()}};
+    join<FitScPredictorsArgs>({block_params<FitScPredictorsArgs>(), predictor_params<FitScPredictorsArgs>(),
+                               {TX_PARAM(FitScPredictorsArgs, placebo, kFlag, false),
+                                TX_PARAM(FitScPredictorsArgs, draws, kCount, 1000),
+                                TX_PARAM(FitScPredictorsArgs, seed, kCount, 0),
+                                TX_PARAM(FitScPredictorsArgs, level, kReal, 0.95),
+                                progress_param<FitScPredictorsArgs>()}})};
 
 std::string num(std::uint64_t v) { return std::to_string(v); }
 
 
 
-void validate(const FitScPredictorsArgs& a) {
+// The checked options of the fit.
+pred::PredictorOptions validate(const FitScPredictorsArgs& a) {
   validate_block(a);
-  validate_predictors(a.predictors, a.y.shape[0]);
-  if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
-  validate_loss_periods(a.loss_periods, a.treat_time);
+  pred::PredictorOptions options = checked_predictor_options(a, a.y.shape[0], a.treat_time);
   unwrap(check_count_range("draws", a.draws, 1, kMaxPlaceboDraws));
   unwrap(check_unit_interval("level", a.level));
+  return options;
 }
 
-pred::PredictorOptions options_of(const FitScPredictorsArgs& a) { return predictor_options(a.v, a.loss_periods); }
 
 // The fit with its paths over every period, and the set placebo test when asked.
 struct Outcome {
@@ -129,8 +124,7 @@ PyObject* outcome_dict(Outcome&& o, const FitScPredictorsArgs& a) {
 PyObject* py_fit_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const FitScPredictorsArgs a = fit_sc_predictors_entry.parse(args, kwargs);
-    validate(a);
-    const pred::PredictorOptions options = options_of(a);
+    const pred::PredictorOptions options = validate(a);
     Mat x = mat_from_numpy(a.predictors);
     Mat y = mat_from_numpy(a.y);
     const std::vector<std::size_t> treated = a.treated_units();
@@ -146,13 +140,10 @@ PyObject* py_fit_sc_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // --- batches ---------------------------------------------------------------------------------
 
-struct FitManyPredictorsArgs {
+struct FitManyPredictorsArgs : PredictorArgs {
   ArrayView3 y3;
   std::vector<std::uint64_t> treated;
   std::uint64_t treat_time = 0;
-  ArrayView2 predictors;
-  std::optional<std::vector<double>> v;
-  std::vector<std::uint64_t> loss_periods;
 };
 
 const EntryPoint<FitManyPredictorsArgs> fit_many_predictors_entry{
@@ -162,10 +153,10 @@ const EntryPoint<FitManyPredictorsArgs> fit_many_predictors_entry{
     "row per unit, the same for every replication), each replication fitted as\n"
     "`fit_sc_predictors` fits it (`v`, `loss_periods` likewise). Returns the R ATTs,\n"
     "fitted in parallel with the GIL released.",
-    {TX_PARAM(FitManyPredictorsArgs, y3, kPanelStack), TX_PARAM(FitManyPredictorsArgs, treated, kIndexList),
-     TX_PARAM(FitManyPredictorsArgs, treat_time, kCount), TX_PARAM(FitManyPredictorsArgs, predictors, kPanel),
-     TX_PARAM(FitManyPredictorsArgs, v, kFloatList, kNone),
-     TX_PARAM(FitManyPredictorsArgs, loss_periods, kIndexList, kEmptyList)}};
+    join<FitManyPredictorsArgs>({{TX_PARAM(FitManyPredictorsArgs, y3, kPanelStack),
+                                  TX_PARAM(FitManyPredictorsArgs, treated, kIndexList),
+                                  TX_PARAM(FitManyPredictorsArgs, treat_time, kCount)},
+                                 predictor_params<FitManyPredictorsArgs>()})};
 
 PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
@@ -173,10 +164,7 @@ PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
     const auto [reps, n, t] = unwrap(check_stack_shape(a.y3));
     unwrap(check_treated(a.treated, n));
     unwrap(check_treat_time(a.treat_time, t));
-    validate_predictors(a.predictors, n);
-    if (a.v) validate_importances(*a.v, a.predictors.shape[1]);
-    validate_loss_periods(a.loss_periods, a.treat_time);
-    const pred::PredictorOptions options = predictor_options(a.v, a.loss_periods);
+    const pred::PredictorOptions options = checked_predictor_options(a, n, a.treat_time);
     const Mat x = mat_from_numpy(a.predictors);
     const std::vector<std::size_t> treated(a.treated.begin(), a.treated.end());
     std::vector<Panel> panels;
@@ -194,16 +182,7 @@ PyObject* py_fit_many_predictors(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-}  // namespace
-
-sc::predictors::PredictorOptions predictor_options(const std::optional<std::vector<double>>& v,
-                                                   const std::vector<std::uint64_t>& loss_periods) {
-  sc::predictors::PredictorOptions o;
-  if (v) o.v = *v;
-  o.loss_periods.assign(loss_periods.begin(), loss_periods.end());
-  return o;
-}
-
+// k non-negative finite importances, not all zero.
 void validate_importances(const std::vector<double>& v, std::size_t k) {
   if (v.size() != k) throw UserError{"v must give one importance per predictor: " + num(k) + " values, got " + num(v.size())};
   double total = 0.0;
@@ -214,6 +193,7 @@ void validate_importances(const std::vector<double>& v, std::size_t k) {
   if (!(total > 0.0)) throw UserError{"v must not be all zero"};
 }
 
+// Strictly ascending columns before the treatment time.
 void validate_loss_periods(const std::vector<std::uint64_t>& periods, std::uint64_t treat_time) {
   for (std::size_t i = 0; i < periods.size(); ++i) {
     if (periods[i] >= treat_time) {
@@ -221,6 +201,21 @@ void validate_loss_periods(const std::vector<std::uint64_t>& periods, std::uint6
     }
     if (i > 0 && periods[i] <= periods[i - 1]) throw UserError{"loss_periods must be strictly ascending"};
   }
+}
+
+}  // namespace
+
+sc::predictors::PredictorOptions checked_predictor_options(const PredictorArgs& a, std::size_t n_units,
+                                                           std::uint64_t treat_time) {
+  validate_predictors(a.predictors, n_units);
+  sc::predictors::PredictorOptions o;
+  if (a.v) {
+    validate_importances(*a.v, a.predictors.shape[1]);
+    o.v = *a.v;
+  }
+  validate_loss_periods(a.loss_periods, treat_time);
+  o.loss_periods.assign(a.loss_periods.begin(), a.loss_periods.end());
+  return o;
 }
 
 void validate_predictors(const ArrayView2& x, std::size_t n_units) {
@@ -236,7 +231,6 @@ void validate_predictors(const ArrayView2& x, std::size_t n_units) {
     }
   }
 }
-
 
 std::vector<PyMethodDef> core_predictor_functions() {
   return {method_def(fit_sc_predictors_entry.signature(), py_fit_sc_predictors),

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/array_view.hpp"
+#include "bindings/declare.hpp"
 #include "bindings/python.hpp"
 #include "estimators/panel.hpp"
 #include "estimators/sc/predictors.hpp"
@@ -28,15 +29,25 @@ std::vector<double> treated_mean(const Panel& panel);
 // a UserError naming the first fault otherwise.
 void validate_predictors(const ArrayView2& x, std::size_t n_units);
 
-// The predictor fit's options: the given importances (none: the nested search) and loss periods.
-sc::predictors::PredictorOptions predictor_options(const std::optional<std::vector<double>>& v,
-                                                   const std::vector<std::uint64_t>& loss_periods);
+// The predictor fit's own arguments: the units' predictor rows, importances (none: the nested
+// search) and the loss periods.
+struct PredictorArgs {
+  ArrayView2 predictors;
+  std::optional<std::vector<double>> v;
+  std::vector<std::uint64_t> loss_periods;
+};
 
-// k non-negative finite importances, not all zero.
-void validate_importances(const std::vector<double>& v, std::size_t k);
+template <class R>
+std::vector<Param<R>> predictor_params() {
+  return {TX_PARAM(R, predictors, kPanel), TX_PARAM(R, v, kFloatList, kNone),
+          TX_PARAM(R, loss_periods, kIndexList, kEmptyList)};
+}
 
-// Loss periods: strictly ascending columns before the treatment time.
-void validate_loss_periods(const std::vector<std::uint64_t>& periods, std::uint64_t treat_time);
+// Those arguments checked for a panel of n_units units treated from treat_time (importances
+// non-negative, finite and not all zero, one per predictor; loss periods strictly ascending
+// before treat_time), as the fit's options.
+sc::predictors::PredictorOptions checked_predictor_options(const PredictorArgs& a, std::size_t n_units,
+                                                           std::uint64_t treat_time);
 
 // The dict the placebo_ functions return; placebo rows in set order.
 PyObject* set_placebo_dict(inference::SetPlaceboTest&& t, std::size_t set_size, std::size_t t_count);

@@ -110,11 +110,7 @@ PyObject* candidate_list(std::vector<geo::MarketCandidate>&& ranked) {
 }
 
 PyObject* run_geo_power(const PowerArgs& a, PyObject* progress) {
-  const sc::MethodEntry& method = *unwrap(check_method(a.method));
-  return run_power_analysis(a, progress, [&](const Mat& y, const std::vector<std::size_t>& treated,
-                                             const geo::PowerSettings& s) {
-    return geo::power_curve(y, treated, a.lifts, method, s);
-  });
+  return run_power_analysis_with(a, progress, nullptr, *unwrap(check_method(a.method)));
 }
 
 PyObject* run_power_analysis_with(const PowerArgs& a, PyObject* progress, const Mat* predictors,

@@ -70,15 +70,9 @@ def power(data: Any, *, unit: str, time: str, outcome: str, treated: Any, test_l
     market, rows = _market(data, unit, time, outcome, treated, test_len)
     window = {k: options[k] for k in _WINDOW_OPTIONS if k in options}
     if predictors is not None:
-        x = _market_predictors(data, market, unit, time, predictors, rows, method)
-        report = reporter(progress, "power windows")
-        native = _core.geo_power(market.y, rows, test_len, lifts, method=method, **options, progress=report,
-                                 predictors=x)
-        getattr(report, "close", lambda: None)()
-        window["predictors"] = x
-    else:
-        native = _run("geo_power", progress, "power windows", market.y, rows, test_len, lifts, method=method,
-                      **options)
+        window["predictors"] = _market_predictors(data, market, unit, time, predictors, rows, method)
+        options = dict(options, predictors=window["predictors"])
+    native = _run("geo_power", progress, "power windows", market.y, rows, test_len, lifts, method=method, **options)
     return PowerCurve(native=native, market=market, treated=rows, test_len=test_len,
                       window_options={"method": method, **window},
                       target_power=float(options.get("target_power", 0.8)), alpha=float(options.get("alpha", 0.1)),
@@ -180,9 +174,10 @@ def diagnose(data: Any, *, unit: str, time: str, outcome: str, treated: Any, tes
 
 
 def _run(name: str, progress: Any, label: str, *args: Any, **kwargs: Any) -> Any:
-    """The array function `name`, or with progress its counterpart that reports it."""
+    """The array function `name`, or with progress (or predictors, which only it takes) its
+    counterpart that reports it."""
     report = reporter(progress, label)
-    if report is None:
+    if report is None and "predictors" not in kwargs:
         return getattr(_tessarix, name)(*args, **kwargs)
     result = getattr(_core, name)(*args, **kwargs, progress=report)
     getattr(report, "close", lambda: None)()

@@ -47,8 +47,8 @@ def predictor_table(data: Any, panel: Any, unit: str, time: str, t0: int, predic
     columns, names = [], []
     if predictors:
         rows = _row_positions(data, panel, unit, time)
-        for spec in predictors:
-            name, periods, how = _parse(spec, panel, t0)
+        for entry in predictors:
+            name, periods, how = _parse(entry, panel, t0)
             cells = _cells(data, rows, panel, name)
             block = cells[:, periods]
             if not np.isfinite(block).all():
@@ -56,7 +56,7 @@ def predictor_table(data: Any, panel: Any, unit: str, time: str, t0: int, predic
                 raise DataError(f"predictor {name!r} is missing or not finite for unit {fmt(panel.units[u])} at "
                                 f"{time}={fmt(panel.times[periods[t]])}; choose periods where it is observed")
             columns.append(AGGREGATIONS[how](block))
-            names.append(_label(name, spec, panel, periods, how))
+            names.append(_label(name, entry, panel, periods, how))
     for lag in lags:
         k = panel.time_index(lag, "lags")
         if k >= t0:
@@ -69,15 +69,15 @@ def predictor_table(data: Any, panel: Any, unit: str, time: str, t0: int, predic
     return _drop_constant(x, names, treated)
 
 
-def _parse(spec: Any, panel: Any, t0: int) -> tuple[str, np.ndarray, str]:
+def _parse(entry: Any, panel: Any, t0: int) -> tuple[str, np.ndarray, str]:
     """(column, period positions, aggregation) of one predictor."""
-    if isinstance(spec, str):
-        return spec, np.arange(t0), "mean"
-    if not isinstance(spec, tuple) or len(spec) not in (2, 3) or not isinstance(spec[0], str):
+    if isinstance(entry, str):
+        return entry, np.arange(t0), "mean"
+    if not isinstance(entry, tuple) or len(entry) not in (2, 3) or not isinstance(entry[0], str):
         raise TypeError("each predictor must be a column name or a tuple (column, periods[, aggregation]); "
-                        f"got {spec!r}")
-    name, periods = spec[0], spec[1]
-    how = spec[2] if len(spec) == 3 else "mean"
+                        f"got {entry!r}")
+    name, periods = entry[0], entry[1]
+    how = entry[2] if len(entry) == 3 else "mean"
     if how not in AGGREGATIONS:
         raise ValueError(f"predictor {name!r}: aggregation {how!r} is not one of {', '.join(AGGREGATIONS)}")
     if isinstance(periods, tuple):
@@ -102,8 +102,8 @@ def _pre_period(panel: Any, t0: int, name: str, value: Any) -> int:
     return k
 
 
-def _label(name: str, spec: Any, panel: Any, periods: np.ndarray, how: str) -> str:
-    if isinstance(spec, str):
+def _label(name: str, entry: Any, panel: Any, periods: np.ndarray, how: str) -> str:
+    if isinstance(entry, str):
         return name
     times = panel.times[periods]
     span = fmt(times[0]) if len(times) == 1 else f"{fmt(times[0])}-{fmt(times[-1])}"

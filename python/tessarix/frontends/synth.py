@@ -153,8 +153,7 @@ def synth(data: Any, *, unit: str, time: str, outcome: str, treated: Any, start:
                     unit_name=unit, time_name=time, outcome_name=outcome, backend=panel.backend)
     placebo_test, native_call, conformal_test = None, None, None
     if inference == "conformal" and method != "cpasc":
-        n_post = len(panel.times) - t0
-        null_path = [0.0 if null is None else float(null)] * n_post if np.ndim(null) == 0 else null
+        null_path = _null_path(null, len(panel.times) - t0)
         report = reporter(progress, f"{method} conformal inference")
         conformal_test = getattr(_core, f"conformal_{method}")(
             y, rows, t0, **fit_options, null=null_path, scheme=scheme, permutations=permutations, seed=seed,
@@ -211,9 +210,7 @@ def _synth_predictors(data: Any, *, unit: str, time: str, outcome: str, treated:
     getattr(report, "close", lambda: None)()
     conformal_test = None
     if inference == "conformal":
-        null = conformal["null"]
-        n_post = len(panel.times) - t0
-        null_path = [0.0 if null is None else float(null)] * n_post if np.ndim(null) == 0 else null
+        null_path = _null_path(conformal["null"], len(panel.times) - t0)
         report = reporter(progress, "sc conformal inference")
         conformal_test = _core.conformal_sc_predictors(
             y, rows, t0, table.x, v=importances(v, table), loss_periods=period_positions(panel, t0, loss_periods),
@@ -239,6 +236,11 @@ def _check_options(method: str, fn: Any, options: dict) -> None:
         if name not in accepted:
             raise TypeError(f"synth(method={method!r}) got an unexpected option {name!r}; "
                             f"its options are {', '.join(accepted)}")
+
+
+def _null_path(null: Any, n_post: int) -> Any:
+    """The hypothesised effect of every post-period: a scalar (None: 0) repeated, or the path given."""
+    return [0.0 if null is None else float(null)] * n_post if np.ndim(null) == 0 else null
 
 
 def _design(data: Any, unit: str, time: str, outcome: str, treated: Any, start: Any) -> tuple[Any, list[int], int]:
