@@ -32,7 +32,7 @@ from bench_did import fmt_s, race, speedup, timed, version
 
 TARGET = 100
 LAGS = [1975, 1980, 1988]
-SPEC = dict(unit="State", time="Year", outcome="PacksPerCapita", start=1989)
+PANEL = dict(unit="State", time="Year", outcome="PacksPerCapita", start=1989)
 PRE = list(range(1970, 1989))
 
 
@@ -51,7 +51,7 @@ def ratio(gap: np.ndarray, t0: int) -> float:
 def tessarix_task(d, n_placebos: int):
     import tessarix
 
-    res = tessarix.synth(d, **SPEC, treated="California", predictors=["PacksPerCapita"], lags=LAGS,
+    res = tessarix.synth(d, **PANEL, treated="California", predictors=["PacksPerCapita"], lags=LAGS,
                          inference="placebo")
     return res.p_value, res.pre_loss, len(res.placebo_test["placebo_atts"])
 

@@ -16,7 +16,7 @@ pd = pytest.importorskip("pandas")
 
 PROP99 = dict(unit="State", time="Year", outcome="PacksPerCapita", treated="California", start=1989)
 TEXAS = dict(unit="state", time="year", outcome="bmprison", treated="Texas", start=1993)
-# The textbook prison-expansion specification: income, unemployment and poverty averaged over
+# The textbook prison-expansion predictor set: income, unemployment and poverty averaged over
 # the pre-period, then single-year values of black male prisoners, alcohol, AIDS mortality,
 # black population share and the share aged 15-19.
 TEXAS_SINGLE_YEARS = [("bmprison", 1988), ("bmprison", 1990), ("bmprison", 1991), ("bmprison", 1992),
@@ -34,21 +34,21 @@ def texas():
     return causaldata.texas.load_pandas().data
 
 
-def mspe(frame, spec, weights, periods):
+def mspe(frame, design, weights, periods):
     """Mean squared gap of the treated outcome and the weighted donors over `periods`."""
-    y = frame.pivot(index=spec["unit"], columns=spec["time"], values=spec["outcome"])
-    z1 = y.loc[spec["treated"], periods].to_numpy()
-    z0 = y.drop(index=spec["treated"])[periods].to_numpy()
+    y = frame.pivot(index=design["unit"], columns=design["time"], values=design["outcome"])
+    z1 = y.loc[design["treated"], periods].to_numpy()
+    z0 = y.drop(index=design["treated"])[periods].to_numpy()
     return float(np.mean((z1 - weights @ z0) ** 2))
 
 
-def pysyncon_dataprep(frame, spec, predictors, prior, special):
+def pysyncon_dataprep(frame, design, predictors, prior, special):
     pysyncon = pytest.importorskip("pysyncon")
-    controls = sorted(set(frame[spec["unit"]]) - {spec["treated"]})
+    controls = sorted(set(frame[design["unit"]]) - {design["treated"]})
     return pysyncon.Dataprep(
         foo=frame, predictors=predictors, predictors_op="mean", time_predictors_prior=prior,
-        special_predictors=special, dependent=spec["outcome"], unit_variable=spec["unit"],
-        time_variable=spec["time"], treatment_identifier=spec["treated"], controls_identifier=controls,
+        special_predictors=special, dependent=design["outcome"], unit_variable=design["unit"],
+        time_variable=design["time"], treatment_identifier=design["treated"], controls_identifier=controls,
         time_optimize_ssr=prior)
 
 
@@ -96,7 +96,7 @@ def test_texas_given_v_matches_pysyncon_and_a_tight_solve():
     assert np.abs(w_ours - w_peer).max() < 2e-3
 
 
-# pysyncon 1.x's own nested fit of the textbook Texas specification (texas_dataprep, its default
+# pysyncon 1.x's own nested fit of the textbook Texas predictor set (texas_dataprep, its default
 # Nelder-Mead search), recorded because it takes minutes: its pre-period (1985-1992) outcome
 # MSPE, its V in the order of TEXAS_PREDICTORS, and its non-zero donor weights.
 PYSYNCON_TEXAS_LOSS = 2179242.0204941584
@@ -109,7 +109,7 @@ PYSYNCON_TEXAS_W = {"California": 0.43699061096885466, "Florida": 0.036626256242
 
 
 def test_texas_nested_loss_no_larger_than_pysyncons_and_its_v_gives_its_weights():
-    """The textbook specification: V chosen by tessarix fits the pre-period prison counts at
+    """The textbook predictor set: V chosen by tessarix fits the pre-period prison counts at
     least as well as pysyncon's chosen V; given pysyncon's V, the weights are pysyncon's up to
     where its inner solver stops (about 1e-3 here, at a larger weighted predictor gap)."""
     frame = texas()
